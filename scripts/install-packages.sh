@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages needed to build and test VeltCam.
+#
+#   scripts/install-packages.sh [linux|all]
+#
+#   linux  native build tools and libraries only
+#   all    (default) also the mingw-w64 cross toolchain, Wine, Xvfb and what the
+#          Windows dependency build and the GUI screenshots need
+#
+# Idempotent: every package is checked with dpkg first, so a second run does
+# no network access and finishes in well under a second. `apt-get update` runs
+# only when something has to be installed.
+set -euo pipefail
+
+target="${1:-all}"
+
+linux_packages=(
+    # build tools
+    cmake ninja-build g++ pkg-config
+    # native libraries
+    libjpeg-dev libjpeg62-turbo-dev libpng-dev libtiff-dev zlib1g-dev
+    libgtest-dev libgmock-dev googletest libbenchmark-dev libhwy-dev libcli11-dev
+)
+
+windows_packages=(
+    # cross toolchain; the posix threads model is what gives us std::thread
+    g++-mingw-w64-x86-64-posix mingw-w64 libz-mingw-w64-dev
+    # libjpeg-turbo's SIMD code is assembled with nasm
+    nasm
+    # running the test executables, GUI tests on a virtual display
+    wine wine64 xvfb xauth
+    # `apt-get source` for the cross-built static libraries
+    dpkg-dev
+    # screenshots of the dialogs and preview; Japanese dialog text
+    imagemagick fonts-wqy-microhei
+)
+
+case "$target" in
+    linux) wanted=("${linux_packages[@]}") ;;
+    all) wanted=("${linux_packages[@]}" "${windows_packages[@]}") ;;
+    -h | --help)
+        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+        exit 0
+        ;;
+    *)
+        echo "install-packages.sh: unknown target '$target' (use 'linux' or 'all')" >&2
+        exit 2
+        ;;
+esac
+
+missing=()
+for pkg in "${wanted[@]}"; do
+    status="$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)"
+    [[ "$status" == installed ]] || missing+=("$pkg")
+done
+
+if ((${#missing[@]} == 0)); then
+    echo "install-packages.sh: all ${#wanted[@]} packages for '$target' are installed"
+    exit 0
+fi
+
+echo "install-packages.sh: installing ${missing[*]}"
+
+sudo=()
+if ((EUID != 0)); then
+    if command -v sudo >/dev/null 2>&1; then
+        sudo=(sudo)
+    else
+        echo "install-packages.sh: need root (or sudo) to install: ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q -o Dpkg::Use-Pty=0 "${missing[@]}"
