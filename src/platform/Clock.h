@@ -1,0 +1,29 @@
+// Millisecond clock, short sleeps and thread priority.
+#pragma once
+
+#include <cstdint>
+
+namespace veltcam::platform {
+
+// Milliseconds since an arbitrary start; wraps after about 49.7 days like the
+// system tick the frame-rate arithmetic is written for.
+uint32_t TickMs();
+
+// Sleeps about `ms` milliseconds. Precise to ~1 ms only inside a CTimerResolution scope.
+void SleepMs(uint32_t ms);
+
+// Raises the system timer resolution to 1 ms for its lifetime, so that the short
+// sleeps of register polling and frame waits do not stretch to 15.6 ms on Windows.
+class CTimerResolution {
+public:
+    CTimerResolution();
+    ~CTimerResolution();
+    CTimerResolution(const CTimerResolution&) = delete;
+    CTimerResolution& operator=(const CTimerResolution&) = delete;
+};
+
+// Gives the calling thread the highest priority the platform allows it: the USB
+// transfer thread must drain the camera's FIFO before it overflows.
+void RaiseCurrentThreadToTimeCritical();
+
+}  // namespace veltcam::platform

@@ -1,0 +1,34 @@
+#include "platform/Clock.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
+namespace veltcam::platform {
+
+uint32_t TickMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+void SleepMs(uint32_t ms) {
+    timespec delay{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&delay, &delay) != 0) {
+    }
+}
+
+// Linux timers are already fine-grained.
+CTimerResolution::CTimerResolution() = default;
+CTimerResolution::~CTimerResolution() = default;
+
+void RaiseCurrentThreadToTimeCritical() {
+    // Real-time scheduling needs privileges most users lack; when refused, the
+    // thread keeps normal priority, which is enough with a four-buffer ring.
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_RR);
+    pthread_setschedparam(pthread_self(), SCHED_RR, &param);
+}
+
+}  // namespace veltcam::platform

@@ -1,0 +1,86 @@
+#include "sdk/CVeltCam.h"
+
+#include "platform/Clock.h"
+
+namespace veltcam {
+namespace {
+
+constexpr int kBitsByColorMode[] = {8, 16, 24, 32, 48, 64};
+constexpr uint32_t kErrorMessage = 0x8003;  // WM_APP + 3
+
+}  // namespace
+
+CVeltCam::CVeltCam() : rateTimeBaseMs_(platform::TickMs()) {}
+
+CVeltCam::~CVeltCam() {
+    deviceNumber_ = -1;
+    platform::UnregisterDeviceArrival(deviceArrivalRegistration_);
+    for (auto& image : images_) image.reset();
+}
+
+int CVeltCam::Initialize(platform::WindowHandle window) {
+    for (auto& image : images_) image = std::make_unique<DibImage>();
+    notificationWindow_ = window;
+    if (window != nullptr &&
+        !platform::RegisterDeviceArrival(window, kCameraInterfaceGuid, deviceArrivalRegistration_)) {
+        history_.TakeNewest();
+        return 0;
+    }
+    // The camera core is not part of this build yet: without it every buffer is
+    // useless, which the application learns as a memory failure.
+    if (!HasCore()) {
+        Report(kErrMemory);
+        return 0;
+    }
+    return 1;
+}
+
+void CVeltCam::Report(int32_t code) {
+    history_.Record(code);
+    if (notificationWindow_ != nullptr) {
+        platform::PostWindowMessage(notificationWindow_, kErrorMessage, 0, code);
+    }
+}
+
+void CVeltCam::Notify(int32_t code) {
+    platform::PostWindowMessage(notificationWindow_, kErrorMessage, 0, code);
+}
+
+int CVeltCam::GetCaptureWindowEx(int* th, int* ehs, int* eh, int* tv, int* evs, int* ev) const {
+    if (th) *th = captureWindow_.TH;
+    if (ehs) *ehs = captureWindow_.EHS;
+    if (eh) *eh = captureWindow_.EH;
+    if (tv) *tv = captureWindow_.TV;
+    if (evs) *evs = captureWindow_.EVS;
+    if (ev) *ev = captureWindow_.EV;
+    return 1;
+}
+
+int CVeltCam::GetColorMode() const {
+    if (colorModeIndex_ < 0 || colorModeIndex_ > 5) return -1;
+    return kBitsByColorMode[colorModeIndex_];
+}
+
+int CVeltCam::SetSubSample(int mode) {
+    if (mode != 0 && mode != 1) return 0;
+    subSampleMode_ = mode;
+    return 1;
+}
+
+int CVeltCam::SetWaitTime(int ms) {
+    if (ms < 0) return 0;
+    waitTimeMs_ = ms;
+    return 1;
+}
+
+int CVeltCam::NotifyNotSupported() {
+    Notify(kErrNotSupported);
+    return 0;
+}
+
+int CVeltCam::ReportNotSupported() {
+    Report(kErrNotSupported);
+    return 0;
+}
+
+}  // namespace veltcam

@@ -1,0 +1,162 @@
+// The SDK object behind one API handle.
+//
+// It owns the camera core, the image buffers, the preview window, the capture
+// threads and the state the exports read and write directly (capture window, colour
+// mode, sub-sampling, wait time, image settings) and keeps the handle's error history.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "api/CErrorHistory.h"
+#include "platform/Messages.h"
+#include "sdk/DibImage.h"
+#include "sdk/ModelConstants.h"
+
+namespace veltcam {
+
+// The capture window as the application and the settings store name it.
+struct CaptureWindow {
+    int TH = kSensorWidth;   // total width, only stored and returned
+    int TV = kSensorHeight;  // total height, only stored and returned
+    int EH = kSensorWidth;   // effective width: the image size delivered
+    int EV = kSensorHeight;  // effective height
+    int EHS = 0;             // horizontal start
+    int EVS = 0;             // vertical start
+    int Buf = 4;             // only stored
+};
+
+// Image-side settings of the pipeline; all 0 until stored settings are loaded.
+struct ImageSettings {
+    int brightness = 0;
+    int contrast = 0;
+    int hue = 0;
+    int saturation = 0;
+    int sharpness = 0;
+    int bayerGainRed = 0;
+    int bayerGainGreen = 0;
+    int bayerGainBlue = 0;
+    int bayerGainAuto = 0;
+    int gamma = 0;
+    int bayerMode = 0;
+    int grayMode = 0;
+    std::array<int, 4> grayGain{};    // R, G1, G2, B
+    std::array<int, 4> grayOffset{};  // R, G1, G2, B
+    int grayBalanceFrames = 0;        // frames on which the gray gains are computed
+};
+
+// Camera settings cached here so that a device switch or capture set-up can
+// program them into the camera again.
+struct CameraSettings {
+    int globalGain = 0;
+    std::array<int, 4> colorGain{};  // red, green 1, green 2, blue
+    int exposureUnits = 0;           // 0.1 ms
+    int mirrorV = 0;
+    int mirrorH = 0;
+    int autoIris = 0;  // 0 off, 1 exposure, 2 gain
+    int setting104 = 0;
+    int setting105 = 0;
+    int setting106 = 0;
+    double exposureMs = 1.0;  // extended exposure, for sensors that take milliseconds
+    int lastRealExposure = 0;
+};
+
+// Where the preview window goes; empty when there is no parent and all four are 0.
+struct PreviewPlacement {
+    platform::WindowHandle parent = nullptr;
+    int x = 0;
+    int y = 0;
+    int width = kSensorWidth;
+    int height = kSensorHeight;
+};
+
+// Index of the image buffers: six output buffers by colour mode, then the
+// working and display buffers, then the ten defect-mask planes.
+enum ImageSlot : int {
+    kImageMono8 = 0,
+    kImageMono16,
+    kImageColor24,
+    kImageColor32,
+    kImageColor48,
+    kImageColor64,
+    kImageWorking,
+    kImageDisplay,
+    kImageMaskFirst,
+    kImageCount = kImageMaskFirst + 10,
+};
+
+class CVeltCam {
+public:
+    CVeltCam();
+    virtual ~CVeltCam();
+    CVeltCam(const CVeltCam&) = delete;
+    CVeltCam& operator=(const CVeltCam&) = delete;
+
+    // Builds the camera core and buffers and loads the stored settings. The handle
+    // stays usable when this fails; the failure is in the error history.
+    int Initialize(platform::WindowHandle window);
+
+    // Records `code` and posts it to the notification window (if any).
+    void Report(int32_t code);
+    // Posts `code` without recording it; a null window posts to the caller's queue.
+    void Notify(int32_t code);
+    int32_t GetLastError() { return history_.TakeNewest(); }
+
+    bool HasCore() const { return false; }
+
+    // Geometry and format state that needs no camera.
+    int Width() const { return captureWindow_.EH; }
+    int Height() const { return captureWindow_.EV; }
+    int GetCaptureWindowEx(int* th, int* ehs, int* eh, int* tv, int* evs, int* ev) const;
+    int GetColorMode() const;
+    int SetSubSample(int mode);
+    int GetSubSample() const { return subSampleMode_; }
+    int SetWaitTime(int ms);
+    int GetWaitTime() const { return waitTimeMs_; }
+
+    // Entry points of features this camera does not have.
+    int NotifyNotSupported();  // notify 11, return 0
+    int ReportNotSupported();  // report 11, return 0
+
+    platform::WindowHandle NotificationWindow() const { return notificationWindow_; }
+    DibImage* Image(int slot) { return images_[slot].get(); }
+
+private:
+    CErrorHistory history_;
+    std::array<std::unique_ptr<DibImage>, kImageCount> images_;
+    std::string windowClassName_;
+    CaptureWindow captureWindow_;
+    ImageSettings imageSettings_;
+    void* openDialog_ = nullptr;
+    CameraSettings cameraSettings_;
+    std::recursive_mutex imageLock_;
+    bool settingsLoaded_ = false;
+    PreviewPlacement previewPlacement_;
+    platform::WindowHandle notificationWindow_ = nullptr;
+    void* deviceArrivalRegistration_ = nullptr;
+    platform::WindowHandle callbackWindow_ = nullptr;
+    uint8_t* callbackBuffer_ = nullptr;
+    int callbackBufferSize_ = 0;
+    int callbackFlip_ = 0;
+    int captureMode_ = 0;
+    int colorModeIndex_ = 0;  // 0..5 = 8, 16, 24, 32, 48, 64 bits per pixel
+    int subSampleMode_ = 0;   // 0 full, 1 half
+    int waitTimeMs_ = 10;
+    int clock_ = 0;
+    bool imageValid_ = false;
+    double frameRate_ = 0.0;
+    uint32_t frameCounter_ = 0;
+    uint32_t rateTimeBaseMs_ = 0;
+    int frameTimeoutMs_ = 3000;
+    bool skipNextFrame_ = false;
+    int deviceNumber_ = -1;
+    int maskFilter_ = 0;
+    int dotFilter_ = 0;
+    std::mutex maskLock_;
+    bool maskUpdate_ = false;
+};
+
+}  // namespace veltcam
