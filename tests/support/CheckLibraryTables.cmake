@@ -31,7 +31,8 @@ if(WINDOWS)
         message(STATUS "imports ${dll}")
     endforeach()
     # Export name table entries read "[ordinal] name".
-    string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(.*)" _ "${dump}")
+    # The table ends at the first blank line.
+    string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([^\n]+\n)*)" _ "${dump}")
     set(table "${CMAKE_MATCH_1}")
     string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" export_lines "${table}")
     set(exports "")

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both targets and runs every test:
+#   1. Linux, AddressSanitizer + UndefinedBehaviorSanitizer: the whole suite
+#   2. Linux, ThreadSanitizer: the tests labelled `threading`
+#   3. Windows DLL (mingw-w64 cross build): the whole suite under Wine
+# Ends with one summary line per suite and a non-zero exit if any failed.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+scripts/install-packages.sh all
+VELTCAM_WIN_DEPS="$(scripts/build-windows-deps.sh | tail -n 1)"
+export VELTCAM_WIN_DEPS
+
+start=$SECONDS
+status=0
+summary=()
+
+run_suite() {
+    local name="$1"
+    shift
+    local t0=$SECONDS
+    if "$@"; then
+        summary+=("$name: passed ($((SECONDS - t0)) s)")
+    else
+        summary+=("$name: FAILED ($((SECONDS - t0)) s)")
+        status=1
+    fi
+}
+
+linux_suite() {
+    local preset="$1"
+    shift
+    cmake --preset "$preset" >/dev/null &&
+        cmake --build --preset "$preset" &&
+        ctest --preset "$preset" "$@"
+}
+
+windows_suite() {
+    scripts/wine-session.sh start
+    local rc=0
+    { cmake --preset windows >/dev/null &&
+        cmake --build --preset windows &&
+        ctest --preset windows; } || rc=$?
+    scripts/wine-session.sh stop || true
+    return $rc
+}
+
+run_suite "linux-asan" linux_suite linux-asan
+run_suite "linux-tsan" linux_suite linux-tsan -L threading
+run_suite "windows (Wine)" windows_suite
+
+echo
+printf '%s\n' "${summary[@]}"
+echo "total: $((SECONDS - start)) s"
+exit $status
