@@ -29,8 +29,7 @@ const char* ErrorName(int code) {
 
 int main() {
     int version = VeltCam_GetDllVersion();
-    std::printf("SDK version %d.%d.%d.%d\n", (version >> 24) & 0xFF, (version >> 16) & 0xFF,
-                (version >> 8) & 0xFF, version & 0xFF);
+    std::printf("SDK version 0x%08X\n", static_cast<unsigned>(version));
     VeltCamHandle handle = VeltCam_Initialize(nullptr);
     if (handle == 0) {
         std::fprintf(stderr, "veltcam: could not create an SDK handle\n");
