@@ -94,8 +94,12 @@ if(WIN32)
   # GoogleTest and Highway carry compile definitions their archives were
   # built with (GTEST_HAS_PTHREAD, HWY_STATIC_DEFINE); their own package
   # files say which.
-  find_package(GTest CONFIG REQUIRED PATHS "${_deps}/lib/cmake/GTest" NO_DEFAULT_PATH)
-  find_package(hwy CONFIG REQUIRED PATHS "${_deps}/lib/cmake/hwy" NO_DEFAULT_PATH)
+  # Forced, so that a new prefix replaces the package directories that an
+  # earlier configure cached.
+  set(GTest_DIR "${_deps}/lib/cmake/GTest" CACHE PATH "" FORCE)
+  set(hwy_DIR "${_deps}/lib/cmake/hwy" CACHE PATH "" FORCE)
+  find_package(GTest CONFIG REQUIRED NO_DEFAULT_PATH)
+  find_package(hwy CONFIG REQUIRED NO_DEFAULT_PATH)
   set(_vc_hwy hwy::hwy)
 
   set(VELTCAM_HAVE_BENCHMARK OFF)

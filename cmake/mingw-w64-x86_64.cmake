@@ -7,8 +7,8 @@
 #         -DVELTCAM_WIN_DEPS="$(scripts/build-windows-deps.sh)"
 #
 # VELTCAM_WIN_DEPS is the install prefix of the static libraries built by
-# scripts/build-windows-deps.sh; it may also come from the environment
-# variable of the same name.
+# scripts/build-windows-deps.sh: a cache variable, the environment variable
+# of the same name, or, when neither is set, found by asking the script.
 
 set(CMAKE_SYSTEM_NAME Windows)
 # x86_64 (not AMD64) is what libjpeg-turbo's SIMD selection expects.
@@ -21,16 +21,32 @@ set(CMAKE_RC_COMPILER ${VELTCAM_MINGW_TRIPLE}-windres)
 # ar, ranlib and objdump are found by CMake from the compiler's
 # x86_64-w64-mingw32- prefix.
 
-# The dependency prefix: cache variable first, then the environment. The
-# toolchain file is read again for every try_compile project, where only the
-# environment and the forwarded variables below are visible.
-if(NOT VELTCAM_WIN_DEPS AND DEFINED ENV{VELTCAM_WIN_DEPS})
-  set(VELTCAM_WIN_DEPS "$ENV{VELTCAM_WIN_DEPS}")
+get_filename_component(_veltcam_repo_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+
+# The dependency prefix: the cache variable, else the environment variable,
+# else the prefix scripts/build-windows-deps.sh would use, if that one is
+# finished (asking costs a few milliseconds and builds nothing). The
+# toolchain file is read again for every try_compile project, which sees the
+# forwarded variable and the environment.
+if(NOT VELTCAM_WIN_DEPS AND NOT "$ENV{VELTCAM_WIN_DEPS}" STREQUAL "")
+  set(VELTCAM_WIN_DEPS "$ENV{VELTCAM_WIN_DEPS}" CACHE PATH "" FORCE)
+endif()
+if(NOT VELTCAM_WIN_DEPS AND EXISTS "${_veltcam_repo_root}/scripts/build-windows-deps.sh")
+  execute_process(
+    COMMAND "${_veltcam_repo_root}/scripts/build-windows-deps.sh" --print
+    OUTPUT_VARIABLE _veltcam_deps
+    OUTPUT_STRIP_TRAILING_WHITESPACE
+    ERROR_QUIET
+    RESULT_VARIABLE _veltcam_rc)
+  if(_veltcam_rc EQUAL 0 AND EXISTS "${_veltcam_deps}/.veltcam-deps-complete")
+    set(VELTCAM_WIN_DEPS "${_veltcam_deps}" CACHE PATH "" FORCE)
+  endif()
+  unset(_veltcam_deps)
+  unset(_veltcam_rc)
 endif()
 if(VELTCAM_WIN_DEPS)
   set(VELTCAM_WIN_DEPS "${VELTCAM_WIN_DEPS}"
       CACHE PATH "Prefix of the static Windows libraries (scripts/build-windows-deps.sh)")
-  # Keep it visible to try_compile projects that re-read this file.
   set(ENV{VELTCAM_WIN_DEPS} "${VELTCAM_WIN_DEPS}")
 endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELTCAM_WIN_DEPS)
@@ -49,6 +65,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Test executables (ctest, gtest discovery, anything run at build time) go
 # through Wine. The script sits in ../scripts relative to this file.
-get_filename_component(_veltcam_repo_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR "${_veltcam_repo_root}/scripts/wine-run")
 unset(_veltcam_repo_root)

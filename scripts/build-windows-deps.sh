@@ -43,8 +43,10 @@ case "${1:-}" in
     *) die "unknown argument '$1' (see --help)" ;;
 esac
 
-# Debian source package -> a binary package built from it, whose candidate
-# version tells which source `apt-get source` will fetch.
+# Debian source package -> a binary package built from it. The Windows
+# libraries are built from the same source version as the installed Linux
+# -dev package, so both targets link the same library code; where the -dev
+# package is not installed, from the apt candidate.
 sources=(libjpeg-turbo libpng1.6 tiff googletest highway)
 declare -A binary_of=(
     [libjpeg-turbo]=libjpeg62-turbo-dev
@@ -55,8 +57,15 @@ declare -A binary_of=(
 )
 declare -A short_of=([libjpeg-turbo]=jpeg [libpng1.6]=png [tiff]=tiff [googletest]=gtest [highway]=hwy)
 
-# Version of the source package behind a binary package's candidate.
+# Source version behind a binary package: dpkg's database when installed
+# (milliseconds, so a cached run stays instant), else apt's candidate.
 source_version() {
+    local v
+    v="$(dpkg-query -W -f='${db:Status-Status} ${source:Version}' "$1" 2>/dev/null || true)"
+    if [[ "$v" == "installed "* ]]; then
+        echo "${v#installed }"
+        return
+    fi
     apt-cache show --no-all-versions "$1" 2>/dev/null | awk '
         /^Version:/ { v = $2 }
         /^Source:/ && $3 != "" { s = $3; gsub(/[()]/, "", s) }
@@ -78,10 +87,13 @@ compute_key() {
     local name full ident readable=""
     ident="script $(sha256sum <"$0" | cut -c1-64)"$'\n'
     ident+="toolchain $(sha256sum <"$toolchain" | cut -c1-64)"$'\n'
-    ident+="compiler $("$triple-g++-posix" -dumpfullversion) $(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev 2>/dev/null || true)"$'\n'
+    ident+="compiler $("$triple-g++-posix" -dumpfullversion)"
+    ident+=" $(dpkg-query -W -f='${Version} ' g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev nasm 2>/dev/null || true)"$'\n'
     manifest=""
+    declare -gA want_version=()
     for name in "${sources[@]}"; do
         full="$(source_version "${binary_of[$name]}")"
+        want_version[$name]="$full"
         [[ -n "$full" ]] || full=unknown
         manifest+="$name $full"$'\n'
         readable+="${short_of[$name]}$(upstream_version "$full")-"
@@ -198,16 +210,20 @@ if [[ "$prefix" != "$old_prefix" ]]; then
     fi
 fi
 
-# Newest source first. A mirror may serve a security update's binaries but not
-# its sources; then take the newest older version it does have, and say so.
+# The wanted version first. A mirror may serve a security update's binaries
+# but not its sources; then take the newest other version it does have, and
+# say so (versions.txt records what was built).
 fetch_source() {
-    local name=$1 version
-    (cd "$work" && apt-get source -q "$name") >>"$logs/apt-source.log" 2>&1 && return 0
+    local name=$1 want=${want_version[$1]} version
+    if [[ -n "$want" && "$want" != unknown ]]; then
+        (cd "$work" && apt-get source -q "$name=$want") >>"$logs/apt-source.log" 2>&1 && return 0
+    fi
     while read -r version; do
-        say "$name: newest source not downloadable, trying $version"
+        [[ "$version" != "$want" ]] || continue
+        say "$name: source $want not downloadable, trying $version"
         (cd "$work" && apt-get source -q "$name=$version") >>"$logs/apt-source.log" 2>&1 && return 0
     done < <(apt-cache showsrc --only-source "$name" 2>/dev/null |
-        awk '/^Version:/ { print $2 }' | sort -u | sort -rV | tail -n +2)
+        awk '/^Version:/ { print $2 }' | sort -u | sort -rV)
     die "apt-get source $name failed; see $logs/apt-source.log"
 }
 for name in "${sources[@]}"; do
@@ -302,7 +318,7 @@ for f in include/jpeglib.h include/png.h include/tiffio.h \
 done
 
 {
-    echo "# wanted (the candidates of this machine's apt lists)"
+    echo "# wanted (installed -dev packages, else apt candidates)"
     printf '%s' "$manifest"
     echo "# built from"
     echo "$fetched"

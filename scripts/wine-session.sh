@@ -35,6 +35,9 @@ die() {
 
 [[ "$WINEPREFIX" != "$HOME/.wine" ]] || die "refusing to use ~/.wine as the test prefix"
 
+# Bump when the registry settings below change, so existing prefixes get them.
+settings_version=2
+settings_stamp="$WINEPREFIX/veltcam-settings"
 xvfb_pid_file="$WINEPREFIX/veltcam-xvfb.pid"
 xvfb_display_file="$WINEPREFIX/veltcam-xvfb.display"
 
@@ -109,45 +112,64 @@ start_xvfb() {
     die "no free X display for Xvfb"
 }
 
+apply_settings() {
+    [[ "$(cat "$settings_stamp" 2>/dev/null)" != "$settings_version" ]] || return 0
+    # A crash must end the test, not wait for someone to close a dialog.
+    "$1" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+        </dev/null >/dev/null 2>&1 || die "could not turn off the crash dialog"
+    # Xvfb has no window manager: a managed window makes DestroyWindow wait
+    # 2 s for a withdrawal nobody confirms.
+    "$1" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+        </dev/null >/dev/null 2>&1 || die "could not set the X11 driver options"
+    echo "$settings_version" >"$settings_stamp"
+}
+
 start() {
     local loader
     loader="$(wine_loader)"
     export WINELOADER="$loader"
     mkdir -p "$(dirname "$WINEPREFIX")"
 
-    if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-        say "creating prefix $WINEPREFIX"
-        # A throw-away server for the set-up; `wineserver -w` waits until
-        # wineboot and the helpers it started are done.
-        "$loader" wineboot -i </dev/null >/dev/null 2>&1 || die "wineboot -i failed"
-        "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
-            </dev/null >/dev/null 2>&1 || die "could not turn off the crash dialog"
-        wineserver -w </dev/null >/dev/null 2>&1 || true
+    if server_running; then
+        # A session is up already (perhaps one that wine-run started and
+        # that ends by itself); keep it.
+        apply_settings "$loader"
+        start_xvfb
+        return 0
     fi
+
+    # Set-up runs under a throw-away server; `wineserver -w` then waits for
+    # it and the helpers it started to exit, so that the persistent server
+    # starts clean.
+    if [[ ! -f "$WINEPREFIX/.update-timestamp" || ! -f "$WINEPREFIX/system.reg" ]]; then
+        say "creating prefix $WINEPREFIX"
+        "$loader" wineboot -i </dev/null >/dev/null 2>&1 || die "wineboot -i failed"
+    fi
+    apply_settings "$loader"
+    wineserver -w </dev/null >/dev/null 2>&1 || true
 
     # Xvfb first, so the helpers Wine starts below know the display.
     start_xvfb
-    if [[ -f "$xvfb_display_file" ]] && xvfb_running; then
+    if xvfb_running; then
         export DISPLAY="$(cat "$xvfb_display_file")"
     fi
 
-    if ! server_running; then
-        setsid wineserver -p${VELTCAM_WINE_PERSIST:-} </dev/null >/dev/null 2>&1 &
-        for _ in $(seq 50); do
-            server_running && break
-            sleep 0.1
-        done
-        server_running || die "wineserver did not start"
-        # The display lives as long as the server: a session that ends by
-        # itself (VELTCAM_WINE_PERSIST) or is killed leaves no Xvfb behind.
-        if xvfb_running; then
-            setsid "$0" _watch "$(cat "$xvfb_pid_file")" </dev/null >/dev/null 2>&1 &
-        fi
-        # Start Wine's helpers now, detached, rather than under the first
-        # test, whose output pipe they would inherit and keep open.
-        "$loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
-        say "wineserver running for $WINEPREFIX"
+    setsid wineserver -p${VELTCAM_WINE_PERSIST:-} </dev/null >/dev/null 2>&1 &
+    for _ in $(seq 50); do
+        server_running && break
+        sleep 0.1
+    done
+    server_running || die "wineserver did not start"
+    # The display lives as long as the server: a session that ends by
+    # itself (VELTCAM_WINE_PERSIST) or is killed leaves no Xvfb behind.
+    if xvfb_running; then
+        setsid "$0" _watch "$(cat "$xvfb_pid_file")" </dev/null >/dev/null 2>&1 &
     fi
+    # Start Wine's helpers (services, the desktop process) now, detached,
+    # rather than under the first test, whose output pipe they would
+    # inherit and keep open.
+    "$loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
+    say "wineserver running for $WINEPREFIX${VELTCAM_WINE_PERSIST:+ (exits ${VELTCAM_WINE_PERSIST} s after the last program)}"
 }
 
 stop() {
