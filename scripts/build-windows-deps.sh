@@ -77,7 +77,7 @@ upstream_version() {
     echo "${v%-*}"
 }
 
-for tool in cmake ninja "$triple-gcc-posix" "$triple-g++-posix" nasm apt-get apt-cache sha256sum flock; do
+for tool in cmake ninja "$triple-gcc-posix" "$triple-g++-posix" nasm apt-get apt-cache dpkg-source sha256sum flock; do
     command -v "$tool" >/dev/null 2>&1 ||
         die "'$tool' not found; run scripts/install-packages.sh first"
 done
@@ -101,7 +101,7 @@ compute_key() {
     key="${readable}$(printf '%s%s' "$ident" "$manifest" | sha256sum | cut -c1-10)"
 }
 
-cache_root="${VELTCAM_DEPS_CACHE:-$HOME/.cache/veltcam-deps}"
+cache_root="${VELTCAM_DEPS_CACHE:-${HOME:-/root}/.cache/veltcam-deps}"
 compute_key
 prefix="$cache_root/mingw-$key"
 marker="$prefix/.veltcam-deps-complete"
