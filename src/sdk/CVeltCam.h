@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "api/CErrorHistory.h"
 #include "platform/Messages.h"
@@ -124,6 +125,16 @@ public:
     platform::WindowHandle NotificationWindow() const { return notificationWindow_; }
     DibImage* Image(int slot) { return images_[slot].get(); }
 
+    // ---- Configuration file (bodies in CVeltCamConfigFile.cpp) ------------------
+    // Replaces the configuration list with the file's 8-byte records; 0 without a
+    // code when the file cannot be read. The W form fails with code 12 when the
+    // path does not convert, or converts to 1023 narrow bytes or more.
+    int LoadConfigFile(const char* path);
+    int LoadConfigFileW(const wchar_t* path);
+    // A copy of the list as loaded: two little-endian 32-bit integers per record.
+    std::vector<std::array<int32_t, 2>> ConfigList();
+    // ---- end of configuration file -----------------------------------------------
+
 private:
     CErrorHistory history_;
     std::array<std::unique_ptr<DibImage>, kImageCount> images_;
@@ -157,6 +168,11 @@ private:
     int dotFilter_ = 0;
     std::mutex maskLock_;
     bool maskUpdate_ = false;
+
+    // ---- Configuration file --------------------------------------------------------
+    // Stored for the application and read by nothing else; guarded by maskLock_.
+    std::vector<std::array<int32_t, 2>> configList_;
+    // ---- end of configuration file -----------------------------------------------
 };
 
 }  // namespace veltcam
