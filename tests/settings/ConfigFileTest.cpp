@@ -9,7 +9,7 @@
 #include "VeltCamSdk.h"
 #include "api/CErrorHistory.h"
 #include "sdk/CVeltCam.h"
-#include "settings/PrivateSettingsStore.h"
+#include "support/PrivateSettingsStore.h"
 
 namespace veltcam {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "platform/SettingsStore.h"
-#include "settings/PrivateSettingsStore.h"
+#include "support/PrivateSettingsStore.h"
 #include "ui/SettingsPersistence.h"
 
 namespace veltcam::settings {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/SettingsStore.h"
-#include "settings/PrivateSettingsStore.h"
+#include "support/PrivateSettingsStore.h"
 #include "ui/SettingsPersistence.h"
 
 namespace veltcam::settings {

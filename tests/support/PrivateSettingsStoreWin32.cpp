@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "settings/PrivateSettingsStore.h"
+#include "support/PrivateSettingsStore.h"
 
 namespace veltcam::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "settings/PrivateSettingsStore.h"
+#include "support/PrivateSettingsStore.h"
 
 namespace veltcam::test {
 
