@@ -1,5 +1,7 @@
 #include "ui/SettingsPersistence.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -63,8 +65,8 @@ Check InRange(const std::optional<IntRange>& range) {
     return [range](int v) { return !range || range->Contains(v); };
 }
 
-CaptureWindow ReadSizeEntry(const CSettingsKey& key) {
-    CaptureWindow entry;
+// The seven values of a size entry; those missing keep their value in `entry`.
+CaptureWindow ReadSizeEntry(const CSettingsKey& key, CaptureWindow entry) {
     for (auto [name, field] :
          {std::pair{"TH", &entry.TH}, std::pair{"TV", &entry.TV}, std::pair{"EH", &entry.EH},
           std::pair{"EV", &entry.EV}, std::pair{"EHS", &entry.EHS}, std::pair{"EVS", &entry.EVS},
@@ -82,7 +84,7 @@ std::vector<CaptureWindow> ReadSizeTable(const std::string& parent) {
         std::string path = parent.empty() ? SizeKeyName(i) : parent + "\\" + SizeKeyName(i);
         auto key = OpenSettingsKey(path);
         if (!key) break;
-        table.push_back(ReadSizeEntry(*key));
+        table.push_back(ReadSizeEntry(*key, CaptureWindow{}));
     }
     return table;
 }
@@ -185,14 +187,7 @@ bool LoadFrameSize(CSettingsCamera& camera, int cameraNumber, CaptureWindow& win
 
         // Values missing from the entry keep the current ones; a window that then
         // does not fit the sensor is not taken at all.
-        CaptureWindow loaded = window;
-        for (auto [name, field] :
-             {std::pair{"TH", &loaded.TH}, std::pair{"TV", &loaded.TV}, std::pair{"EH", &loaded.EH},
-              std::pair{"EV", &loaded.EV}, std::pair{"EHS", &loaded.EHS},
-              std::pair{"EVS", &loaded.EVS}, std::pair{"Buf", &loaded.Buf}}) {
-            LoadInt(
-                *entryKey, name, [](int) { return true; }, *field);
-        }
+        CaptureWindow loaded = ReadSizeEntry(*entryKey, window);
         if (!IsWindowInsideSensor(loaded)) return false;
         window = loaded;
         return true;
