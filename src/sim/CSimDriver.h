@@ -1,0 +1,122 @@
+// The simulated kernel driver: a driver channel that answers every request of the
+// transport from simulated cameras, in-process. Bulk reads stay pending and are
+// completed by the driver's own thread, as a real driver completes them from its
+// interrupt path; aborts, pipe resets, unplugging and scripted faults behave as the
+// transport must expect from the real one.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/DriverChannel.h"
+#include "sim/CSimCamera.h"
+#include "sim/CSimClock.h"
+#include "sim/CSimFaults.h"
+#include "sim/CSimRecorder.h"
+#include "sim/SimOptions.h"
+
+namespace veltcam::sim {
+
+class CSimDriver final : public platform::CDriverChannel {
+  public:
+    explicit CSimDriver(const SimOptions& options);
+    ~CSimDriver() override;
+
+    // Parses `optionsText` and builds the driver; null (and `error`) when the options
+    // are refused.
+    static std::shared_ptr<CSimDriver> Create(const std::string& optionsText, std::string* error);
+
+    // Driver channel.
+    std::vector<std::string> ListInterfaces(const platform::Guid& interfaceClass,
+                                            int maxCount) override;
+    platform::DeviceHandle Open(const char* path, bool overlapped) override;
+    void Close(platform::DeviceHandle handle) override;
+    std::unique_ptr<platform::CIoOperation> NewOperation() override;
+    bool Control(platform::DeviceHandle handle, uint32_t code, const void* in, uint32_t inBytes,
+                 void* out, uint32_t outBytes, uint32_t* bytes, platform::CIoOperation* operation,
+                 uint32_t* error) override;
+    platform::CTimeSource& Time() override { return clock_; }
+    std::string SharedTableName() const override { return options_.table; }
+
+    // Test and tool hooks.
+    const SimOptions& Options() const { return options_; }
+    int CameraCount() const;
+    std::string CameraPath(int camera) const;
+    void Unplug(int camera);
+    void Replug(int camera);
+    bool IsPlugged(int camera) const;
+    void Trigger(int camera);
+    void AddFault(const FaultSpec& fault);
+    void ClearFaults();
+    // Lists an interface of the camera class that is none of the simulated cameras;
+    // `opens` says whether its path can be opened.
+    void AddInterface(const std::string& path, bool opens);
+    CSimRecorder& Recorder() { return recorder_; }
+    CSimClock& Clock() { return clock_; }
+    // Runs `action` on a camera under the driver's lock.
+    void WithCamera(int camera, const std::function<void(CSimCamera&)>& action);
+    // Open handles (any camera); a closed channel has none.
+    size_t OpenHandles() const;
+
+  private:
+    struct OpState;
+    class COperation;
+    struct Handle {
+        int camera;  // -1: a listed interface that is no camera
+        uint32_t generation;
+        bool overlapped;
+    };
+    struct Pending {
+        uint64_t id;
+        uintptr_t handle;
+        std::shared_ptr<OpState> state;
+        int camera;
+        uint8_t endpoint;
+        uint8_t* buffer;
+        uint32_t length;
+        uint8_t* header;  // the caller's request header: the status words go there
+        bool stalled;
+        uint32_t status;
+        bool aborted;
+        uint32_t abortError;
+        SteadyClock::time_point completeAt;
+    };
+
+    void WorkerLoop();
+    void ServeCamera(int camera, SteadyClock::time_point now, SteadyClock::time_point* wake);
+    void Complete(Pending& pending, bool ok, uint32_t bytes, uint32_t error);
+    void CompleteAt(const std::shared_ptr<OpState>& state, bool ok, uint32_t bytes, uint32_t error);
+    void UnplugLocked(int camera, uint32_t replugAfterMs);
+    void AbortLocked(int camera, uint8_t endpoint, uintptr_t onlyHandle, uint32_t error);
+    void Record(SimRecord record);
+    int64_t MicrosNow() const;
+
+    SimOptions options_;
+    CSimClock clock_;
+    CSimRecorder recorder_;
+    SteadyClock::time_point start_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    CSimFaults faults_;
+    std::vector<std::unique_ptr<CSimCamera>> cameras_;
+    std::vector<SteadyClock::time_point> replugAt_;
+    std::vector<std::pair<std::string, bool>> extraInterfaces_;
+    std::map<uintptr_t, Handle> handles_;
+    uintptr_t nextHandle_ = 0x1000;
+    std::list<Pending> pending_;
+    uint64_t nextRequestId_ = 1;
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+}  // namespace veltcam::sim

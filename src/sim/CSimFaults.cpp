@@ -1,0 +1,44 @@
+#include "sim/CSimFaults.h"
+
+namespace veltcam::sim {
+
+CSimFaults::CSimFaults(const std::vector<FaultSpec>& faults, uint64_t seed) : seed_(seed) {
+    for (const FaultSpec& fault : faults) Add(fault);
+}
+
+void CSimFaults::Add(const FaultSpec& fault) {
+    Entry entry;
+    entry.spec = fault;
+    // Each entry draws from its own sequence, so adding a fault does not change when
+    // the others hit.
+    entry.random.seed(seed_ * 0x9E3779B97F4A7C15ull + entries_.size() + 1);
+    entries_.push_back(entry);
+}
+
+void CSimFaults::Clear() { entries_.clear(); }
+
+const FaultSpec* CSimFaults::Hit(FaultKind kind, int camera, uint32_t argument, int reg) {
+    const FaultSpec* hit = nullptr;
+    for (Entry& entry : entries_) {
+        const FaultSpec& spec = entry.spec;
+        if (spec.kind != kind) continue;
+        if (spec.camera >= 0 && spec.camera != camera) continue;
+        if (kind == FaultKind::I2cRefuse) {
+            if (spec.argument != (argument & 0xFE)) continue;
+            if (spec.reg >= 0 && spec.reg != reg) continue;
+        }
+        if (kind == FaultKind::ShortReply && spec.argument != argument) continue;
+        ++entry.count;
+        bool fires;
+        if (spec.probability >= 0.0) {
+            fires =
+                std::uniform_real_distribution<double>(0.0, 1.0)(entry.random) < spec.probability;
+        } else {
+            fires = entry.count >= spec.first && entry.count <= spec.last;
+        }
+        if (fires && hit == nullptr) hit = &spec;
+    }
+    return hit;
+}
+
+}  // namespace veltcam::sim

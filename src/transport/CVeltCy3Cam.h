@@ -1,0 +1,181 @@
+// The camera's USB controller: the only code that talks to the driver. Its device
+// face (CFx3Api) keeps the device table and the raw transfers; its register face
+// (CControllerBase) is what the camera core and the sensor program the camera with.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/DriverChannel.h"
+#include "transport/CControllerBase.h"
+#include "transport/CFx3Api.h"
+#include "transport/RequestHeader.h"
+
+namespace veltcam {
+
+// What the transfer thread hands to the frame reads.
+struct FrameDescriptor {
+    uint8_t header[64] = {};    // the frame header as received
+    uint32_t frameCounter = 0;  // header bytes 32..35
+    uint8_t* destination = nullptr;
+    uint32_t capacity = 0;      // bytes available at the destination
+    uint32_t expectedSize = 0;  // block size of endpoint 0x83 reads
+};
+
+// Frame header fields (little-endian).
+namespace frame_header {
+constexpr int kPayloadLength = 16;
+constexpr int kWordA = 28;
+constexpr int kFrameCounter = 32;  // word B
+constexpr int kWordC = 40;
+constexpr int kWordD = 44;
+}  // namespace frame_header
+
+// Vendor request codes on endpoint 0.
+namespace vendor {
+constexpr uint8_t kInfoBlock = 0xB0;
+constexpr uint8_t kInfoBlock2 = 0xB1;
+constexpr uint8_t kStopStream = 0xC0;
+constexpr uint8_t kRequestFrame = 0xC2;
+constexpr uint8_t kReadyFlag = 0xC3;
+constexpr uint8_t kCommandCC = 0xCC;
+constexpr uint8_t kWriteMode = 0x3C;
+constexpr uint8_t kReadMode = 0x3D;
+constexpr uint8_t kI2cWrite = 0x30;
+constexpr uint8_t kI2cRead = 0x31;
+constexpr uint8_t kBridgeWrite = 0xD0;
+constexpr uint8_t kBridgeRead = 0xD1;
+constexpr uint8_t kBridgeWritePair = 0x3E;
+constexpr uint8_t kBridgeReadWord = 0x3F;
+}  // namespace vendor
+
+// I2C devices behind the controller (8-bit write addresses).
+namespace i2c {
+constexpr uint8_t kFpga = 0x40;
+constexpr uint8_t kAux = 0x5A;
+constexpr uint8_t kEeprom = 0xA2;
+}  // namespace i2c
+
+class CVeltCy3Cam : public CFx3Api, public CControllerBase {
+  public:
+    static constexpr uint32_t kMaxTransferBytes = 0x4000000;  // 64 MiB
+    static constexpr uint32_t kTransferBufferBytes = kMaxTransferBytes + kRequestHeaderBytes;
+    static constexpr uint32_t kPayloadChunkBytes = 524288;
+    static constexpr int kHeaderAttempts = 15;
+    static constexpr uint32_t kHeaderTimeoutMs = 400;
+    static constexpr uint32_t kBulkTimeoutMs = 3000;
+    static constexpr uint32_t kFixedTimeoutMs = 5000;
+    static constexpr uint32_t kEepromWriteMs = 14;
+    static constexpr uint32_t kEepromAddressMs = 10;
+    // After an abort the driver gets this long to hand the request back before it is
+    // written off (and its memory kept out of reuse).
+    static constexpr uint32_t kAbortSettleMs = 50;
+    static constexpr uint32_t kAbortGraceMs = 2000;
+
+    // `interfaceClass` null: the camera's own interface class. `channel` null: the
+    // channel that OpenDriverChannel() chooses (the simulator or the driver).
+    explicit CVeltCy3Cam(const platform::Guid* interfaceClass = nullptr,
+                         std::shared_ptr<platform::CDriverChannel> channel = nullptr);
+    ~CVeltCy3Cam() override;
+
+    // Device and port.
+    bool AllocateTransferBuffer();
+    bool ResetPort();
+    bool ResetPipe(uint8_t endpoint);
+    bool GetBusSpeed(uint32_t* code);
+    bool DeviceName(int tableIndex, char* text, size_t size);
+
+    // Endpoint-0 requests of the controller itself.
+    bool ReadInfoBlock(uint8_t* block64);
+    bool ReadInfoBlock2(uint8_t* block64);
+    bool StopStream();
+    // Sent on `handle`, or on the stream handle when `handle` is null.
+    bool RequestFrame(platform::DeviceHandle handle);
+
+    // Stream and bulk transfers.
+    virtual bool EnsureStreamHandle();
+    virtual bool ReadFrameHeader(FrameDescriptor* descriptor);
+    virtual bool ReadFramePayload(FrameDescriptor* descriptor, uint32_t timeoutMs);
+    virtual bool ReadBlockEp83(FrameDescriptor* descriptor);
+    virtual bool ReadStream(FrameDescriptor* descriptor, uint32_t* length, uint32_t timeoutMs);
+    virtual void CloseStreamHandle();
+    virtual bool WriteMemory(uint64_t address, const uint8_t* buffer, uint32_t length);
+    virtual bool ReadMemory(uint64_t address, uint8_t* buffer, uint32_t length);
+    virtual bool WriteModeByte(uint32_t value);
+    virtual bool ReadModeByte(uint8_t* value);
+    virtual bool EndpointControlTransfer(platform::DeviceHandle handle, uint8_t* data,
+                                         uint32_t length, uint8_t endpoint, uint32_t* count);
+    virtual bool BulkTransferFixed(platform::DeviceHandle handle, uint8_t* buffer, uint32_t length,
+                                   uint8_t endpoint, uint32_t* bytes);
+    virtual bool BulkTransferTimed(platform::DeviceHandle handle, uint8_t* buffer, uint32_t length,
+                                   uint8_t endpoint, uint32_t* bytes, uint32_t timeoutMs);
+    virtual bool BulkTransfer(platform::DeviceHandle handle, uint8_t* buffer, uint32_t length,
+                              uint8_t endpoint, uint32_t* bytes);
+
+    // Register face.
+    void Release() override;
+    bool SelectDevice(int tableIndex) override;
+    bool ReadFpgaWord(uint16_t* value) override;
+    bool ReadReadyFlag(uint8_t* flag) override;
+    bool VendorCommandCC() override;
+    bool I2cWrite(uint8_t address, const uint8_t* bytes, int count, uint32_t timeoutMs) override;
+    bool I2cRead(uint8_t address, uint8_t* bytes, int count, uint32_t timeoutMs) override;
+    bool BridgeWrite(uint16_t reg, uint32_t value) override;
+    bool BridgeRead(uint16_t reg, uint16_t* value) override;
+    bool BridgeWritePair(uint16_t first, uint16_t second) override;
+    bool BridgeReadWord(uint16_t argument, uint16_t* value) override;
+    bool WriteFpgaRegister(uint8_t reg, uint8_t value) override;
+    bool ReadFpgaRegister(uint8_t reg, uint8_t* value) override;
+    bool WriteAuxRegister(uint8_t reg, uint8_t value) override;
+    bool ReadAuxRegister(uint8_t reg, uint8_t* value) override;
+    bool WriteEeprom(uint16_t address, uint8_t value) override;
+    bool ReadEeprom(uint16_t address, uint8_t* value) override;
+    bool AbortStream() override;
+
+    platform::DeviceHandle StreamHandle() const;
+    bool HasTransferBuffer() const { return transferBuffer_ != nullptr; }
+    uint32_t BusSpeed() const { return busSpeed_; }
+    // Requests written off after an abort that the driver never returned. Memory they
+    // write into must not be freed or reused.
+    size_t UnfinishedTransfers() const;
+
+  private:
+    struct Pending;
+
+    // One endpoint-0 request: zeroed 102-byte record, header, `data` at offset 38.
+    // On success `reply` (64 bytes, may be null) receives the returned data part and
+    // `dataCount` the returned count less the header.
+    bool ControlTransfer(platform::DeviceHandle handle, bool overlapped, uint8_t requestType,
+                         uint8_t request, uint16_t value, uint16_t index, const uint8_t* data,
+                         size_t dataBytes, uint8_t* reply, uint32_t* dataCount,
+                         uint32_t* rawCount = nullptr);
+    // A request without data on a handle of its own (port, pipe, speed).
+    bool SimpleRequest(uint32_t code, const void* in, uint32_t inBytes, void* out,
+                       uint32_t outBytes, uint32_t* bytes);
+    // Issues on an overlapped handle and waits up to `waitMs`; a request still out after
+    // that is written off.
+    bool IssueAndWait(platform::DeviceHandle handle, uint32_t code, const void* in,
+                      uint32_t inBytes, void* out, uint32_t outBytes, uint32_t* bytes,
+                      uint32_t waitMs);
+    bool AbortEndpoint(platform::DeviceHandle handle, uint8_t endpoint);
+    // The request is kept, with everything it writes into, until the driver returns it.
+    void WriteOff(std::unique_ptr<platform::CIoOperation> operation,
+                  std::unique_ptr<uint8_t[]> record);
+    void CollectWrittenOff(uint32_t waitMs);
+    bool TransferChecks(platform::DeviceHandle handle, uint32_t length) const;
+    // Opens the stream handle when it is closed; `opened` tells the caller to close it.
+    bool OpenStreamIfClosed(bool* opened);
+
+    mutable std::mutex streamLock_;
+    platform::DeviceHandle streamHandle_ = nullptr;
+    std::unique_ptr<uint8_t[]> transferBuffer_;
+    std::mutex controllerLock_;  // FPGA register write-then-read pairs
+    uint32_t busSpeed_ = 0;
+    mutable std::mutex writtenOffLock_;
+    std::vector<Pending> writtenOff_;
+};
+
+}  // namespace veltcam

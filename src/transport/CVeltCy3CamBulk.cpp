@@ -1,0 +1,335 @@
+// Bulk transfers of CVeltCy3Cam: the overlapped direct-transfer primitive with its
+// time-outs and abort, frame header and payload reads, memory commands.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "transport/CVeltCy3Cam.h"
+
+namespace veltcam {
+namespace {
+
+constexpr uint32_t kMemoryChunkBytes = 0x1000000;  // 16 MiB per memory command
+constexpr uint32_t kMemoryPageBytes = 4096;
+constexpr uint32_t kStreamBlockBytes = 16384;
+constexpr uint32_t kStreamChunkBytes = 4u << 20;
+constexpr uint32_t kMemoryCommandBytes = 32;
+constexpr uint8_t kRearmRegister = 108;
+constexpr uint32_t kRearmPauseMs = 10;
+constexpr uint32_t kAbortWaitMs = 3000;
+
+void BuildMemoryCommand(uint8_t* command, const char* magic, uint64_t address, uint32_t length) {
+    std::memset(command, 0, kMemoryCommandBytes);
+    std::memcpy(command, magic, 4);
+    PutLe32(command + 4, 2);
+    PutLe32(command + 8, static_cast<uint32_t>(address));
+    PutLe32(command + 12, static_cast<uint32_t>(address >> 32));
+    PutLe32(command + 16, length);
+}
+
+// Closes the stream handle on the way out when the operation opened it itself.
+class CStreamScope {
+  public:
+    CStreamScope(CVeltCy3Cam& camera, bool opened) : camera_(camera), opened_(opened) {}
+    ~CStreamScope() {
+        if (opened_) camera_.CloseStreamHandle();
+    }
+    void Keep() { opened_ = false; }
+
+  private:
+    CVeltCy3Cam& camera_;
+    bool opened_;
+};
+
+}  // namespace
+
+bool CVeltCy3Cam::TransferChecks(platform::DeviceHandle handle, uint32_t length) const {
+    return length <= kMaxTransferBytes && handle != nullptr && transferBuffer_ != nullptr;
+}
+
+bool CVeltCy3Cam::AbortEndpoint(platform::DeviceHandle handle, uint8_t endpoint) {
+    if (handle == nullptr) return true;
+    IssueAndWait(handle, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, nullptr, kAbortWaitMs);
+    return true;
+}
+
+bool CVeltCy3Cam::AbortStream() {
+    // The stream lock keeps the handle open while the abort is under way; the
+    // transfer thread may be closing it after a failed read.
+    std::lock_guard<std::mutex> lock(streamLock_);
+    return AbortEndpoint(streamHandle_, kEndpointIn);
+}
+
+bool CVeltCy3Cam::BulkTransferTimed(platform::DeviceHandle handle, uint8_t* buffer, uint32_t length,
+                                    uint8_t endpoint, uint32_t* bytes, uint32_t timeoutMs) {
+    if (bytes) *bytes = 0;
+    if (!TransferChecks(handle, length)) return false;
+    std::unique_ptr<platform::CIoOperation> operation = channel_->NewOperation();
+    if (!operation) return false;
+
+    // The driver reads the endpoint from the header and writes its status words back
+    // into it, so the header lives as long as the request.
+    std::unique_ptr<uint8_t[]> record(new (std::nothrow) uint8_t[kRequestHeaderBytes]);
+    if (!record) return false;
+    RequestFields fields;
+    fields.endpoint = endpoint;
+    WriteRequestHeader(record.get(), fields);
+
+    uint32_t count = 0, error = 0;
+    bool completed =
+        channel_->Control(handle, kIoctlDirectTransfer, record.get(), kRequestHeaderBytes, buffer,
+                          length, &count, operation.get(), &error);
+    if (!completed) {
+        // A request the driver refused at once never completes: nothing to wait for.
+        if (error != platform::kErrorIoPending) return false;
+        if (!operation->Wait(timeoutMs)) {
+            // Time-out: abort the endpoint this transfer waits on, then give the driver a
+            // bounded time to hand the buffer back.
+            AbortEndpoint(handle, endpoint);
+            if (!operation->Wait(kAbortSettleMs)) {
+                AbortEndpoint(handle, endpoint);
+                if (!operation->Wait(kAbortGraceMs)) {
+                    WriteOff(std::move(operation), std::move(record));
+                }
+            }
+            return false;
+        }
+    }
+    if (!operation->Result(&count)) return false;
+    if (bytes) *bytes = count;
+    uint32_t status1 = GetLe32(record.get() + header::kStatus1);
+    uint32_t status2 = GetLe32(record.get() + header::kStatus2);
+    if (status1 != 0 || status2 != 0) {
+        time_->SleepMs(1);
+        return false;
+    }
+    return true;
+}
+
+bool CVeltCy3Cam::BulkTransfer(platform::DeviceHandle handle, uint8_t* buffer, uint32_t length,
+                               uint8_t endpoint, uint32_t* bytes) {
+    return BulkTransferTimed(handle, buffer, length, endpoint, bytes, kBulkTimeoutMs);
+}
+
+bool CVeltCy3Cam::BulkTransferFixed(platform::DeviceHandle handle, uint8_t* buffer, uint32_t length,
+                                    uint8_t endpoint, uint32_t* bytes) {
+    if (bytes) *bytes = 0;
+    if (!TransferChecks(handle, length)) return false;
+    RequestFrame(handle);
+    // A timed-out read is aborted like any other: left pending it would later write
+    // into a buffer its caller has long reused.
+    return BulkTransferTimed(handle, buffer, length, endpoint, bytes, kFixedTimeoutMs);
+}
+
+bool CVeltCy3Cam::ReadFrameHeader(FrameDescriptor* descriptor) {
+    if (descriptor == nullptr) return false;
+    bool opened = false;
+    if (!OpenStreamIfClosed(&opened)) return false;
+    CStreamScope scope(*this, opened);
+    platform::DeviceHandle stream = StreamHandle();
+
+    uint8_t header[64] = {};
+    for (int attempt = 0; attempt <= kHeaderAttempts; ++attempt) {
+        if (!RequestFrame(stream)) break;
+        if (attempt == kHeaderAttempts) break;
+        uint32_t bytes = 0;
+        if (BulkTransferTimed(stream, header, sizeof(header), kEndpointIn, &bytes,
+                              kHeaderTimeoutMs) &&
+            bytes == sizeof(header)) {
+            std::memcpy(descriptor->header, header, sizeof(header));
+            descriptor->frameCounter = GetLe32(header + frame_header::kFrameCounter);
+            scope.Keep();
+            return true;
+        }
+        // Pulse the FPGA's frame-output re-arm before asking again.
+        WriteFpgaRegister(kRearmRegister, 1);
+        WriteFpgaRegister(kRearmRegister, 0);
+        time_->SleepMs(kRearmPauseMs);
+    }
+    return false;
+}
+
+bool CVeltCy3Cam::ReadFramePayload(FrameDescriptor* descriptor, uint32_t timeoutMs) {
+    if (descriptor == nullptr) return false;
+    bool opened = false;
+    if (!OpenStreamIfClosed(&opened)) return false;
+    CStreamScope scope(*this, opened);
+    platform::DeviceHandle stream = StreamHandle();
+
+    const uint32_t length = GetLe32(descriptor->header + frame_header::kPayloadLength);
+    if (descriptor->destination == nullptr || descriptor->capacity < length) return false;
+    uint32_t done = 0;
+    while (done < length) {
+        uint32_t piece = std::min(kPayloadChunkBytes, length - done);
+        uint32_t bytes = 0;
+        if (!BulkTransferTimed(stream, descriptor->destination + done, piece, kEndpointIn, &bytes,
+                               timeoutMs)) {
+            return false;
+        }
+        // A short piece would leave the rest of the frame stale.
+        if (bytes != piece) return false;
+        done += piece;
+    }
+    scope.Keep();
+    return true;
+}
+
+bool CVeltCy3Cam::ReadBlockEp83(FrameDescriptor* descriptor) {
+    if (descriptor == nullptr || descriptor->destination == nullptr) return false;
+    if (descriptor->capacity < descriptor->expectedSize) return false;
+    bool opened = false;
+    if (!OpenStreamIfClosed(&opened)) return false;
+    CStreamScope scope(*this, opened);
+    uint32_t bytes = 0;
+    bool ok = BulkTransferFixed(StreamHandle(), descriptor->destination, descriptor->expectedSize,
+                                kEndpointIn83, &bytes);
+    if (ok && bytes == descriptor->expectedSize) {
+        scope.Keep();
+        return true;
+    }
+    return false;
+}
+
+bool CVeltCy3Cam::ReadMemory(uint64_t address, uint8_t* buffer, uint32_t length) {
+    if (buffer == nullptr) return false;
+    // The camera moves whole pages and one page more than asked for.
+    const uint32_t total = (length / kMemoryPageBytes) * kMemoryPageBytes + kMemoryPageBytes;
+    if (total == 0) return true;
+    // It lands in a scratch area: the caller's buffer holds only `length` bytes.
+    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[total]);
+    if (!scratch) return false;
+    bool opened = false;
+    if (!OpenStreamIfClosed(&opened)) return false;
+    CStreamScope scope(*this, opened);
+    platform::DeviceHandle stream = StreamHandle();
+
+    uint32_t done = 0;
+    while (done < total) {
+        uint32_t chunk = std::min(kMemoryChunkBytes, total - done);
+        uint8_t command[kMemoryCommandBytes];
+        BuildMemoryCommand(command, "AU3R", address, chunk);
+        uint32_t bytes = 0;
+        if (!BulkTransfer(stream, command, sizeof(command), kEndpointOut, &bytes)) return false;
+        bytes = 0;
+        if (!BulkTransferTimed(stream, scratch.get() + done, chunk, kEndpointIn, &bytes,
+                               kBulkTimeoutMs)) {
+            time_->SleepMs(1);
+            return false;
+        }
+        if (bytes != chunk) return false;
+        done += bytes;
+        address += bytes;
+    }
+    std::memcpy(buffer, scratch.get(), length);
+    return true;
+}
+
+bool CVeltCy3Cam::WriteMemory(uint64_t address, const uint8_t* buffer, uint32_t length) {
+    if (buffer == nullptr) return false;
+    const uint32_t total = (length / kMemoryPageBytes) * kMemoryPageBytes + kMemoryPageBytes;
+    if (total == 0) return true;
+    // Padded with zeros up to the page the camera expects; never read past the caller's data.
+    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[total]());
+    if (!scratch) return false;
+    std::memcpy(scratch.get(), buffer, length);
+    bool opened = false;
+    if (!OpenStreamIfClosed(&opened)) return false;
+    CStreamScope scope(*this, opened);
+    platform::DeviceHandle stream = StreamHandle();
+
+    uint32_t done = 0;
+    while (done < total) {
+        uint32_t chunk = std::min(kMemoryChunkBytes, total - done);
+        uint8_t command[kMemoryCommandBytes];
+        BuildMemoryCommand(command, "AU3W", address, chunk);
+        uint32_t bytes = 0;
+        if (!BulkTransfer(stream, command, sizeof(command), kEndpointOut, &bytes)) return false;
+        bytes = 0;
+        if (!BulkTransfer(stream, scratch.get() + done, chunk, kEndpointOut, &bytes)) {
+            time_->SleepMs(1);
+            return false;
+        }
+        if (bytes != chunk) return false;
+        done += bytes;
+        address += bytes;
+    }
+    return true;
+}
+
+bool CVeltCy3Cam::ReadStream(FrameDescriptor* descriptor, uint32_t* length, uint32_t timeoutMs) {
+    if (descriptor == nullptr || length == nullptr || descriptor->destination == nullptr) {
+        return false;
+    }
+    const uint64_t total64 =
+        (static_cast<uint64_t>(*length) / kStreamBlockBytes + 1) * kStreamBlockBytes;
+    // The camera sends whole blocks, more than asked for: they must fit the destination.
+    if (total64 > descriptor->capacity) return false;
+    const uint32_t total = static_cast<uint32_t>(total64);
+    bool opened = false;
+    if (!OpenStreamIfClosed(&opened)) return false;
+    CStreamScope scope(*this, opened);
+    platform::DeviceHandle stream = StreamHandle();
+
+    uint8_t command[kMemoryCommandBytes];
+    BuildMemoryCommand(command, "AU3R", 0, total);
+    uint32_t bytes = 0;
+    if (!BulkTransfer(stream, command, sizeof(command), kEndpointOut, &bytes)) return false;
+    uint32_t done = 0;
+    while (done < total) {
+        uint32_t chunk = std::min(kStreamChunkBytes, total - done);
+        bytes = 0;
+        if (!BulkTransferTimed(stream, descriptor->destination + done, chunk, kEndpointIn, &bytes,
+                               timeoutMs)) {
+            return false;
+        }
+        done += bytes;
+        if (bytes < chunk) return false;
+    }
+    *length = done;
+    return true;
+}
+
+bool CVeltCy3Cam::EndpointControlTransfer(platform::DeviceHandle handle, uint8_t* data,
+                                          uint32_t length, uint8_t endpoint, uint32_t* count) {
+    if (count) *count = 0;
+    if (!TransferChecks(handle, length)) return false;
+    uint8_t* buffer = transferBuffer_.get();
+    RequestFields fields;
+    fields.endpoint = endpoint;
+    fields.dataOffset = kRequestHeaderBytes;
+    fields.dataLength = length;
+    WriteRequestHeader(buffer, fields);
+    if (data && length) std::memcpy(buffer + kRequestHeaderBytes, data, length);
+
+    std::unique_ptr<platform::CIoOperation> operation = channel_->NewOperation();
+    if (!operation) return false;
+    const uint32_t recordBytes = length + kRequestHeaderBytes;
+    uint32_t bytes = 0, error = 0;
+    bool completed = channel_->Control(handle, kIoctlEndpointRequest, buffer, recordBytes, buffer,
+                                       recordBytes, &bytes, operation.get(), &error);
+    if (!completed) {
+        if (error != platform::kErrorIoPending) return false;
+        if (!operation->Wait(kBulkTimeoutMs)) {
+            AbortEndpoint(handle, endpoint);
+            if (!operation->Wait(kAbortSettleMs)) {
+                AbortEndpoint(handle, endpoint);
+                if (!operation->Wait(kAbortGraceMs)) {
+                    // The driver still owns the transfer buffer: give it up and take a
+                    // fresh one for the next request.
+                    WriteOff(std::move(operation), nullptr);
+                    transferBuffer_.release();
+                    transferBuffer_.reset(new (std::nothrow) uint8_t[kTransferBufferBytes]);
+                }
+            }
+            return false;
+        }
+        if (!operation->Result(&bytes)) return false;
+    }
+    uint32_t dataCount = bytes >= kRequestHeaderBytes ? bytes - kRequestHeaderBytes : 0;
+    if (dataCount <= length && data) std::memcpy(data, buffer + kRequestHeaderBytes, dataCount);
+    if (count) *count = dataCount;
+    return true;
+}
+
+}  // namespace veltcam

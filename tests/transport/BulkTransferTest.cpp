@@ -1,0 +1,305 @@
+// Bulk transfers: payload pieces, capacity checks, memory commands, time-outs with
+// their aborts, status words, short transfers, and the header retry loop.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "support/SimTestSupport.h"
+#include "transport/CVeltCy3Cam.h"
+
+namespace veltcam {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class BulkTransferTest : public ::testing::Test {
+  protected:
+    void Open(const std::string& options) {
+        sim_ = test::MakeSim(options);
+        cam_ = test::OpenController(sim_);
+    }
+    void SetFrameGeometry(uint32_t width, uint32_t height, uint8_t bytesPerPixel) {
+        ASSERT_TRUE(cam_->WriteFpgaRegister(68, static_cast<uint8_t>(width)));
+        ASSERT_TRUE(cam_->WriteFpgaRegister(69, static_cast<uint8_t>(width >> 8)));
+        ASSERT_TRUE(cam_->WriteFpgaRegister(64, static_cast<uint8_t>(height)));
+        ASSERT_TRUE(cam_->WriteFpgaRegister(65, static_cast<uint8_t>(height >> 8)));
+        ASSERT_TRUE(cam_->WriteFpgaRegister(60, bytesPerPixel));
+        sim_->Recorder().Clear();
+    }
+    // Direct transfers on an endpoint, in order: the lengths asked for.
+    std::vector<uint32_t> Reads(uint8_t endpoint) const {
+        std::vector<uint32_t> lengths;
+        for (const auto& r : test::Requests(*sim_, kIoctlDirectTransfer)) {
+            if (r.fields.endpoint == endpoint) lengths.push_back(r.length);
+        }
+        return lengths;
+    }
+    void AddFault(const std::string& text) {
+        sim::FaultSpec fault;
+        std::string error;
+        ASSERT_TRUE(sim::ParseFault(text, &fault, &error)) << error;
+        sim_->AddFault(fault);
+    }
+
+    std::shared_ptr<sim::CSimDriver> sim_;
+    std::unique_ptr<CVeltCy3Cam> cam_;
+};
+
+TEST_F(BulkTransferTest, PayloadsArriveIn512KiBPieces) {
+    struct Case {
+        uint32_t width, height;
+        std::vector<uint32_t> pieces;
+    };
+    const Case cases[] = {
+        {1024, 1024, {524288, 524288}},    // 1,048,576: no remainder
+        {17, 61681, {524288, 524288, 1}},  // 1,048,577: one byte more
+    };
+    Open("fps=max");
+    for (const Case& c : cases) {
+        SetFrameGeometry(c.width, c.height, 1);
+        FrameDescriptor descriptor;
+        ASSERT_TRUE(cam_->ReadFrameHeader(&descriptor));
+        const uint32_t length = c.width * c.height;
+        EXPECT_EQ(GetLe32(descriptor.header + 16), length);
+        std::vector<uint8_t> frame(length + 100, 0xEE);
+        descriptor.destination = frame.data();
+        descriptor.capacity = static_cast<uint32_t>(frame.size());
+        ASSERT_TRUE(cam_->ReadFramePayload(&descriptor, 3000));
+        std::vector<uint32_t> reads = Reads(kEndpointIn);
+        ASSERT_FALSE(reads.empty());
+        EXPECT_EQ(reads.front(), 64u) << "the header comes first";
+        EXPECT_EQ(std::vector<uint32_t>(reads.begin() + 1, reads.end()), c.pieces);
+        EXPECT_EQ(GetLe32(frame.data()), descriptor.frameCounter) << "frame number at the start";
+        EXPECT_EQ(frame[length], 0xEE) << "nothing written past the payload";
+    }
+    EXPECT_NE(cam_->StreamHandle(), nullptr) << "the stream stays open from frame to frame";
+}
+
+TEST_F(BulkTransferTest, PayloadLargerThanTheDestinationReadsNothing) {
+    Open("fps=max");
+    SetFrameGeometry(1024, 1024, 1);
+    FrameDescriptor descriptor;
+    ASSERT_TRUE(cam_->ReadFrameHeader(&descriptor));
+    std::vector<uint8_t> frame(1048575);
+    descriptor.destination = frame.data();
+    descriptor.capacity = static_cast<uint32_t>(frame.size());
+    EXPECT_FALSE(cam_->ReadFramePayload(&descriptor, 3000));
+    EXPECT_EQ(Reads(kEndpointIn), std::vector<uint32_t>{64});
+}
+
+TEST_F(BulkTransferTest, MemoryCommandsMoveWholePagesAndOneMore) {
+    Open("");
+    struct Case {
+        uint32_t length, moved;
+    };
+    for (Case c : {Case{4096, 8192}, Case{4095, 4096}}) {
+        sim_->Recorder().Clear();
+        // Exactly the caller's size: the extra page must not land in it.
+        std::vector<uint8_t> data(c.length);
+        for (uint32_t i = 0; i < c.length; ++i) data[i] = static_cast<uint8_t>(i * 13 + 1);
+        ASSERT_TRUE(cam_->WriteMemory(0x10000, data.data(), c.length));
+        std::vector<uint8_t> back(c.length, 0);
+        ASSERT_TRUE(cam_->ReadMemory(0x10000, back.data(), c.length));
+        EXPECT_EQ(back, data);
+        auto out = test::Requests(*sim_, kIoctlDirectTransfer);
+        std::vector<std::pair<std::string, uint32_t>> commands;
+        for (const auto& r : out) {
+            if (r.fields.endpoint == kEndpointOut && r.length == 32) {
+                commands.emplace_back(std::string(r.data.begin(), r.data.begin() + 4),
+                                      GetLe32(r.data.data() + 16));
+                EXPECT_EQ(GetLe32(r.data.data() + 4), 2u);
+                EXPECT_EQ(GetLe32(r.data.data() + 8), 0x10000u);
+            }
+        }
+        EXPECT_EQ(commands, (std::vector<std::pair<std::string, uint32_t>>{{"AU3W", c.moved},
+                                                                           {"AU3R", c.moved}}));
+        EXPECT_EQ(Reads(kEndpointIn), std::vector<uint32_t>{c.moved});
+    }
+    EXPECT_EQ(cam_->StreamHandle(), nullptr) << "a memory transfer closes the stream it opened";
+}
+
+TEST_F(BulkTransferTest, ReadStreamAsksForWholeBlocks) {
+    Open("");
+    std::vector<uint8_t> destination(32768);
+    FrameDescriptor descriptor;
+    descriptor.destination = destination.data();
+    descriptor.capacity = static_cast<uint32_t>(destination.size());
+    uint32_t length = 16384;
+    ASSERT_TRUE(cam_->ReadStream(&descriptor, &length, 3000));
+    EXPECT_EQ(length, 32768u);
+    auto out = test::Requests(*sim_, kIoctlDirectTransfer);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(std::string(out[0].data.begin(), out[0].data.begin() + 4), "AU3R");
+    EXPECT_EQ(GetLe32(out[0].data.data() + 16), 32768u);
+
+    descriptor.capacity = 32767;
+    length = 16384;
+    sim_->Recorder().Clear();
+    EXPECT_FALSE(cam_->ReadStream(&descriptor, &length, 3000)) << "the blocks would not fit";
+    EXPECT_TRUE(test::Requests(*sim_, kIoctlDirectTransfer).empty());
+}
+
+TEST_F(BulkTransferTest, HeaderTimeOutAbortsTheEndpointAndWaitsForTheReadBeforeRetrying) {
+    // The aborted read comes back after 20 ms (within the 50 ms the host allows) or
+    // after 120 ms (the host aborts again and keeps waiting).
+    for (uint32_t delay : {20u, 120u}) {
+        Open("fps=max;faults=header-timeout@1;abort-delay=" + std::to_string(delay));
+        FrameDescriptor descriptor;
+        ASSERT_TRUE(cam_->ReadFrameHeader(&descriptor));
+        EXPECT_EQ(descriptor.frameCounter, 2u) << "frame 1 was lost with the timed-out read";
+        auto records = sim_->Recorder().Records();
+        uint64_t firstRead = 0;
+        int aborts = 0;
+        bool completed = false, retried = false;
+        for (const auto& r : records) {
+            if (r.kind == sim::SimRecord::Kind::Request && r.code == kIoctlDirectTransfer &&
+                !firstRead) {
+                firstRead = r.requestId;
+            } else if (r.kind == sim::SimRecord::Kind::Request && r.code == kIoctlAbortPipe) {
+                EXPECT_EQ(r.data, std::vector<uint8_t>{kEndpointIn});
+                EXPECT_FALSE(completed) << "aborts come before the read is back";
+                ++aborts;
+            } else if (r.kind == sim::SimRecord::Kind::Completion && r.requestId == firstRead) {
+                EXPECT_FALSE(r.ok);
+                completed = true;
+            } else if (r.kind == sim::SimRecord::Kind::Request && r.code == kIoctlControlRequest &&
+                       r.fields.request == 0xC2 && firstRead) {
+                EXPECT_TRUE(completed) << "the next frame request waited for the aborted read";
+                retried = true;
+            }
+        }
+        EXPECT_TRUE(retried);
+        EXPECT_EQ(aborts, delay < CVeltCy3Cam::kAbortSettleMs ? 1 : 2) << delay;
+        uint32_t rearms = 0;
+        sim_->WithCamera(0, [&](sim::CSimCamera& c) { rearms = c.Rearms(); });
+        EXPECT_EQ(rearms, 1u) << "register 108 pulsed once";
+    }
+}
+
+TEST_F(BulkTransferTest, FifteenFailedHeaderReadsSendSixteenFrameRequests) {
+    Open("fps=max;clock=virtual;faults=header-timeout");
+    FrameDescriptor descriptor;
+    auto start = Clock::now();
+    EXPECT_FALSE(cam_->ReadFrameHeader(&descriptor));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << "instant stalls, not 15 x 400 ms";
+    EXPECT_EQ(test::VendorRequests(*sim_, 0xC2).size(), 16u);
+    EXPECT_EQ(Reads(kEndpointIn).size(), 15u);
+    EXPECT_EQ(test::Requests(*sim_, kIoctlAbortPipe).size(), 15u);
+    uint32_t rearms = 0;
+    sim_->WithCamera(0, [&](sim::CSimCamera& c) { rearms = c.Rearms(); });
+    EXPECT_EQ(rearms, 15u);
+    EXPECT_EQ(cam_->StreamHandle(), nullptr) << "the handle it opened is closed again";
+}
+
+TEST_F(BulkTransferTest, NonzeroStatusWordsFailAfterAPause) {
+    Open("fps=max;clock=virtual;faults=status:0x20@1");
+    ASSERT_TRUE(cam_->EnsureStreamHandle());
+    ASSERT_TRUE(cam_->RequestFrame(nullptr));
+    uint8_t header[64];
+    uint32_t bytes = 0;
+    const uint32_t before = sim_->Clock().TickMs();
+    EXPECT_FALSE(
+        cam_->BulkTransferTimed(cam_->StreamHandle(), header, 64, kEndpointIn, &bytes, 400));
+    EXPECT_GE(sim_->Clock().TickMs() - before, 1u);
+    EXPECT_EQ(bytes, 64u) << "the driver did move the bytes";
+}
+
+TEST_F(BulkTransferTest, ShortPiecesFailThePayload) {
+    Open("fps=max;faults=short@2");
+    SetFrameGeometry(1024, 1024, 1);
+    FrameDescriptor descriptor;
+    ASSERT_TRUE(cam_->ReadFrameHeader(&descriptor));
+    std::vector<uint8_t> frame(1048576);
+    descriptor.destination = frame.data();
+    descriptor.capacity = static_cast<uint32_t>(frame.size());
+    EXPECT_FALSE(cam_->ReadFramePayload(&descriptor, 3000));
+}
+
+TEST_F(BulkTransferTest, AShortHeaderIsNoHeader) {
+    Open("fps=max;clock=virtual;faults=short@1");
+    FrameDescriptor descriptor;
+    ASSERT_TRUE(cam_->ReadFrameHeader(&descriptor));
+    EXPECT_EQ(test::VendorRequests(*sim_, 0xC2).size(), 2u) << "a half header made it ask again";
+}
+
+TEST_F(BulkTransferTest, TransfersNeedAnOpenCameraAndAFittingLength) {
+    Open("fps=max");
+    ASSERT_TRUE(cam_->EnsureStreamHandle());
+    std::vector<uint8_t> buffer(64);
+    uint32_t bytes = 7;
+    EXPECT_FALSE(cam_->BulkTransfer(nullptr, buffer.data(), 64, kEndpointIn, &bytes));
+    EXPECT_FALSE(
+        cam_->BulkTransfer(cam_->StreamHandle(), buffer.data(), 0x4000001, kEndpointIn, &bytes));
+    EXPECT_EQ(bytes, 0u);
+    cam_->Release();
+    EXPECT_FALSE(cam_->HasTransferBuffer());
+    ASSERT_TRUE(cam_->EnsureStreamHandle());
+    EXPECT_FALSE(cam_->BulkTransfer(cam_->StreamHandle(), buffer.data(), 64, kEndpointIn, &bytes));
+    EXPECT_TRUE(Reads(kEndpointIn).empty());
+}
+
+TEST_F(BulkTransferTest, AbortStreamFromAnotherThreadReleasesAWaitingRead) {
+    Open("stalls=real");
+    ASSERT_TRUE(cam_->EnsureStreamHandle());
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        cam_->AbortStream();
+    });
+    uint8_t header[64];
+    uint32_t bytes = 0;
+    auto start = Clock::now();
+    // No frame was asked for: only the abort can end this read early.
+    EXPECT_FALSE(
+        cam_->BulkTransferTimed(cam_->StreamHandle(), header, 64, kEndpointIn, &bytes, 3000));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
+    stopper.join();
+}
+
+TEST_F(BulkTransferTest, ARequestRefusedAtOnceIsNotWaitedFor) {
+    Open("fps=max");
+    ASSERT_TRUE(cam_->EnsureStreamHandle());
+    sim_->Unplug(0);
+    uint8_t header[64];
+    uint32_t bytes = 0;
+    auto start = Clock::now();
+    EXPECT_FALSE(
+        cam_->BulkTransferTimed(cam_->StreamHandle(), header, 64, kEndpointIn, &bytes, 3000));
+    FrameDescriptor descriptor;
+    EXPECT_FALSE(cam_->ReadFrameHeader(&descriptor));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+}
+
+TEST_F(BulkTransferTest, AReadTheDriverNeverReturnsIsWrittenOffUntilTheHandleCloses) {
+    // The driver hands aborted reads back only after 10 s: longer than the host waits.
+    Open("stalls=real;abort-delay=10000");
+    ASSERT_TRUE(cam_->EnsureStreamHandle());
+    std::vector<uint8_t> header(64);
+    uint32_t bytes = 0;
+    EXPECT_FALSE(
+        cam_->BulkTransferTimed(cam_->StreamHandle(), header.data(), 64, kEndpointIn, &bytes, 10));
+    EXPECT_EQ(cam_->UnfinishedTransfers(), 1u);
+    EXPECT_EQ(test::Requests(*sim_, kIoctlAbortPipe).size(), 2u);
+    cam_->CloseStreamHandle();  // closing the handle cancels the read
+    EXPECT_EQ(cam_->UnfinishedTransfers(), 0u);
+}
+
+TEST_F(BulkTransferTest, EndpointTransferGoesThroughTheTransferBuffer) {
+    Open("");
+    ASSERT_TRUE(cam_->EnsureStreamHandle());
+    uint8_t data[16];
+    for (int i = 0; i < 16; ++i) data[i] = static_cast<uint8_t>(i + 1);
+    uint32_t count = 0;
+    ASSERT_TRUE(cam_->EndpointControlTransfer(cam_->StreamHandle(), data, 16, 0x01, &count));
+    EXPECT_EQ(count, 16u);
+    auto sent = test::Requests(*sim_, kIoctlEndpointRequest);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].fields.endpoint, 0x01);
+    EXPECT_EQ(sent[0].fields.dataOffset, 38u);
+    EXPECT_EQ(sent[0].fields.dataLength, 16u);
+    EXPECT_EQ(sent[0].data[15], 16);
+}
+
+}  // namespace
+}  // namespace veltcam
