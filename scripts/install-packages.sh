@@ -20,6 +20,8 @@ linux_packages=(
     # native libraries
     libjpeg-dev libjpeg62-turbo-dev libpng-dev libtiff-dev zlib1g-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev libhwy-dev libcli11-dev
+    # benchmarks only: the image pipeline is measured against OpenCV
+    libopencv-dev
 )
 
 windows_packages=(

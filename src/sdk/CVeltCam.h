@@ -19,6 +19,9 @@
 
 namespace veltcam {
 
+struct MaskPlanes;
+struct PipelineFrame;
+
 // The capture window as the application and the settings store name it.
 struct CaptureWindow {
     int TH = kSensorWidth;   // total width, only stored and returned
@@ -125,6 +128,26 @@ public:
     platform::WindowHandle NotificationWindow() const { return notificationWindow_; }
     DibImage* Image(int slot) { return images_[slot].get(); }
 
+    // ---- Defect mask and image pipeline (bodies in CVeltCamMask.cpp) ----------
+    // Allocates the ten mask planes with their initial references (dark 0, white
+    // full scale). False when memory runs out.
+    bool AllocateMaskPlanes();
+    MaskPlanes MaskPlaneSet();
+    // Dark (which 0) or white (1) reference from the current raw buffer.
+    int UpdateMaskData(int which);
+    int SaveMaskFile(const char* path);
+    int SaveMaskFileW(const wchar_t* path);
+    int LoadMaskFile(const char* path);
+    int LoadMaskFileW(const wchar_t* path);
+    // Correction switches of setting IDs 102 (dot filter) and 103 (mask filter):
+    // false, nothing stored, for another ID or a value other than 0 and 1.
+    bool SetCorrectionSwitch(int id, int value);
+    int GetCorrectionSwitch(int id) const;
+    // Everything ProcessFrame needs that this object holds. The caller adds what
+    // the camera core knows (the sensor's own mirroring, the pipeline host).
+    void FillPipelineFrame(PipelineFrame& frame);
+    // ---- end of defect mask and image pipeline -----------------------------------
+
     // ---- Configuration file (bodies in CVeltCamConfigFile.cpp) ------------------
     // Replaces the configuration list with the file's 8-byte records; 0 without a
     // code when the file cannot be read. The W form fails with code 12 when the
@@ -168,6 +191,10 @@ private:
     int dotFilter_ = 0;
     std::mutex maskLock_;
     bool maskUpdate_ = false;
+
+    // ---- Defect mask and image pipeline ------------------------------------------
+    std::array<bool, 2> whiteBalanceOnce_{};  // set by the image dialog's "Once"
+    // ---- end of defect mask and image pipeline -----------------------------------
 
     // ---- Configuration file --------------------------------------------------------
     // Stored for the application and read by nothing else; guarded by maskLock_.

@@ -1,0 +1,84 @@
+// The defect-pixel mask: dark and white reference frames of the full sensor, the
+// defect flags derived from them, and the two corrections that use them
+// (flat field and defect replacement).
+#pragma once
+
+#include <array>
+
+#include "sdk/DibImage.h"
+
+namespace veltcam {
+
+enum MaskPlane : int {
+    kMaskDark8 = 0,
+    kMaskWhite8,
+    kMaskDark16,
+    kMaskWhite16,
+    kMaskHot8,
+    kMaskDead8,
+    kMaskHot16,
+    kMaskDead16,
+    kMaskWork8,  // per-frame marks of pixels to replace
+    kMaskWork16,
+    kMaskPlaneCount,
+};
+
+// Borrowed pointers to the ten planes (the SDK object owns them).
+struct MaskPlanes {
+    std::array<DibImage*, kMaskPlaneCount> plane{};
+
+    DibImage& operator[](int i) const { return *plane[i]; }
+    // True when every plane is allocated at the full sensor size.
+    bool Valid() const;
+};
+
+// Setting IDs of the two correction switches and the values they accept.
+constexpr int kIdDotFilter = 102;
+constexpr int kIdMaskFilter = 103;
+
+struct CorrectionSwitches {
+    int maskFilter = 0;  // flat field
+    int dotFilter = 0;   // defect replacement
+
+    static bool IsValidValue(int value) { return value == 0 || value == 1; }
+    // Stores a switch by setting ID; false (nothing stored) for another ID or value.
+    bool Set(int id, int value);
+    // -1 for an ID that is not a correction switch.
+    int Get(int id) const;
+};
+
+// Thresholds of the defect detection for 8- and 16-bit frames.
+constexpr int kDefectThreshold8 = 30;
+constexpr int kDefectThreshold16 = 480;
+
+// Where a frame lies on the sensor: the capture window and its sub-sampling.
+struct CorrectionWindow {
+    int width = 0;  // capture window, sensor pixels
+    int height = 0;
+    int x = 0;
+    int y = 0;
+    int subSampleMode = 0;
+};
+
+// Creates all planes at the sensor size with their initial content: dark 0, white
+// full scale, flags clear. False when memory runs out.
+bool AllocateMaskPlanes(const MaskPlanes& planes);
+
+// Rebuilds the hot flags (which 0, from the dark reference) or the dead flags
+// (otherwise, from the white reference) of one bit depth.
+void BuildDefectFlags(const MaskPlanes& planes, int bits, int which);
+
+// Flat-field correction of an 8- or 16-bit raw frame.
+void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window);
+
+// Marks defect and outlying pixels in the work plane, then replaces each marked
+// pixel by the mean of the nearest unmarked pixels left, right, above and below.
+void CorrectDefects(DibImage& raw, const MaskPlanes& planes, int threshold,
+                    const CorrectionWindow& window);
+
+// Takes a full-sensor raw frame as dark (which 0) or white (1) reference of its
+// bit depth and rebuilds the matching flags. Any other frame size copies nothing.
+// False only for a full-size frame with another `which` (nothing copied then).
+bool UpdateMaskReference(const MaskPlanes& planes, const DibImage& raw, int which);
+
+}  // namespace veltcam

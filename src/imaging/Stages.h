@@ -1,0 +1,69 @@
+// The colour and tone stages of the pipeline, each run over a whole image through
+// ApplyPixelOp with one kernel per pixel family (8-bit mono, 16-bit mono, 8-bit
+// colour, 16-bit colour). Colour pixels are B, G, R(, unused); the unused fourth
+// sample of 32- and 64-bit pixels is never touched.
+#pragma once
+
+#include <cstdint>
+
+#include "imaging/PixelOp.h"
+#include "imaging/ProcessFrame.h"
+#include "imaging/kernels/Kernels.h"
+
+namespace veltcam::stages {
+
+// Demosaic gain factor: trunc(gain * 1.28), with the gain first limited to 0..400
+// so the products stay in range; 100 gives 128 (unity).
+uint32_t GainFactor(int gainPercent);
+
+// Quad-centre bilinear demosaic of an 8-bit raw image into a 24/32-bit image or of
+// a 16-bit raw image into a 48/64-bit image of the same size. `phase` is the
+// adjusted Bayer phase; green is never scaled.
+struct DemosaicParams {
+    int phase = 0;
+    int redGain = 100;
+    int blueGain = 100;
+};
+int Demosaic(DibImage& color, const DibImage& raw, const DemosaicParams& params);
+
+// Same, for the rows [firstRow, endRow) only (neighbours still come from the
+// whole raw image).
+int DemosaicRows(DibImage& color, const DibImage& raw, const DemosaicParams& params, int firstRow,
+                 int endRow);
+
+// Automatic white balance on a raw image: red and blue gains that bring their
+// means to the green mean (100 * mG / mR, at most 400). A channel whose mean is
+// 0 keeps its gain. Writes the gains into `settings`.
+void AutoWhiteBalance(const DibImage& raw, int phase, ImageSettings& settings);
+
+// Per-sample curves.
+void BuildGammaTable8(int gamma, uint8_t table[256]);
+void BuildGammaTable16(int gamma, uint16_t* table);  // 65536 entries
+void BuildContrastTable8(int contrast, uint8_t table[256]);
+void BuildContrastTable16(int contrast, uint16_t* table);
+float BrightnessFactor(int brightness);
+
+void Gamma(DibImage& image, int gamma);
+void Contrast(DibImage& image, int contrast);
+void Brightness(DibImage& image, int brightness);
+// 4 x 4 box unsharp mask of the interior; `work` becomes a copy of the image.
+void Sharpness(DibImage& image, DibImage& work, int amount);
+void HueSaturation(DibImage& image, int hue, int saturation);
+kernels::HueSaturation HueSaturationParams(int hue, int saturation);
+
+// Gray mode 1 on a monochrome raw image: the one-shot gain balance while the
+// balance count is not 0, then the per-channel gains and offsets.
+void GrayChannelGains(DibImage& raw, ImageSettings& settings, IPipelineHost* host);
+// One-shot balance only (gains into `settings`); exposed for tests.
+void GrayBalance(const DibImage& raw, ImageSettings& settings);
+
+// Gray mode 2: each raw sample becomes the gray value of its demosaiced pixel.
+void ColorToGrayRaw(DibImage& raw8, const DibImage& color24);
+
+// Auto iris: the exposure factor from the five metering windows, and one step of
+// the loop (nothing when the factor lies between 0.6 and 1.2).
+double AutoIrisFactor(const DibImage& raw);
+int AutoIrisPercent(const DibImage& raw);
+void AutoIris(const DibImage& raw, int mode, IPipelineHost& host);
+
+}  // namespace veltcam::stages

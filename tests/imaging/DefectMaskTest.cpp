@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "VeltCamSdk.h"
+#include "imaging/DefectMask.h"
+#include "imaging/ImageFixtures.h"
+#include "imaging/MaskFile.h"
+#include "imaging/PipelineHarness.h"
+
+namespace veltcam {
+namespace {
+
+using namespace testing_support;
+
+class MaskTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (int i = 0; i < kMaskPlaneCount; ++i) planes_.plane[i] = &images_[i];
+        ASSERT_TRUE(AllocateMaskPlanes(planes_));
+    }
+    void SetRef(int plane, int x, int y, int v) { SetSample(images_[plane], x, y, 0, v); }
+    std::filesystem::path TempPath(const char* name) {
+        return std::filesystem::temp_directory_path() /
+               (std::string("veltcam_mask_test_") + name + ".msk");
+    }
+
+    DibImage images_[kMaskPlaneCount];
+    MaskPlanes planes_;
+};
+
+TEST_F(MaskTest, InitialReferences) {
+    EXPECT_TRUE(planes_.Valid());
+    EXPECT_EQ(SampleAt(images_[kMaskWhite8], 100, 100), 255);
+    EXPECT_EQ(SampleAt(images_[kMaskWhite16], 2047, 1535), 65535);
+    EXPECT_EQ(SampleAt(images_[kMaskDark16], 5, 5), 0);
+    EXPECT_EQ(images_[kMaskDark16].RowBytes(), 4096);
+}
+
+TEST_F(MaskTest, FlatFieldMapsDarkToZeroAndWhiteToFullScale) {
+    struct Case {
+        int bits, dark, white, in, out;
+    };
+    for (const Case& c :
+         {Case{8, 10, 210, 110, 128}, Case{8, 10, 210, 5, 0}, Case{8, 10, 210, 250, 255},
+          Case{8, 0, 255, 200, 200}, Case{8, 0, 255, 255, 255}, Case{8, 100, 100, 37, 37},
+          // White below dark: divided by the negative span.
+          Case{8, 100, 50, 75, 128}, Case{8, 100, 50, 120, 0}, Case{16, 2560, 53760, 28160, 32768},
+          Case{16, 0, 65535, 65535, 65535}, Case{16, 25600, 12800, 19200, 19200}}) {
+        const int x0 = 300, y0 = 200;
+        const bool sixteen = c.bits == 16;
+        for (int y = 0; y < 4; ++y) {
+            for (int x = 0; x < 6; ++x) {
+                SetRef(sixteen ? kMaskDark16 : kMaskDark8, x0 + x, y0 + y, c.dark);
+                SetRef(sixteen ? kMaskWhite16 : kMaskWhite8, x0 + x, y0 + y, c.white);
+            }
+        }
+        auto raw = MakeImage(6, 4, c.bits);
+        FillSamples(*raw, [&](int, int, int) { return c.in; });
+        FlatField(*raw, planes_, {6, 4, x0, y0, 0});
+        EXPECT_EQ(SampleAt(*raw, 0, 0), c.out) << c.bits << " " << c.dark << " " << c.white;
+        EXPECT_EQ(SampleAt(*raw, 5, 3), c.out) << c.bits << " " << c.dark << " " << c.white;
+    }
+}
+
+TEST_F(MaskTest, FlatFieldOfAFullFrameKeepsATwoPixelMargin) {
+    auto raw = MakeImage(kSensorWidth, kSensorHeight, 8);
+    FillSamples(*raw, [](int, int, int) { return 200; });
+    SetRef(kMaskWhite8, 1, 700, 100);
+    SetRef(kMaskWhite8, 2, 700, 100);
+    FlatField(*raw, planes_, {kSensorWidth, kSensorHeight, 0, 0, 0});
+    EXPECT_EQ(SampleAt(*raw, 1, 700), 200);
+    EXPECT_EQ(SampleAt(*raw, 2, 700), 255);  // 200 * 256 / 100, clipped
+    EXPECT_EQ(SampleAt(*raw, 2, 1), 200);
+    EXPECT_EQ(SampleAt(*raw, 2045, 1533), 200);  // 200 * 256 / 255
+    EXPECT_EQ(SampleAt(*raw, 2046, 1533), 200);
+}
+
+TEST_F(MaskTest, HotPixelIsReplacedAndTheFrameEdgeNeverChanges) {
+    for (int bits : {8, 16}) {
+        const int scale = bits == 8 ? 1 : 256;
+        auto raw = MakeImage(12, 10, bits);
+        FillSamples(*raw, [&](int, int, int) { return 100 * scale; });
+        SetSample(*raw, 5, 4, 0, 255 * scale);
+        for (auto [x, y] : {std::pair{0, 3}, {11, 6}, {4, 0}, {7, 9}}) {
+            SetSample(*raw, x, y, 0, 250 * scale);
+        }
+        CorrectDefects(*raw, planes_, bits == 8 ? kDefectThreshold8 : kDefectThreshold16,
+                       {12, 10, 0, 0, 0});
+        EXPECT_EQ(SampleAt(*raw, 5, 4), 100 * scale) << bits;
+        EXPECT_EQ(SampleAt(*raw, 0, 3), 250 * scale) << bits;
+        EXPECT_EQ(SampleAt(*raw, 11, 6), 250 * scale) << bits;
+        EXPECT_EQ(SampleAt(*raw, 4, 0), 250 * scale) << bits;
+        EXPECT_EQ(SampleAt(*raw, 7, 9), 250 * scale) << bits;
+    }
+}
+
+TEST_F(MaskTest, FlagsFromTheReferencesMarkPixelsAtTheirSensorPosition) {
+    SetRef(kMaskDark8, 104, 52, 200);  // hot
+    SetRef(kMaskWhite8, 107, 55, 20);  // dead
+    BuildDefectFlags(planes_, 8, 0);
+    BuildDefectFlags(planes_, 8, 1);
+    EXPECT_EQ(SampleAt(images_[kMaskHot8], 104, 52), 1);
+    EXPECT_EQ(SampleAt(images_[kMaskDead8], 107, 55), 1);
+    auto raw = MakeImage(10, 8, 8);
+    FillSamples(*raw, [](int x, int, int) { return 10 * x; });
+    // Close enough to their neighbours that only the flags can mark them.
+    SetSample(*raw, 4, 2, 0, 45);
+    SetSample(*raw, 7, 5, 0, 72);
+    CorrectDefects(*raw, planes_, kDefectThreshold8, {10, 8, 100, 50, 0});
+    // Mean of left, right, up, down neighbours: (30 + 50 + 40 + 40) / 4.
+    EXPECT_EQ(SampleAt(*raw, 4, 2), 40);
+    EXPECT_EQ(SampleAt(*raw, 7, 5), 70);
+    // Flags never reach the outer two rows and columns of the sensor.
+    SetRef(kMaskDark8, 1, 1, 255);
+    BuildDefectFlags(planes_, 8, 0);
+    EXPECT_EQ(SampleAt(images_[kMaskHot8], 1, 1), 0);
+}
+
+// The replacement as the camera defines it: search each direction one pixel at a
+// time. The linear-time implementation must agree with it on frames full of marks.
+template <class T>
+void NaiveReplace(std::vector<int>& v, const std::vector<int>& marks, int w, int h) {
+    const std::vector<int> original = v;
+    for (int y = 1; y < h - 1; ++y) {
+        for (int x = 1; x < w - 1; ++x) {
+            if (!marks[y * w + x]) continue;
+            int sum = 0, n = 0;
+            for (int i = x - 1; i >= 0; --i) {
+                if (!marks[y * w + i]) {
+                    sum += original[y * w + i];
+                    ++n;
+                    break;
+                }
+            }
+            for (int i = x + 1; i < w; ++i) {
+                if (!marks[y * w + i]) {
+                    sum += original[y * w + i];
+                    ++n;
+                    break;
+                }
+            }
+            for (int j = y - 1; j >= 0; --j) {
+                if (!marks[j * w + x]) {
+                    sum += original[j * w + x];
+                    ++n;
+                    break;
+                }
+            }
+            for (int j = y + 1; j < h; ++j) {
+                if (!marks[j * w + x]) {
+                    sum += original[j * w + x];
+                    ++n;
+                    break;
+                }
+            }
+            if (n > 0) v[y * w + x] = sum / n;
+        }
+    }
+}
+
+TEST_F(MaskTest, ReplacementMatchesTheDirectSearchOnClusteredDefects) {
+    for (int bits : {8, 16}) {
+        const int w = 40, h = 30;
+        auto raw = MakeImage(w, h, bits);
+        const int full = bits == 8 ? 255 : 65535;
+        const int threshold = bits == 8 ? kDefectThreshold8 : kDefectThreshold16;
+        // Smooth ramp with blocks and lines of outliers.
+        FillSamples(*raw, [&](int x, int y, int) {
+            const bool blob = (x >= 10 && x < 16 && y >= 5 && y < 12) || (y == 20 && x > 3) ||
+                              (x == 30 && y > 2) || ((x * 7 + y * 13) % 17 == 0);
+            return blob ? full : (x + y) * (full / 255);
+        });
+        std::vector<int> values(w * h), marks(w * h, 0);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) values[y * w + x] = SampleAt(*raw, x, y);
+        }
+        for (int y = 1; y < h - 1; ++y) {
+            for (int x = 1; x < w - 1; ++x) {
+                const int mean = (values[y * w + x - 1] + values[y * w + x + 1] +
+                                  values[(y - 1) * w + x] + values[(y + 1) * w + x]) >>
+                                 2;
+                marks[y * w + x] = std::abs(values[y * w + x] - mean) >= threshold;
+            }
+        }
+        NaiveReplace<int>(values, marks, w, h);
+        CorrectDefects(*raw, planes_, threshold, {w, h, 0, 0, 0});
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                ASSERT_EQ(SampleAt(*raw, x, y), values[y * w + x]) << bits << " " << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST_F(MaskTest, UpdateTakesOnlyFullSensorFrames) {
+    auto small = MakeImage(1024, 768, 8);
+    FillSamples(*small, [](int, int, int) { return 222; });
+    EXPECT_TRUE(UpdateMaskReference(planes_, *small, 0));
+    EXPECT_EQ(SampleAt(images_[kMaskDark8], 10, 10), 0);
+
+    auto full = MakeImage(kSensorWidth, kSensorHeight, 16);
+    FillSamples(*full, [](int x, int, int) { return x == 9 ? 0x4000 : 7; });
+    EXPECT_FALSE(UpdateMaskReference(planes_, *full, 2));
+    EXPECT_EQ(SampleAt(images_[kMaskDark16], 10, 10), 0);
+    EXPECT_EQ(SampleAt(images_[kMaskWhite16], 10, 10), 65535);
+    EXPECT_TRUE(UpdateMaskReference(planes_, *full, 0));
+    EXPECT_EQ(SampleAt(images_[kMaskDark16], 10, 10), 7);
+    EXPECT_EQ(SampleAt(images_[kMaskHot16], 9, 10), 1);
+    EXPECT_EQ(SampleAt(images_[kMaskHot16], 10, 10), 0);
+}
+
+TEST_F(MaskTest, FileRoundTrip) {
+    FillRandom(images_[kMaskDark8], 1, 255);
+    FillRandom(images_[kMaskWhite8], 2, 255);
+    FillRandom(images_[kMaskDark16], 3, 65535);
+    FillRandom(images_[kMaskWhite16], 4, 65535);
+    const auto path = TempPath("roundtrip");
+    ASSERT_TRUE(WriteMaskFile(path.string().c_str(), planes_));
+    EXPECT_EQ(std::filesystem::file_size(path), 18874408u);
+
+    DibImage loaded[kMaskPlaneCount];
+    MaskPlanes other;
+    for (int i = 0; i < kMaskPlaneCount; ++i) other.plane[i] = &loaded[i];
+    ASSERT_TRUE(AllocateMaskPlanes(other));
+    MaskFileContent content;
+    ASSERT_TRUE(ReadMaskFile(path.string().c_str(), content));
+    ApplyMaskFile(content, other);
+    for (int i = 0; i < kMaskPlaneCount; ++i) {
+        EXPECT_TRUE(SameBytes(loaded[i], images_[i]) || i >= kMaskHot8) << i;
+    }
+    // The flags follow the loaded references.
+    BuildDefectFlags(planes_, 8, 0);
+    BuildDefectFlags(planes_, 16, 1);
+    EXPECT_TRUE(SameBytes(loaded[kMaskHot8], images_[kMaskHot8]));
+    EXPECT_TRUE(SameBytes(loaded[kMaskDead16], images_[kMaskDead16]));
+    std::filesystem::remove(path);
+}
+
+TEST_F(MaskTest, ForeignOrShortFilesAreRefused) {
+    const auto path = TempPath("bad");
+    ASSERT_TRUE(WriteMaskFile(path.string().c_str(), planes_));
+    std::vector<char> good(18874408);
+    {
+        std::ifstream in(path, std::ios::binary);
+        in.read(good.data(), static_cast<std::streamsize>(good.size()));
+    }
+    struct Damage {
+        const char* what;
+        size_t offset;
+        char value;
+        size_t length;
+    };
+    for (const Damage& d :
+         {Damage{"sixteenth magic byte", 15, 'X', good.size()},
+          Damage{"width 1024", 17, 0x04, good.size()},
+          Damage{"white 16 block size", 38, 0x61, good.size()},
+          Damage{"short file", 0, 'N', good.size() - 1}, Damage{"header only", 0, 'N', 40}}) {
+        std::vector<char> bytes(good.begin(), good.begin() + static_cast<long>(d.length));
+        bytes[d.offset] = d.value;
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        }
+        MaskFileContent content;
+        EXPECT_FALSE(ReadMaskFile(path.string().c_str(), content)) << d.what;
+        EXPECT_TRUE(content.bytes.empty()) << d.what;
+    }
+    std::filesystem::remove(path);
+    MaskFileContent content;
+    EXPECT_FALSE(ReadMaskFile(path.string().c_str(), content));
+}
+
+TEST(MaskExports, WithoutACameraCoreEveryOperationIsNotReady) {
+    VeltCamHandle h = VeltCam_Initialize(nullptr);
+    ASSERT_NE(h, 0u);
+    while (VeltCam_GetLastError(h) != 0) {
+    }
+    EXPECT_EQ(VeltCam_UpdateMaskData(h, 0), 0);
+    EXPECT_EQ(VeltCam_GetLastError(h), 1);
+    EXPECT_EQ(VeltCam_SaveMaskFile(h, "x.msk"), 0);
+    EXPECT_EQ(VeltCam_GetLastError(h), 1);
+    EXPECT_EQ(VeltCam_LoadMaskFileW(h, L"x.msk"), 0);
+    EXPECT_EQ(VeltCam_GetLastError(h), 1);
+    // A path the narrow side cannot hold fails in the conversion.
+    std::wstring longPath(2000, L'a');
+    EXPECT_EQ(VeltCam_SaveMaskFileW(h, longPath.c_str()), 0);
+    EXPECT_EQ(VeltCam_GetLastError(h), 12);
+    EXPECT_EQ(VeltCam_UpdateMaskData(0xDEAD, 0), 0);
+    VeltCam_Release(h);
+}
+
+TEST(CorrectionSwitches, AcceptOnlyZeroAndOne) {
+    CorrectionSwitches s;
+    EXPECT_TRUE(s.Set(kIdDotFilter, 1));
+    EXPECT_TRUE(s.Set(kIdMaskFilter, 1));
+    EXPECT_FALSE(s.Set(kIdMaskFilter, 2));
+    EXPECT_FALSE(s.Set(kIdDotFilter, -1));
+    EXPECT_FALSE(s.Set(101, 1));
+    EXPECT_EQ(s.Get(kIdDotFilter), 1);
+    EXPECT_EQ(s.Get(kIdMaskFilter), 1);
+    EXPECT_EQ(s.Get(5), -1);
+}
+
+TEST(ProcessFrame, CorrectionsRunOnTheRawFrameBeforeDemosaic) {
+    DibImage images[kMaskPlaneCount];
+    PipelineHarness h(16, 12, kColorRgb24);
+    for (int i = 0; i < kMaskPlaneCount; ++i) h.frame.mask.plane[i] = &images[i];
+    ASSERT_TRUE(AllocateMaskPlanes(h.frame.mask));
+    std::mutex lock;
+    h.frame.maskLock = &lock;
+    h.frame.corrections = {1, 1};
+    FillSamples(h.raw8, [](int x, int y, int) { return x == 6 && y == 5 ? 255 : 100; });
+    h.Run();
+    // Hot pixel gone, then the flat field's 256/255 on 100 keeps 100.
+    EXPECT_EQ(SampleAt(h.raw8, 6, 5), 100);
+    EXPECT_EQ(SampleAt(h.color24, 7, 6, 1), 100);
+    EXPECT_TRUE(lock.try_lock());
+    lock.unlock();
+}
+
+}  // namespace
+}  // namespace veltcam
