@@ -73,46 +73,59 @@ void BuildFlags(const DibImage& reference, DibImage& flags, bool hot, int limit)
     }
 }
 
+// First marked column in [x, end) (end when none): marks are sparse, so whole
+// words of unmarked columns are skipped at once.
+template <class T>
+int NextMarked(const T* marks, int x, int end) {
+    if constexpr (sizeof(T) == 1) {
+        const void* p = std::memchr(marks + x, 1, static_cast<size_t>(end - x));
+        return p != nullptr ? static_cast<int>(static_cast<const T*>(p) - marks) : end;
+    } else {
+        for (; x + 4 <= end; x += 4) {
+            uint64_t word;
+            std::memcpy(&word, marks + x, sizeof word);
+            if (word != 0) break;
+        }
+        while (x < end && marks[x] == 0) ++x;
+        return x;
+    }
+}
+
 // Replacement of marked pixels by the mean of the nearest unmarked pixel in each
 // of the four directions. Rows 0 and H-1 and columns 0 and W-1 are never marked,
-// so every search ends inside the frame; unmarked pixels are never written, so
-// the result does not depend on the order. Runs of marks are found once per row
-// and the vertical searches reuse what the row above found, keeping the work
-// linear in the frame size however the marks cluster.
+// so all four are always found; unmarked pixels are never written and only they
+// feed replacements, so the result does not depend on the order and a marked
+// pixel's own sample is free to hold an intermediate value. Two sweeps over the
+// frame, linear however the marks cluster:
+//   downwards, every marked pixel takes the nearest unmarked value above it;
+//   upwards, it becomes (left + right + that value + nearest unmarked below) / 4,
+//   left and right being the unmarked pixels that bound its run in the row.
 template <class T>
 void ReplaceMarked(DibImage& raw, uint8_t* marksBase) {
     const int w = raw.Width();
     const int h = raw.Height();
     const size_t pitch = static_cast<size_t>(raw.RowBytes());
     auto marks = [&](int y) { return reinterpret_cast<const T*>(marksBase + y * pitch); };
-    std::vector<int> upRow(w, 0), upFor(w, -1), downRow(w, 0);
+    const auto& k = kernels::ActiveKernels();
+    const auto sweep = sizeof(T) == 1 ? k.nearestUnmarked8 : k.nearestUnmarked16;
+    std::vector<T> nearest(RowAt<T>(raw, 0), RowAt<T>(raw, 0) + w);
     for (int y = 1; y < h - 1; ++y) {
+        sweep({RowAt<T>(raw, y), nearest.data(), marks(y), w, true});
+    }
+    nearest.assign(RowAt<T>(raw, h - 1), RowAt<T>(raw, h - 1) + w);
+    for (int y = h - 2; y >= 1; --y) {
         const T* m = marks(y);
         T* row = RowAt<T>(raw, y);
+        T* n = nearest.data();
         int x = 1;
-        while (x < w - 1) {
-            if (m[x] == 0) {
-                ++x;
-                continue;
-            }
+        while ((x = NextMarked(m, x, w - 1)) < w - 1) {
             int end = x;
             while (m[end] != 0) ++end;  // column w-1 is never marked
-            const unsigned left = row[x - 1];
-            const unsigned right = row[end];
-            for (int c = x; c < end; ++c) {
-                int up = y - 1;
-                if (marks(y - 1)[c] != 0) up = upFor[c] == y - 1 ? upRow[c] : up;
-                while (marks(up)[c] != 0) --up;
-                upRow[c] = up;
-                upFor[c] = y;
-                int down = downRow[c] > y ? downRow[c] : y + 1;
-                while (marks(down)[c] != 0) ++down;
-                downRow[c] = down;
-                const unsigned sum = left + right + RowAt<T>(raw, up)[c] + RowAt<T>(raw, down)[c];
-                row[c] = static_cast<T>(sum / 4);
-            }
+            const unsigned sides = static_cast<unsigned>(row[x - 1]) + row[end];
+            for (int c = x; c < end; ++c) row[c] = static_cast<T>((sides + row[c] + n[c]) / 4);
             x = end;
         }
+        sweep({row, n, m, w, false});
     }
 }
 

@@ -115,8 +115,13 @@ int SampleKernel(const PixelOpArgs& a) {
     return 1;
 }
 
-void RunSampleOp(DibImage& image, const SampleOp& op) {
-    ApplyPixelOp(image, SampleKernel, image, nullptr, 0, 0, &op);
+void RunSampleOp(DibImage& image, const SampleOp& op, int firstRow, int endRow) {
+    const PixelRect rows{0, firstRow, image.Width(), endRow};
+    ApplyPixelOp(image, SampleKernel, image, &rows, 0, firstRow, &op);
+}
+
+bool IsSixteen(const DibImage& image) {
+    return image.Bits() == 16 || image.Bits() == 48 || image.Bits() == 64;
 }
 
 // Tables are rebuilt only when their setting changes; the bytes are the same as
@@ -342,45 +347,72 @@ float BrightnessFactor(int brightness) {
     return 1.0f + static_cast<float>(10 * k) / 255.0f;
 }
 
-void Gamma(DibImage& image, int gamma) {
+const uint8_t* GammaTable8(int gamma) {
+    thread_local TableCache<uint8_t, 256> cache;
+    return cache.Get(gamma, BuildGammaTable8);
+}
+const uint16_t* GammaTable16(int gamma) {
+    thread_local TableCache<uint16_t, 65536> cache;
+    return cache.Get(gamma, BuildGammaTable16);
+}
+const uint8_t* ContrastTable8(int contrast) {
+    thread_local TableCache<uint8_t, 256> cache;
+    return cache.Get(contrast, BuildContrastTable8);
+}
+const uint16_t* ContrastTable16(int contrast) {
+    thread_local TableCache<uint16_t, 65536> cache;
+    return cache.Get(contrast, BuildContrastTable16);
+}
+
+void ApplyCurveRows(DibImage& image, const uint8_t* table8, const uint16_t* table16, int firstRow,
+                    int endRow) {
     SampleOp op{&ActiveKernels()};
-    if (image.Bits() == 16 || image.Bits() == 48 || image.Bits() == 64) {
-        thread_local TableCache<uint16_t, 65536> cache;
-        op.lut16 = cache.Get(gamma, BuildGammaTable16);
+    op.lut8 = table8;
+    op.lut16 = table16;
+    if (IsSixteen(image) ? table16 == nullptr : table8 == nullptr) return;
+    RunSampleOp(image, op, firstRow, endRow);
+}
+
+void Gamma(DibImage& image, int gamma) {
+    if (IsSixteen(image)) {
+        ApplyCurveRows(image, nullptr, GammaTable16(gamma), 0, image.Height());
     } else {
-        thread_local TableCache<uint8_t, 256> cache;
-        op.lut8 = cache.Get(gamma, BuildGammaTable8);
+        ApplyCurveRows(image, GammaTable8(gamma), nullptr, 0, image.Height());
     }
-    RunSampleOp(image, op);
 }
 
 void Contrast(DibImage& image, int contrast) {
-    SampleOp op{&ActiveKernels()};
-    if (image.Bits() == 16 || image.Bits() == 48 || image.Bits() == 64) {
-        thread_local TableCache<uint16_t, 65536> cache;
-        op.lut16 = cache.Get(contrast, BuildContrastTable16);
+    if (IsSixteen(image)) {
+        ApplyCurveRows(image, nullptr, ContrastTable16(contrast), 0, image.Height());
     } else {
-        thread_local TableCache<uint8_t, 256> cache;
-        op.lut8 = cache.Get(contrast, BuildContrastTable8);
+        ApplyCurveRows(image, ContrastTable8(contrast), nullptr, 0, image.Height());
     }
-    RunSampleOp(image, op);
 }
 
-void Brightness(DibImage& image, int brightness) {
+void BrightnessRows(DibImage& image, int brightness, int firstRow, int endRow) {
     SampleOp op{&ActiveKernels()};
     op.brightness = true;
     op.factor = BrightnessFactor(brightness);
-    RunSampleOp(image, op);
+    RunSampleOp(image, op, firstRow, endRow);
 }
 
-void Sharpness(DibImage& image, DibImage& work, int amount) {
-    if (!image.IsValid()) return;
+void Brightness(DibImage& image, int brightness) {
+    BrightnessRows(image, brightness, 0, image.Height());
+}
+
+bool CopyRowsForSharpening(DibImage& work, const DibImage& image, int firstRow, int endRow) {
+    if (!image.IsValid()) return false;
     if (work.Width() != image.Width() || work.Height() != image.Height() ||
         work.Bits() != image.Bits()) {
-        if (!work.CreateLike(image)) return;
+        if (!work.CreateLike(image)) return false;
     }
-    ApplyPixelOp(work, conversions::CopyRows, image, nullptr, 0, 0, nullptr);
-    const bool sixteen = image.Bits() == 16 || image.Bits() == 48 || image.Bits() == 64;
+    const PixelRect rows{0, firstRow, image.Width(), endRow};
+    ApplyPixelOp(work, conversions::CopyRows, image, &rows, 0, firstRow, nullptr);
+    return true;
+}
+
+void SharpenRows(DibImage& image, const DibImage& work, int amount, int firstRow, int endRow) {
+    const bool sixteen = IsSixteen(image);
     const int s = std::clamp(amount, 0, 30);
     const int range = sixteen ? 65535 : 255;
     // trunc(s * k / 10) for every difference k of copy and blur.
@@ -391,7 +423,13 @@ void Sharpness(DibImage& image, DibImage& work, int amount) {
     };
     const int32_t* table = sixteen ? cache16.Get(s, build) : cache8.Get(s, build);
     SharpenOp op{&ActiveKernels(), s, table + range, image.Height()};
-    ApplyPixelOp(image, SharpenKernel, work, nullptr, 0, 0, &op);
+    const PixelRect rows{0, firstRow, image.Width(), endRow};
+    ApplyPixelOp(image, SharpenKernel, work, &rows, 0, firstRow, &op);
+}
+
+void Sharpness(DibImage& image, DibImage& work, int amount) {
+    if (!CopyRowsForSharpening(work, image, 0, image.Height())) return;
+    SharpenRows(image, work, amount, 0, image.Height());
 }
 
 kernels::HueSaturation HueSaturationParams(int hue, int saturation) {
@@ -410,10 +448,15 @@ kernels::HueSaturation HueSaturationParams(int hue, int saturation) {
     return p;
 }
 
-void HueSaturation(DibImage& image, int hue, int saturation) {
+void HueSaturationRows(DibImage& image, int hue, int saturation, int firstRow, int endRow) {
     if (image.Bits() < 24) return;
     HueOp op{&ActiveKernels(), HueSaturationParams(hue, saturation)};
-    ApplyPixelOp(image, HueKernel, image, nullptr, 0, 0, &op);
+    const PixelRect rows{0, firstRow, image.Width(), endRow};
+    ApplyPixelOp(image, HueKernel, image, &rows, 0, firstRow, &op);
+}
+
+void HueSaturation(DibImage& image, int hue, int saturation) {
+    HueSaturationRows(image, hue, saturation, 0, image.Height());
 }
 
 void GrayBalance(const DibImage& raw, ImageSettings& settings) {

@@ -43,6 +43,25 @@ void BuildContrastTable8(int contrast, uint8_t table[256]);
 void BuildContrastTable16(int contrast, uint16_t* table);
 float BrightnessFactor(int brightness);
 
+// Cached per-thread tables, rebuilt only when their setting changes.
+const uint8_t* GammaTable8(int gamma);
+const uint16_t* GammaTable16(int gamma);
+const uint8_t* ContrastTable8(int contrast);
+const uint16_t* ContrastTable16(int contrast);
+
+// Rows [firstRow, endRow) of an image through a per-sample table (8- or 16-bit
+// by the image's format).
+void ApplyCurveRows(DibImage& image, const uint8_t* table8, const uint16_t* table16, int firstRow,
+                    int endRow);
+void HueSaturationRows(DibImage& image, int hue, int saturation, int firstRow, int endRow);
+void BrightnessRows(DibImage& image, int brightness, int firstRow, int endRow);
+// Sharpens rows [firstRow, endRow) of `image` from `work`, which must hold the
+// unsharpened rows firstRow - 2 .. endRow (rows outside 2 .. H-3 are skipped).
+void SharpenRows(DibImage& image, const DibImage& work, int amount, int firstRow, int endRow);
+// Copies rows [firstRow, endRow) of `image` into `work`, first making `work` an
+// image of the same format when it is not.
+bool CopyRowsForSharpening(DibImage& work, const DibImage& image, int firstRow, int endRow);
+
 void Gamma(DibImage& image, int gamma);
 void Contrast(DibImage& image, int contrast);
 void Brightness(DibImage& image, int brightness);

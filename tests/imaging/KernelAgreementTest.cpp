@@ -1,6 +1,7 @@
 // The SIMD kernels against their scalar references, byte for byte, on random
 // rows and whole random frames of many sizes.
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 
 #include <random>
 #include <vector>
@@ -18,6 +19,21 @@ using kernels::FastKernels;
 using kernels::ScalarKernels;
 
 constexpr int kWidths[] = {6, 8, 10, 14, 34, 66, 130, 258, 1000, 2048};
+
+// Runs `check` once for every instruction set this processor has, so the AVX2 and
+// SSE versions that other machines choose are checked here as well.
+template <class Check>
+void ForEachTarget(Check check) {
+    const int64_t supported = hwy::SupportedTargets();
+    for (int64_t target : {int64_t{HWY_AVX3_DL}, int64_t{HWY_AVX3}, int64_t{HWY_AVX2},
+                           int64_t{HWY_SSE4}, int64_t{HWY_SSSE3}, int64_t{HWY_SCALAR}}) {
+        if ((supported & target) == 0) continue;
+        hwy::SetSupportedTargetsForTest(target);
+        SCOPED_TRACE(hwy::TargetName(target));
+        check();
+    }
+    hwy::SetSupportedTargetsForTest(0);
+}
 
 template <class T>
 std::vector<T> RandomRow(std::mt19937& rng, size_t n, int maxValue) {
@@ -74,61 +90,68 @@ void CheckDemosaic(int maxValue) {
 }
 
 TEST(KernelAgreement, Demosaic) {
-    CheckDemosaic<uint8_t>(255);
-    CheckDemosaic<uint16_t>(65535);
+    ForEachTarget([&] {
+        CheckDemosaic<uint8_t>(255);
+        CheckDemosaic<uint16_t>(65535);
+    });
 }
 
 TEST(KernelAgreement, LookupTablesAndBrightness) {
-    std::mt19937 rng(7);
-    auto table8 = RandomRow<uint8_t>(rng, 256, 255);
-    auto table16 = RandomRow<uint16_t>(rng, 65536, 65535);
-    for (int w : kWidths) {
-        for (int samples : {1, 3, 4}) {
-            const int n = w * samples;
-            const bool skip = samples == 4;
-            auto s8 = RandomRow<uint8_t>(rng, n, 255), f8 = s8;
-            auto s16 = RandomRow<uint16_t>(rng, n, 65535), f16 = s16;
-            ScalarKernels().lut8({s8.data(), n, skip}, table8.data());
-            FastKernels().lut8({f8.data(), n, skip}, table8.data());
-            ASSERT_EQ(s8, f8) << w << " " << samples;
-            ScalarKernels().lut16({s16.data(), n, skip}, table16.data());
-            FastKernels().lut16({f16.data(), n, skip}, table16.data());
-            ASSERT_EQ(s16, f16) << w << " " << samples;
-            for (int k : {-255, -100, -1, 1, 37, 128, 255}) {
-                const float t = stages::BrightnessFactor(k);
-                ScalarKernels().brightness8({s8.data(), n, skip}, t);
-                FastKernels().brightness8({f8.data(), n, skip}, t);
-                ASSERT_EQ(s8, f8) << w << " " << samples << " " << k;
-                ScalarKernels().brightness16({s16.data(), n, skip}, t);
-                FastKernels().brightness16({f16.data(), n, skip}, t);
-                ASSERT_EQ(s16, f16) << w << " " << samples << " " << k;
-                // Keep the values spread for the next factor.
-                s8 = f8 = RandomRow<uint8_t>(rng, n, 255);
-                s16 = f16 = RandomRow<uint16_t>(rng, n, 65535);
+    ForEachTarget([&] {
+        std::mt19937 rng(7);
+        auto table8 = RandomRow<uint8_t>(rng, 256, 255);
+        auto table16 = RandomRow<uint16_t>(rng, 65536, 65535);
+        for (int w : kWidths) {
+            for (int samples : {1, 3, 4}) {
+                const int n = w * samples;
+                const bool skip = samples == 4;
+                auto s8 = RandomRow<uint8_t>(rng, n, 255), f8 = s8;
+                auto s16 = RandomRow<uint16_t>(rng, n, 65535), f16 = s16;
+                ScalarKernels().lut8({s8.data(), n, skip}, table8.data());
+                FastKernels().lut8({f8.data(), n, skip}, table8.data());
+                ASSERT_EQ(s8, f8) << w << " " << samples;
+                ScalarKernels().lut16({s16.data(), n, skip}, table16.data());
+                FastKernels().lut16({f16.data(), n, skip}, table16.data());
+                ASSERT_EQ(s16, f16) << w << " " << samples;
+                for (int k : {-255, -100, -1, 1, 37, 128, 255}) {
+                    const float t = stages::BrightnessFactor(k);
+                    ScalarKernels().brightness8({s8.data(), n, skip}, t);
+                    FastKernels().brightness8({f8.data(), n, skip}, t);
+                    ASSERT_EQ(s8, f8) << w << " " << samples << " " << k;
+                    ScalarKernels().brightness16({s16.data(), n, skip}, t);
+                    FastKernels().brightness16({f16.data(), n, skip}, t);
+                    ASSERT_EQ(s16, f16) << w << " " << samples << " " << k;
+                    // Keep the values spread for the next factor.
+                    s8 = f8 = RandomRow<uint8_t>(rng, n, 255);
+                    s16 = f16 = RandomRow<uint16_t>(rng, n, 65535);
+                }
             }
         }
-    }
+    });
 }
 
 TEST(KernelAgreement, HueSaturation) {
-    std::mt19937 rng(9);
-    for (int w : kWidths) {
-        for (int pixelBytes : {3, 4}) {
-            for (auto [hue, sat] : {std::pair{0, 0},
-                                    {1, 0},
-                                    {-37, 120},
-                                    {180, -255},
-                                    {359, 255},
-                                    {-360, -17},
-                                    {120, 64}}) {
-                auto a = LumpyRow<uint8_t>(rng, static_cast<size_t>(w) * pixelBytes, 255), b = a;
-                const auto p = stages::HueSaturationParams(hue, sat);
-                ScalarKernels().hueSaturation8(a.data(), w, pixelBytes, p);
-                FastKernels().hueSaturation8(b.data(), w, pixelBytes, p);
-                ASSERT_EQ(a, b) << w << " " << pixelBytes << " " << hue << " " << sat;
+    ForEachTarget([&] {
+        std::mt19937 rng(9);
+        for (int w : kWidths) {
+            for (int pixelBytes : {3, 4}) {
+                for (auto [hue, sat] : {std::pair{0, 0},
+                                        {1, 0},
+                                        {-37, 120},
+                                        {180, -255},
+                                        {359, 255},
+                                        {-360, -17},
+                                        {120, 64}}) {
+                    auto a = LumpyRow<uint8_t>(rng, static_cast<size_t>(w) * pixelBytes, 255),
+                         b = a;
+                    const auto p = stages::HueSaturationParams(hue, sat);
+                    ScalarKernels().hueSaturation8(a.data(), w, pixelBytes, p);
+                    FastKernels().hueSaturation8(b.data(), w, pixelBytes, p);
+                    ASSERT_EQ(a, b) << w << " " << pixelBytes << " " << hue << " " << sat;
+                }
             }
         }
-    }
+    });
 }
 
 template <class T>
@@ -161,8 +184,10 @@ void CheckSharpen(int maxValue) {
 }
 
 TEST(KernelAgreement, Sharpen) {
-    CheckSharpen<uint8_t>(255);
-    CheckSharpen<uint16_t>(65535);
+    ForEachTarget([&] {
+        CheckSharpen<uint8_t>(255);
+        CheckSharpen<uint16_t>(65535);
+    });
 }
 
 template <class T>
@@ -197,12 +222,28 @@ void CheckCorrections(int maxValue, int threshold) {
         d.marks = mb.data();
         (sizeof(T) == 1 ? FastKernels().detectDefects8 : FastKernels().detectDefects16)(d);
         ASSERT_EQ(ma, mb) << w;
+
+        for (bool fill : {false, true}) {
+            auto ra = RandomRow<T>(rng, w, maxValue), rb = ra;
+            auto na = RandomRow<T>(rng, w, maxValue), nb = na;
+            kernels::NearestUnmarkedRow sweep{ra.data(), na.data(), ma.data(), w, fill};
+            (sizeof(T) == 1 ? ScalarKernels().nearestUnmarked8
+                            : ScalarKernels().nearestUnmarked16)(sweep);
+            sweep.row = rb.data();
+            sweep.nearest = nb.data();
+            (sizeof(T) == 1 ? FastKernels().nearestUnmarked8
+                            : FastKernels().nearestUnmarked16)(sweep);
+            ASSERT_EQ(ra, rb) << w;
+            ASSERT_EQ(na, nb) << w;
+        }
     }
 }
 
 TEST(KernelAgreement, FlatFieldAndDefectDetection) {
-    CheckCorrections<uint8_t>(255, 30);
-    CheckCorrections<uint16_t>(65535, 480);
+    ForEachTarget([&] {
+        CheckCorrections<uint8_t>(255, 30);
+        CheckCorrections<uint16_t>(65535, 480);
+    });
 }
 
 // Whole frames through every stage, once with each kernel set.

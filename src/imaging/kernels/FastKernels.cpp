@@ -5,12 +5,18 @@
 // falls outside it, and hands the few remaining pixels (borders, row tails) to the
 // scalar reference, so both give the same bytes by construction of the edges and
 // by exact integer arithmetic in the middle.
+// The byte tables use VBMI permutes where the processor has them.
+#ifndef HWY_WANT_AVX3_DL
+#define HWY_WANT_AVX3_DL
+#endif
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "imaging/kernels/FastKernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
 #include <algorithm>
+#include <type_traits>
+#include <vector>
 
 #include "imaging/kernels/Kernels.h"
 
@@ -35,169 +41,207 @@ HWY_INLINE auto LeI(V a, V b) {
 
 // ------------------------------------------------------------------ demosaic
 
-// 8-bit raw to 24/32-bit colour. Lanes are 16-bit, one output pixel each; the
-// vector starts on an even column, so lane parity is column parity.
-void Demosaic8(const DemosaicRow& a) {
-    const hn::ScalableTag<int16_t> d16;
-    const hn::Rebind<uint8_t, decltype(d16)> d8;
-    const int n = static_cast<int>(hn::Lanes(d16));
-    const int w = a.width;
-    const auto* rn = static_cast<const uint8_t*>(a.redNear);
-    const auto* rf = static_cast<const uint8_t*>(a.redFar);
-    const auto* bn = static_cast<const uint8_t*>(a.blueNear);
-    const auto* bf = static_cast<const uint8_t*>(a.blueFar);
-    auto* out = static_cast<uint8_t*>(a.out);
+#if HWY_TARGET != HWY_SCALAR
+// The demosaic works on column pairs: a raw row read as 2N-bit words holds an
+// even column in the low half and the odd column in the high half of each lane,
+// already widened. Every pair has one red (or green) and one blue (or green)
+// column, so the four nearest red samples of both outputs of a pair come from
+// the red columns of the pairs k-1, k and k+1; the results of a pair's even and
+// odd output go back into one word each, which is the output row in order.
+//
+// Pair-lane values of a row: the column of parity `odd` in pairs k-1, k, k+1.
+template <class D, class V>
+struct PairColumns {
+    V prev, here, next;
+};
 
-    // Lanes whose column holds the red sample of the quad (the others hold blue).
-    const auto lane = hn::And(hn::Iota(d16, 0), hn::Set(d16, 1));
-    const auto redHere = hn::Eq(lane, hn::Set(d16, static_cast<int16_t>(a.redColumn)));
-    // (S * F) >> 11 == MulHigh(S, F << 5): S <= 4080 and F << 5 <= 16384.
-    const auto fr = hn::Set(d16, static_cast<int16_t>(a.redFactor << 5));
-    const auto fb = hn::Set(d16, static_cast<int16_t>(a.blueFactor << 5));
-    const auto three = hn::Set(d16, 3);
-    const auto full = hn::Set(d16, 255);
-
-    auto load = [&](const uint8_t* p) { return hn::PromoteTo(d16, hn::LoadU(d8, p)); };
-
-    int x = 2;
-    if (w >= 4 && n >= 2) {
-        for (; x + n <= w - 1; x += n) {
-            const auto rnM2 = load(rn + x - 2), rnM1 = load(rn + x - 1), rn0 = load(rn + x),
-                       rnP1 = load(rn + x + 1);
-            const auto rfM2 = load(rf + x - 2), rfM1 = load(rf + x - 1), rf0 = load(rf + x),
-                       rfP1 = load(rf + x + 1);
-            const auto bnM2 = load(bn + x - 2), bnM1 = load(bn + x - 1), bn0 = load(bn + x),
-                       bnP1 = load(bn + x + 1);
-            const auto bfM2 = load(bf + x - 2), bfM1 = load(bf + x - 1), bf0 = load(bf + x),
-                       bfP1 = load(bf + x + 1);
-            // Vertical pairs 3 * near row + far row of each column.
-            const auto vrM2 = MulAddI(rnM2, three, rfM2);
-            const auto vrM1 = MulAddI(rnM1, three, rfM1);
-            const auto vr0 = MulAddI(rn0, three, rf0);
-            const auto vrP1 = MulAddI(rnP1, three, rfP1);
-            const auto vbM2 = MulAddI(bnM2, three, bfM2);
-            const auto vbM1 = MulAddI(bnM1, three, bfM1);
-            const auto vb0 = MulAddI(bn0, three, bf0);
-            const auto vbP1 = MulAddI(bnP1, three, bfP1);
-            // Red in this column: near x, far x-2; else near x-1, far x+1. Blue the
-            // other way round.
-            const auto sr =
-                hn::IfThenElse(redHere, MulAddI(vr0, three, vrM2), MulAddI(vrM1, three, vrP1));
-            const auto sb =
-                hn::IfThenElse(redHere, MulAddI(vbM1, three, vbP1), MulAddI(vb0, three, vbM2));
-            const auto green =
-                hn::ShiftRight<1>(hn::IfThenElse(redHere, hn::Add(rnM1, bn0), hn::Add(rn0, bnM1)));
-            const auto red = hn::Min(hn::MulHigh(sr, fr), full);
-            const auto blue = hn::Min(hn::MulHigh(sb, fb), full);
-            const auto r8 = hn::DemoteTo(d8, red);
-            const auto g8 = hn::DemoteTo(d8, green);
-            const auto b8 = hn::DemoteTo(d8, blue);
-            if (a.outSamples == 3) {
-                hn::StoreInterleaved3(b8, g8, r8, d8, out + 3 * x);
-            } else {
-                hn::Vec<decltype(d8)> ob, og, orr, oa;
-                hn::LoadInterleaved4(d8, out + 4 * x, ob, og, orr, oa);
-                hn::StoreInterleaved4(b8, g8, r8, oa, d8, out + 4 * x);
-            }
-        }
-    } else {
-        x = 0;
-    }
-    DemosaicColumnsScalar8(a, 0, std::min(2, w));
-    DemosaicColumnsScalar8(a, std::max(x, 2), w);
+template <int kBits, class D, class T>
+HWY_INLINE PairColumns<D, hn::Vec<D>> LoadColumns(D d, const T* row, int x, int odd) {
+    // Loads of 2-sample words at sample offsets x - 2, x, x + 2.
+    const auto* p = reinterpret_cast<const hn::TFromD<D>*>(row + x);
+    const auto mask = hn::Set(d, static_cast<hn::TFromD<D>>((1u << kBits) - 1));
+    auto pick = [&](hn::Vec<D> v) { return odd ? hn::ShiftRight<kBits>(v) : hn::And(v, mask); };
+    return {pick(hn::LoadU(d, p - 1)), pick(hn::LoadU(d, p)), pick(hn::LoadU(d, p + 1))};
 }
 
-// 16-bit raw to 48/64-bit colour in 32-bit lanes: S * F reaches 2^29.
-void Demosaic16(const DemosaicRow& a) {
-    const hn::ScalableTag<int32_t> d32;
-    const hn::Rebind<uint16_t, decltype(d32)> d16;
-    const int n = static_cast<int>(hn::Lanes(d32));
-    const int w = a.width;
-    const auto* rn = static_cast<const uint16_t*>(a.redNear);
-    const auto* rf = static_cast<const uint16_t*>(a.redFar);
-    const auto* bn = static_cast<const uint16_t*>(a.blueNear);
-    const auto* bf = static_cast<const uint16_t*>(a.blueFar);
-    auto* out = static_cast<uint16_t*>(a.out);
-
-    const auto lane = hn::And(hn::Iota(d32, 0), hn::Set(d32, 1));
-    const auto redHere = hn::Eq(lane, hn::Set(d32, a.redColumn));
-    const auto fr = hn::Set(d32, static_cast<int32_t>(a.redFactor));
-    const auto fb = hn::Set(d32, static_cast<int32_t>(a.blueFactor));
-    const auto three = hn::Set(d32, 3);
-    const auto full = hn::Set(d32, 65535);
-
-    auto load = [&](const uint16_t* p) { return hn::PromoteTo(d32, hn::LoadU(d16, p)); };
-
-    int x = 2;
-    if (w >= 4 && n >= 2) {
-        for (; x + n <= w - 1; x += n) {
-            const auto vrM2 = MulAddI(load(rn + x - 2), three, load(rf + x - 2));
-            const auto vrM1 = MulAddI(load(rn + x - 1), three, load(rf + x - 1));
-            const auto vr0 = MulAddI(load(rn + x), three, load(rf + x));
-            const auto vrP1 = MulAddI(load(rn + x + 1), three, load(rf + x + 1));
-            const auto bnM1 = load(bn + x - 1), bn0 = load(bn + x);
-            const auto vbM2 = MulAddI(load(bn + x - 2), three, load(bf + x - 2));
-            const auto vbM1 = MulAddI(bnM1, three, load(bf + x - 1));
-            const auto vb0 = MulAddI(bn0, three, load(bf + x));
-            const auto vbP1 = MulAddI(load(bn + x + 1), three, load(bf + x + 1));
-            const auto sr =
-                hn::IfThenElse(redHere, MulAddI(vr0, three, vrM2), MulAddI(vrM1, three, vrP1));
-            const auto sb =
-                hn::IfThenElse(redHere, MulAddI(vbM1, three, vbP1), MulAddI(vb0, three, vbM2));
-            const auto green = hn::ShiftRight<1>(hn::IfThenElse(
-                redHere, hn::Add(load(rn + x - 1), bn0), hn::Add(load(rn + x), bnM1)));
-            const auto red = hn::Min(hn::ShiftRight<11>(hn::Mul(sr, fr)), full);
-            const auto blue = hn::Min(hn::ShiftRight<11>(hn::Mul(sb, fb)), full);
-            const auto r16 = hn::DemoteTo(d16, red);
-            const auto g16 = hn::DemoteTo(d16, green);
-            const auto b16 = hn::DemoteTo(d16, blue);
-            if (a.outSamples == 3) {
-                hn::StoreInterleaved3(b16, g16, r16, d16, out + 3 * x);
-            } else {
-                hn::Vec<decltype(d16)> ob, og, orr, oa;
-                hn::LoadInterleaved4(d16, out + 4 * x, ob, og, orr, oa);
-                hn::StoreInterleaved4(b16, g16, r16, oa, d16, out + 4 * x);
-            }
-        }
+// One vector of column pairs starting at even column x: returns the B, G, R
+// words (even output in the low half, odd output in the high half).
+template <int kBits, class D, class T>
+HWY_INLINE void DemosaicPairs(D d, const DemosaicRow& a, int x, hn::Vec<D>& bOut, hn::Vec<D>& gOut,
+                              hn::Vec<D>& rOut) {
+    using V = hn::Vec<D>;
+    const int rc = a.redColumn;
+    const auto* rn = static_cast<const T*>(a.redNear);
+    const auto* rf = static_cast<const T*>(a.redFar);
+    const auto* bn = static_cast<const T*>(a.blueNear);
+    const auto* bf = static_cast<const T*>(a.blueFar);
+    const auto rnR = LoadColumns<kBits>(d, rn, x, rc);
+    const auto rfR = LoadColumns<kBits>(d, rf, x, rc);
+    const auto bnB = LoadColumns<kBits>(d, bn, x, 1 - rc);
+    const auto bfB = LoadColumns<kBits>(d, bf, x, 1 - rc);
+    // Greens of the quads: the red row at blue columns, the blue row at red columns.
+    const auto rnB = LoadColumns<kBits>(d, rn, x, 1 - rc);
+    const auto bnR = LoadColumns<kBits>(d, bn, x, rc);
+    auto v = [&](V near, V far) { return hn::Add(hn::Add(near, hn::Add(near, near)), far); };
+    auto s = [&](V near, V far) { return hn::Add(hn::Add(near, hn::Add(near, near)), far); };
+    const V vrPrev = v(rnR.prev, rfR.prev), vrHere = v(rnR.here, rfR.here),
+            vrNext = v(rnR.next, rfR.next);
+    const V vbPrev = v(bnB.prev, bfB.prev), vbHere = v(bnB.here, bfB.here),
+            vbNext = v(bnB.next, bfB.next);
+    V srEven, srOdd, sbEven, sbOdd, gEven, gOdd;
+    if (rc == 0) {
+        srEven = s(vrHere, vrPrev);
+        srOdd = s(vrHere, vrNext);
+        sbEven = s(vbPrev, vbHere);
+        sbOdd = s(vbHere, vbPrev);
+        gEven = hn::ShiftRight<1>(hn::Add(rnB.prev, bnR.here));
     } else {
-        x = 0;
+        srEven = s(vrPrev, vrHere);
+        srOdd = s(vrHere, vrPrev);
+        sbEven = s(vbHere, vbPrev);
+        sbOdd = s(vbHere, vbNext);
+        gEven = hn::ShiftRight<1>(hn::Add(rnB.here, bnR.prev));
     }
-    DemosaicColumnsScalar16(a, 0, std::min(2, w));
-    DemosaicColumnsScalar16(a, std::max(x, 2), w);
+    gOdd = hn::ShiftRight<1>(hn::Add(rnB.here, bnR.here));
+    const V full = hn::Set(d, static_cast<hn::TFromD<D>>((1u << kBits) - 1));
+    V rEven, rOdd, bEven, bOdd;
+    if constexpr (kBits == 8) {
+        // (S * F) >> 11 == MulHigh(S, F << 5): S <= 4080 and F << 5 <= 16384.
+        const V fr = hn::Set(d, static_cast<uint16_t>(a.redFactor << 5));
+        const V fb = hn::Set(d, static_cast<uint16_t>(a.blueFactor << 5));
+        rEven = hn::Min(hn::MulHigh(srEven, fr), full);
+        rOdd = hn::Min(hn::MulHigh(srOdd, fr), full);
+        bEven = hn::Min(hn::MulHigh(sbEven, fb), full);
+        bOdd = hn::Min(hn::MulHigh(sbOdd, fb), full);
+    } else {
+        // S <= 16 * 65535 and F <= 512: the product fits 32 bits.
+        const V fr = hn::Set(d, a.redFactor);
+        const V fb = hn::Set(d, a.blueFactor);
+        rEven = hn::Min(hn::ShiftRight<11>(hn::Mul(srEven, fr)), full);
+        rOdd = hn::Min(hn::ShiftRight<11>(hn::Mul(srOdd, fr)), full);
+        bEven = hn::Min(hn::ShiftRight<11>(hn::Mul(sbEven, fb)), full);
+        bOdd = hn::Min(hn::ShiftRight<11>(hn::Mul(sbOdd, fb)), full);
+    }
+    bOut = hn::Or(bEven, hn::ShiftLeft<kBits>(bOdd));
+    gOut = hn::Or(gEven, hn::ShiftLeft<kBits>(gOdd));
+    rOut = hn::Or(rEven, hn::ShiftLeft<kBits>(rOdd));
 }
+
+#endif  // HWY_TARGET != HWY_SCALAR
+
+template <int kBits>
+void DemosaicFast(const DemosaicRow& row) {
+    const DemosaicRow a = row;  // not reloaded after every store (see HueSaturation8)
+#if HWY_TARGET == HWY_SCALAR
+    // One lane cannot hold a column pair.
+    if constexpr (kBits == 8) {
+        DemosaicColumnsScalar8(a, 0, a.width);
+    } else {
+        DemosaicColumnsScalar16(a, 0, a.width);
+    }
+#else
+    using T = hwy::UnsignedFromSize<kBits / 8>;
+    using W = hwy::UnsignedFromSize<kBits / 4>;
+    const hn::ScalableTag<W> d;                // one lane per column pair
+    const hn::Repartition<T, decltype(d)> ds;  // one lane per output sample
+    const int pairs = static_cast<int>(hn::Lanes(d));
+    const int w = a.width;
+    auto* out = static_cast<T*>(a.out);
+    auto store = [&](int x) {
+        hn::Vec<decltype(d)> b, g, r;
+        DemosaicPairs<kBits, decltype(d), T>(d, a, x, b, g, r);
+        const auto b8 = hn::BitCast(ds, b), g8 = hn::BitCast(ds, g), r8 = hn::BitCast(ds, r);
+        if (a.outSamples == 3) {
+            hn::StoreInterleaved3(b8, g8, r8, ds, out + 3 * x);
+        } else {
+            hn::Vec<decltype(ds)> ob, og, orr, oa;
+            hn::LoadInterleaved4(ds, out + 4 * x, ob, og, orr, oa);
+            hn::StoreInterleaved4(b8, g8, r8, oa, ds, out + 4 * x);
+        }
+    };
+    // Vectors cover output columns x .. x + 2N - 1 and read columns x - 2 .. x + 2N + 1.
+    const int span = 2 * pairs;
+    int done = 2;  // columns 0 and 1 are border columns
+    if (w % 2 == 0 && w >= span + 4) {
+        int x = 2;
+        for (; x + span + 2 <= w; x += span) store(x);
+        // The last vector overlaps the previous one: outputs are not inputs, so
+        // computing a column twice gives the same bytes.
+        const int last = w - 2 - span;
+        if (x < w - 2) store(last);
+        done = w - 2;
+    }
+    if constexpr (kBits == 8) {
+        DemosaicColumnsScalar8(a, 0, std::min(2, w));
+        DemosaicColumnsScalar8(a, std::min(done, w), w);
+    } else {
+        DemosaicColumnsScalar16(a, 0, std::min(2, w));
+        DemosaicColumnsScalar16(a, std::min(done, w), w);
+    }
+#endif
+}
+
+void Demosaic8(const DemosaicRow& a) { DemosaicFast<8>(a); }
+void Demosaic16(const DemosaicRow& a) { DemosaicFast<16>(a); }
 
 // ------------------------------------------------------------------ 8-bit tables
 
-// 256-entry byte table through 16 in-register 16-byte tables: the low nibble picks
-// the entry, the high nibble the table (a binary tree of selects on its bits).
+// A 256-entry byte table held in registers. With VBMI (AVX3_DL) two 128-entry
+// permutes and a select on bit 7 look up 64 bytes; elsewhere the low nibble picks
+// the entry of 16 in-register 16-byte tables and the high nibble's bits choose
+// among them in a tree of selects.
+struct ByteTable {
+    using D = hn::ScalableTag<uint8_t>;
+    explicit ByteTable(const uint8_t* table) {
+        const D d;
+#if HWY_TARGET == HWY_AVX3_DL
+        for (int q = 0; q < 4; ++q) quarter[q] = _mm512_loadu_si512(table + 64 * q);
+        (void)d;
+#else
+        for (int g = 0; g < 16; ++g) t[g] = hn::LoadDup128(d, table + 16 * g);
+#endif
+    }
+    HWY_INLINE hn::Vec<D> Lookup(hn::Vec<D> v) const {
+#if HWY_TARGET == HWY_AVX3_DL
+        const __m512i lo = _mm512_permutex2var_epi8(quarter[0], v.raw, quarter[1]);
+        const __m512i hi = _mm512_permutex2var_epi8(quarter[2], v.raw, quarter[3]);
+        return hn::Vec<D>{_mm512_mask_blend_epi8(_mm512_movepi8_mask(v.raw), lo, hi)};
+#else
+        const D d;
+        const auto low = hn::And(v, hn::Set(d, 15));
+        const auto m4 = hn::TestBit(v, hn::Set(d, 16));
+        const auto m5 = hn::TestBit(v, hn::Set(d, 32));
+        const auto m6 = hn::TestBit(v, hn::Set(d, 64));
+        const auto m7 = hn::TestBit(v, hn::Set(d, 128));
+        hn::Vec<D> l1[8];
+        for (int g = 0; g < 8; ++g) {
+            l1[g] = hn::IfThenElse(m4, hn::TableLookupBytes(t[2 * g + 1], low),
+                                   hn::TableLookupBytes(t[2 * g], low));
+        }
+        hn::Vec<D> l2[4];
+        for (int g = 0; g < 4; ++g) l2[g] = hn::IfThenElse(m5, l1[2 * g + 1], l1[2 * g]);
+        return hn::IfThenElse(m7, hn::IfThenElse(m6, l2[3], l2[2]),
+                              hn::IfThenElse(m6, l2[1], l2[0]));
+#endif
+    }
+#if HWY_TARGET == HWY_AVX3_DL
+    __m512i quarter[4];
+#else
+    hn::Vec<D> t[16];
+#endif
+};
+
 void Lut8(const SampleRun& run, const uint8_t* table) {
     const hn::ScalableTag<uint8_t> d;
     const size_t n = hn::Lanes(d);
     auto* s = static_cast<uint8_t*>(run.samples);
     const size_t count = static_cast<size_t>(run.count);
-    hn::Vec<decltype(d)> t[16];
-    for (int g = 0; g < 16; ++g) t[g] = hn::LoadDup128(d, table + 16 * g);
-    const auto lowMask = hn::Set(d, 15);
-    const auto bit4 = hn::Set(d, 16), bit5 = hn::Set(d, 32), bit6 = hn::Set(d, 64),
-               bit7 = hn::Set(d, 128);
     size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR  // a single lane holds no 16-byte table
+    const ByteTable lut(table);
     for (; i + n <= count; i += n) {
         const auto v = hn::LoadU(d, s + i);
-        const auto lo = hn::And(v, lowMask);
-        const auto m4 = hn::TestBit(v, bit4);
-        const auto m5 = hn::TestBit(v, bit5);
-        const auto m6 = hn::TestBit(v, bit6);
-        const auto m7 = hn::TestBit(v, bit7);
-        hn::Vec<decltype(d)> l1[8];
-        for (int g = 0; g < 8; ++g) {
-            l1[g] = hn::IfThenElse(m4, hn::TableLookupBytes(t[2 * g + 1], lo),
-                                   hn::TableLookupBytes(t[2 * g], lo));
-        }
-        hn::Vec<decltype(d)> l2[4];
-        for (int g = 0; g < 4; ++g) l2[g] = hn::IfThenElse(m5, l1[2 * g + 1], l1[2 * g]);
-        const auto l3a = hn::IfThenElse(m6, l2[1], l2[0]);
-        const auto l3b = hn::IfThenElse(m6, l2[3], l2[2]);
-        auto r = hn::IfThenElse(m7, l3b, l3a);
+        auto r = lut.Lookup(v);
         if (run.skipFourth) {
             // Lanes that hold the unused fourth sample of 32-bit pixels keep it.
             const auto lane = hn::Iota(d, static_cast<uint8_t>(i & 3));
@@ -205,6 +249,10 @@ void Lut8(const SampleRun& run, const uint8_t* table) {
         }
         hn::StoreU(r, d, s + i);
     }
+#else
+    (void)d;
+    (void)n;
+#endif
     for (; i < count; ++i) {
         if (run.skipFourth && (i & 3) == 3) continue;
         s[i] = table[s[i]];
@@ -250,10 +298,14 @@ void Brightness16(const SampleRun& run, float factor) {
 
 // ------------------------------------------------------------------ hue and saturation
 
-// The hexcone arithmetic of HueSaturationPixel, in 32-bit lanes.
+#if HWY_TARGET != HWY_SCALAR
+// The hexcone arithmetic of HueSaturationPixel in 16-bit lanes: every value fits
+// 16 bits except p * floor(0xFF0000 / d), which is formed in 32-bit halves.
 template <class D, class V>
-void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p) {
+HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p) {
+    const hn::RebindToUnsigned<D> du;
     const auto zero = hn::Zero(d);
+    const auto one = hn::Set(d, 1);
     const auto mx = hn::Max(r, hn::Max(g, b));
     const auto mn = hn::Min(r, hn::Min(g, b));
     const auto dd = hn::Sub(mx, mn);
@@ -261,63 +313,87 @@ void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p) {
     // Sector: red wins ties with green, blue only when strictly largest.
     const auto isR = hn::And(GeI(r, g), GeI(r, b));
     const auto isG = hn::AndNot(isR, GeI(g, b));
-    auto base =
-        hn::IfThenElse(isR, hn::Set(d, 1), hn::IfThenElse(isG, hn::Set(d, 3), hn::Set(d, 5)));
+    auto base = hn::IfThenElse(isR, one, hn::IfThenElse(isG, hn::Set(d, 3), hn::Set(d, 5)));
     auto pos =
         hn::IfThenElse(isR, hn::Sub(g, b), hn::IfThenElse(isG, hn::Sub(b, r), hn::Sub(r, g)));
     const auto neg = hn::Lt(pos, zero);
-    base = hn::IfThenElse(neg, hn::Sub(base, hn::Set(d, 1)), base);
+    base = hn::IfThenElse(neg, hn::Sub(base, one), base);
     pos = hn::IfThenElse(neg, hn::Add(pos, dd), pos);
 
-    const auto sat =
-        hn::ShiftRight<8>(hn::Add(hn::Mul(dd, hn::Set(d, p.saturationScale)), hn::Set(d, 128)));
+    // (d * scale * 256 + 32768) >> 16 == (d * scale + 128) >> 8, in unsigned 16 bits:
+    // above unity the scale's 256 is split off so the product stays below 65536.
+    const auto ud = hn::BitCast(du, dd);
+    const auto half = hn::Set(du, 128);
+    V sat;
+    if (p.saturationScale > 256) {
+        const auto extra = hn::Set(du, static_cast<uint16_t>(p.saturationScale - 256));
+        sat = hn::Add(dd, hn::BitCast(d, hn::ShiftRight<8>(hn::Add(hn::Mul(ud, extra), half))));
+    } else {
+        const auto scale = hn::Set(du, static_cast<uint16_t>(p.saturationScale));
+        sat = hn::BitCast(d, hn::ShiftRight<8>(hn::Add(hn::Mul(ud, scale), half)));
+    }
     const auto limit =
         hn::IfThenElse(hn::Lt(l2, hn::Set(d, 256)), l2, hn::Sub(hn::Set(d, 511), l2));
     const auto chroma = hn::Min(sat, limit);
     const auto low = hn::ShiftRight<1>(hn::Sub(l2, chroma));
     const auto span = hn::Sub(hn::ShiftRight<1>(hn::Add(l2, chroma)), low);
 
-    // floor(0xFF0000 / d): single-precision quotient, corrected to the exact floor.
-    const auto dsafe = hn::Max(dd, hn::Set(d, 1));
-    const hn::Rebind<float, D> df;
-    const auto num = hn::Set(d, 0xFF0000);
-    auto q = hn::ConvertTo(d, hn::Div(hn::ConvertTo(df, num), hn::ConvertTo(df, dsafe)));
-    q = hn::IfThenElse(hn::Gt(hn::Mul(q, dsafe), num), hn::Sub(q, hn::Set(d, 1)), q);
-    q = hn::IfThenElse(LeI(hn::Mul(hn::Add(q, hn::Set(d, 1)), dsafe), num),
-                       hn::Add(q, hn::Set(d, 1)), q);
+    // (p * floor(0xFF0000 / d) + 0x8000) >> 16 in two 32-bit halves. The
+    // single-precision quotient is never below the floor and at most one above.
+    const hn::Repartition<int32_t, D> dh32;  // half as many lanes as D
+    const hn::Rebind<float, decltype(dh32)> dhf;
+    const hn::Half<D> dh;
+    auto wide = [&](auto half16) { return hn::PromoteTo(dh32, half16); };
+    auto position = [&](auto dHalf, auto posHalf) {
+        const auto num = hn::Set(dh32, 0xFF0000);
+        const auto dv = hn::Max(dHalf, hn::Set(dh32, 1));
+        auto q = hn::ConvertTo(dh32, hn::Div(hn::ConvertTo(dhf, num), hn::ConvertTo(dhf, dv)));
+        q = hn::IfThenElse(hn::Gt(hn::Mul(q, dv), num), hn::Sub(q, hn::Set(dh32, 1)), q);
+        return hn::ShiftRight<16>(hn::Add(hn::Mul(posHalf, q), hn::Set(dh32, 0x8000)));
+    };
+    const auto fLow = position(wide(hn::LowerHalf(dh, dd)), wide(hn::LowerHalf(dh, pos)));
+    const auto fHigh = position(wide(hn::UpperHalf(dh, dd)), wide(hn::UpperHalf(dh, pos)));
+    auto f = hn::Combine(d, hn::DemoteTo(dh, fHigh), hn::DemoteTo(dh, fLow));
 
-    auto f = hn::Add(hn::ShiftRight<16>(hn::Add(hn::Mul(pos, q), hn::Set(d, 0x8000))),
-                     hn::Set(d, p.hueSteps % 255));
+    f = hn::Add(f, hn::Set(d, static_cast<int16_t>(p.hueSteps % 255)));
     const auto wrap = hn::Gt(f, hn::Set(d, 254));
-    auto k = hn::Add(base, hn::Set(d, p.hueSteps / 255));
-    k = hn::IfThenElse(wrap, hn::Add(k, hn::Set(d, 1)), k);
+    auto k = hn::Add(base, hn::Set(d, static_cast<int16_t>(p.hueSteps / 255)));
+    k = hn::IfThenElse(wrap, hn::Add(k, one), k);
     f = hn::IfThenElse(wrap, hn::Sub(f, hn::Set(d, 255)), f);
     k = hn::IfThenElse(GeI(k, hn::Set(d, 6)), hn::Sub(k, hn::Set(d, 6)), k);
-    const auto ramp = hn::ShiftRight<8>(hn::Add(hn::Mul(f, span), hn::Set(d, 128)));
+    // f <= 254 and span <= 255: the product stays below 65536 unsigned.
+    const auto ramp = hn::BitCast(
+        d, hn::ShiftRight<8>(hn::Add(hn::Mul(hn::BitCast(du, f), hn::BitCast(du, span)), half)));
 
     const auto top = hn::Add(low, span);
     const auto up = hn::Add(low, ramp);
     const auto down = hn::Sub(top, ramp);
-    const auto k0 = hn::Eq(k, zero), k1 = hn::Eq(k, hn::Set(d, 1)), k2 = hn::Eq(k, hn::Set(d, 2)),
+    const auto k0 = hn::Eq(k, zero), k1 = hn::Eq(k, one), k2 = hn::Eq(k, hn::Set(d, 2)),
                k3 = hn::Eq(k, hn::Set(d, 3)), k4 = hn::Eq(k, hn::Set(d, 4)),
                k5 = hn::Eq(k, hn::Set(d, 5));
-    auto nr =
-        hn::IfThenElse(hn::Or(k0, k1), top, hn::IfThenElse(k2, down, hn::IfThenElse(k5, up, low)));
-    auto ng =
-        hn::IfThenElse(hn::Or(k2, k3), top, hn::IfThenElse(k4, down, hn::IfThenElse(k1, up, low)));
-    auto nb =
-        hn::IfThenElse(hn::Or(k4, k5), top, hn::IfThenElse(k0, down, hn::IfThenElse(k3, up, low)));
     const auto gray = hn::Eq(dd, zero);
-    r = hn::IfThenElse(gray, low, nr);
-    g = hn::IfThenElse(gray, low, ng);
-    b = hn::IfThenElse(gray, low, nb);
+    r = hn::IfThenElse(
+        hn::AndNot(gray, hn::Or(k0, k1)), top,
+        hn::IfThenElse(hn::AndNot(gray, k2), down, hn::IfThenElse(hn::AndNot(gray, k5), up, low)));
+    g = hn::IfThenElse(
+        hn::AndNot(gray, hn::Or(k2, k3)), top,
+        hn::IfThenElse(hn::AndNot(gray, k4), down, hn::IfThenElse(hn::AndNot(gray, k1), up, low)));
+    b = hn::IfThenElse(
+        hn::AndNot(gray, hn::Or(k4, k5)), top,
+        hn::IfThenElse(hn::AndNot(gray, k0), down, hn::IfThenElse(hn::AndNot(gray, k3), up, low)));
 }
 
-void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation& p) {
-    const hn::ScalableTag<int32_t> d32;
-    const hn::Rebind<uint8_t, decltype(d32)> d8;
-    const int n = static_cast<int>(hn::Lanes(d32));
+#endif  // HWY_TARGET != HWY_SCALAR
+
+void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation& params) {
+    // A local copy: the byte stores below could alias the caller's record, which
+    // would make the compiler reload (and re-derive) the settings every vector.
+    const HueSaturation p = params;
     int x = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<int16_t> d16;
+    const hn::Rebind<uint8_t, decltype(d16)> d8;
+    const int n = static_cast<int>(hn::Lanes(d16));
     for (; x + n <= width; x += n) {
         uint8_t* px = row + static_cast<size_t>(x) * pixelBytes;
         hn::Vec<decltype(d8)> b8, g8, r8, a8;
@@ -326,10 +402,10 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
         } else {
             hn::LoadInterleaved4(d8, px, b8, g8, r8, a8);
         }
-        auto b = hn::PromoteTo(d32, b8);
-        auto g = hn::PromoteTo(d32, g8);
-        auto r = hn::PromoteTo(d32, r8);
-        HueSaturationVec(d32, r, g, b, p);
+        auto b = hn::PromoteTo(d16, b8);
+        auto g = hn::PromoteTo(d16, g8);
+        auto r = hn::PromoteTo(d16, r8);
+        HueSaturationVec(d16, r, g, b, p);
         b8 = hn::DemoteTo(d8, b);
         g8 = hn::DemoteTo(d8, g);
         r8 = hn::DemoteTo(d8, r);
@@ -339,6 +415,7 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
             hn::StoreInterleaved4(b8, g8, r8, a8, d8, px);
         }
     }
+#endif
     if (x < width) {
         ScalarKernels().hueSaturation8(row + static_cast<size_t>(x) * pixelBytes, width - x,
                                        pixelBytes, p);
@@ -348,8 +425,9 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
 // ------------------------------------------------------------------ sharpness
 
 // 8-bit unsharp mask over the flat sample array of a row: sample i's 4 x 4 block
-// is the 4 rows at samples i - 2p, i - p, i, i + p for pixel size p. 16-bit lanes:
-// the block sum is at most 4080.
+// is the 4 rows at samples i - 2p, i - p, i, i + p for pixel size p. The column
+// sums of the four rows are formed once per row; 16-bit lanes hold a block sum
+// of at most 4080.
 void Sharpen8(const SharpenRow& a) {
     const hn::ScalableTag<int16_t> d16;
     const hn::Rebind<uint8_t, decltype(d16)> d8;
@@ -358,32 +436,62 @@ void Sharpen8(const SharpenRow& a) {
     const uint8_t* c[4];
     for (int i = 0; i < 4; ++i) c[i] = static_cast<const uint8_t*>(a.copyRows[i]);
     auto* out = static_cast<uint8_t*>(a.out);
+    const int total = a.width * ps;
     const int first = 2 * ps;
     const int end = (a.width - 2) * ps;  // exclusive
     if (end <= first) return;
+    // The fourth-sample mask assumes vectors start on a pixel boundary.
+    if (n < 4 || n % 4 != 0) {
+        SharpenPixelsScalar8(a, 2, a.width - 2);
+        return;
+    }
+    thread_local std::vector<int16_t> columns;
+    if (columns.size() < static_cast<size_t>(total + n)) columns.resize(total + n);
+    int16_t* col = columns.data();
+    int i = 0;
+    for (; i + n <= total; i += n) {
+        const auto sum = hn::Add(hn::Add(hn::PromoteTo(d16, hn::LoadU(d8, c[0] + i)),
+                                         hn::PromoteTo(d16, hn::LoadU(d8, c[1] + i))),
+                                 hn::Add(hn::PromoteTo(d16, hn::LoadU(d8, c[2] + i)),
+                                         hn::PromoteTo(d16, hn::LoadU(d8, c[3] + i))));
+        hn::StoreU(sum, d16, col + i);
+    }
+    for (; i < total; ++i) col[i] = static_cast<int16_t>(c[0][i] + c[1][i] + c[2][i] + c[3][i]);
+
     const auto amount = hn::Set(d16, static_cast<int16_t>(a.amount));
     const auto tenth = hn::Set(d16, 6554);  // (x * 6554) >> 16 == x / 10 for x <= 16388
     const auto full = hn::Set(d16, 255);
     const auto zero = hn::Zero(d16);
     const auto keepFourth = hn::Eq(hn::And(hn::Iota(d16, 0), hn::Set(d16, 3)), hn::Set(d16, 3));
-    auto column = [&](int i) {
-        return hn::Add(hn::Add(hn::PromoteTo(d16, hn::LoadU(d8, c[0] + i)),
-                               hn::PromoteTo(d16, hn::LoadU(d8, c[1] + i))),
-                       hn::Add(hn::PromoteTo(d16, hn::LoadU(d8, c[2] + i)),
-                               hn::PromoteTo(d16, hn::LoadU(d8, c[3] + i))));
-    };
-    int i = first;
-    // The fourth-sample mask assumes vectors start on a pixel boundary.
-    const int step = (ps == 4 && n % 4 != 0) ? 0 : n;
-    if (step > 0) {
-        for (; i + n <= end; i += n) {
-            const auto sum = hn::Add(hn::Add(column(i - 2 * ps), column(i - ps)),
-                                     hn::Add(column(i), column(i + ps)));
-            const auto blur = hn::ShiftRight<4>(sum);
+    i = first;
+    for (; i + n <= end; i += n) {
+        const auto sum =
+            hn::Add(hn::Add(hn::LoadU(d16, col + i - 2 * ps), hn::LoadU(d16, col + i - ps)),
+                    hn::Add(hn::LoadU(d16, col + i), hn::LoadU(d16, col + i + ps)));
+        const auto blur = hn::ShiftRight<4>(sum);
+        const auto o = hn::PromoteTo(d16, hn::LoadU(d8, c[2] + i));
+        const auto diff = hn::Sub(o, blur);
+        // trunc(amount * diff / 10), |amount * diff| <= 7650
+        const auto prod = hn::Mul(diff, amount);
+        const auto mag = hn::MulHigh(hn::Abs(prod), tenth);
+        const auto q = hn::IfThenElse(hn::Lt(prod, zero), hn::Neg(mag), mag);
+        auto r = hn::Min(hn::Max(hn::Add(o, q), zero), full);
+        if (ps == 4) {
+            r = hn::IfThenElse(keepFourth, hn::PromoteTo(d16, hn::LoadU(d8, out + i)), r);
+        }
+        hn::StoreU(hn::DemoteTo(d8, r), d8, out + i);
+    }
+    // The last vector may overlap the previous one (the output is not an input
+    // here); starting it on a pixel boundary keeps the fourth-sample lanes right.
+    if (i < end && end - n >= first) {
+        i = (end - n) / 4 * 4;
+        if (ps != 4 || i >= first) {
+            i = ps == 4 ? i : end - n;
+            const auto sum =
+                hn::Add(hn::Add(hn::LoadU(d16, col + i - 2 * ps), hn::LoadU(d16, col + i - ps)),
+                        hn::Add(hn::LoadU(d16, col + i), hn::LoadU(d16, col + i + ps)));
             const auto o = hn::PromoteTo(d16, hn::LoadU(d8, c[2] + i));
-            const auto diff = hn::Sub(o, blur);
-            // trunc(amount * diff / 10), |amount * diff| <= 7650
-            const auto prod = hn::Mul(diff, amount);
+            const auto prod = hn::Mul(hn::Sub(o, hn::ShiftRight<4>(sum)), amount);
             const auto mag = hn::MulHigh(hn::Abs(prod), tenth);
             const auto q = hn::IfThenElse(hn::Lt(prod, zero), hn::Neg(mag), mag);
             auto r = hn::Min(hn::Max(hn::Add(o, q), zero), full);
@@ -391,13 +499,12 @@ void Sharpen8(const SharpenRow& a) {
                 r = hn::IfThenElse(keepFourth, hn::PromoteTo(d16, hn::LoadU(d8, out + i)), r);
             }
             hn::StoreU(hn::DemoteTo(d8, r), d8, out + i);
+            i += n;
         }
     }
-    // The rest by the reference, one pixel at a time from the first unfinished one.
+    // The rest by the reference, from the first unfinished pixel.
     const int nextPixel = i / ps;
-    if (nextPixel < a.width - 2) {
-        SharpenPixelsScalar8(a, std::max(nextPixel, 2), a.width - 2);
-    }
+    if (nextPixel < a.width - 2) SharpenPixelsScalar8(a, std::max(nextPixel, 2), a.width - 2);
 }
 
 // ------------------------------------------------------------------ corrections
@@ -464,7 +571,9 @@ void FlatField16(const FlatFieldRow& a) {
 
 template <class T>
 void DetectDefectsT(const DefectDetectRow& a) {
-    const hn::ScalableTag<int32_t> d32;
+    // 16-bit lanes hold four 8-bit samples' sum; 16-bit samples need 32.
+    using L = std::conditional_t<sizeof(T) == 1, int16_t, int32_t>;
+    const hn::ScalableTag<L> d32;
     const hn::Rebind<T, decltype(d32)> dt;
     const int n = static_cast<int>(hn::Lanes(d32));
     const auto* up = static_cast<const T*>(a.above);
@@ -473,7 +582,7 @@ void DetectDefectsT(const DefectDetectRow& a) {
     const auto* hot = static_cast<const T*>(a.hot);
     const auto* dead = static_cast<const T*>(a.dead);
     auto* marks = static_cast<T*>(a.marks);
-    const auto threshold = hn::Set(d32, a.threshold);
+    const auto threshold = hn::Set(d32, static_cast<L>(a.threshold));
     const auto zero = hn::Zero(d32);
     const auto one = hn::Set(d32, 1);
     auto load = [&](const T* p) { return hn::PromoteTo(d32, hn::LoadU(dt, p)); };
@@ -500,6 +609,33 @@ void DetectDefectsT(const DefectDetectRow& a) {
 void DetectDefects8(const DefectDetectRow& a) { DetectDefectsT<uint8_t>(a); }
 void DetectDefects16(const DefectDetectRow& a) { DetectDefectsT<uint16_t>(a); }
 
+template <class T>
+void NearestUnmarkedT(const NearestUnmarkedRow& a) {
+    const hn::ScalableTag<T> d;
+    const int n = static_cast<int>(hn::Lanes(d));
+    T* row = static_cast<T*>(a.row);
+    T* nearest = static_cast<T*>(a.nearest);
+    const T* marks = static_cast<const T*>(a.marks);
+    const auto zero = hn::Zero(d);
+    int c = 0;
+    for (; c + n <= a.width; c += n) {
+        const auto unmarked = hn::Eq(hn::LoadU(d, marks + c), zero);
+        const auto v = hn::IfThenElse(unmarked, hn::LoadU(d, row + c), hn::LoadU(d, nearest + c));
+        hn::StoreU(v, d, nearest + c);
+        if (a.fillMarked) hn::StoreU(v, d, row + c);
+    }
+    for (; c < a.width; ++c) {
+        if (marks[c] == 0) {
+            nearest[c] = row[c];
+        } else if (a.fillMarked) {
+            row[c] = nearest[c];
+        }
+    }
+}
+
+void NearestUnmarked8(const NearestUnmarkedRow& a) { NearestUnmarkedT<uint8_t>(a); }
+void NearestUnmarked16(const NearestUnmarkedRow& a) { NearestUnmarkedT<uint16_t>(a); }
+
 // Highway's target name of this instantiation, for reports.
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 
@@ -521,6 +657,8 @@ HWY_EXPORT(FlatField8);
 HWY_EXPORT(FlatField16);
 HWY_EXPORT(DetectDefects8);
 HWY_EXPORT(DetectDefects16);
+HWY_EXPORT(NearestUnmarked8);
+HWY_EXPORT(NearestUnmarked16);
 HWY_EXPORT(TargetName);
 
 namespace {
@@ -538,6 +676,13 @@ void FlatField8Fast(const FlatFieldRow& a) { HWY_DYNAMIC_DISPATCH(FlatField8)(a)
 void FlatField16Fast(const FlatFieldRow& a) { HWY_DYNAMIC_DISPATCH(FlatField16)(a); }
 void DetectDefects8Fast(const DefectDetectRow& a) { HWY_DYNAMIC_DISPATCH(DetectDefects8)(a); }
 void DetectDefects16Fast(const DefectDetectRow& a) { HWY_DYNAMIC_DISPATCH(DetectDefects16)(a); }
+
+void NearestUnmarked8Fast(const NearestUnmarkedRow& a) {
+    HWY_DYNAMIC_DISPATCH(NearestUnmarked8)(a);
+}
+void NearestUnmarked16Fast(const NearestUnmarkedRow& a) {
+    HWY_DYNAMIC_DISPATCH(NearestUnmarked16)(a);
+}
 
 }  // namespace
 
@@ -557,6 +702,8 @@ const KernelSet& FastKernels() {
         FlatField16Fast,
         DetectDefects8Fast,
         DetectDefects16Fast,
+        NearestUnmarked8Fast,
+        NearestUnmarked16Fast,
     };
     return set;
 }

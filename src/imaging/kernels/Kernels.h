@@ -79,6 +79,18 @@ struct DefectDetectRow {
     int threshold = 0;
 };
 
+// One row of the replacement sweeps of the defect correction: for every column,
+// `nearest` becomes the row's sample where the column is unmarked and keeps its
+// value where it is marked; with `fillMarked`, marked samples of the row take
+// that nearest value as well.
+struct NearestUnmarkedRow {
+    void* row = nullptr;
+    void* nearest = nullptr;
+    const void* marks = nullptr;
+    int width = 0;
+    bool fillMarked = false;
+};
+
 struct KernelSet {
     const char* name;
     void (*demosaic8)(const DemosaicRow&);
@@ -95,6 +107,8 @@ struct KernelSet {
     void (*flatField16)(const FlatFieldRow&);
     void (*detectDefects8)(const DefectDetectRow&);
     void (*detectDefects16)(const DefectDetectRow&);
+    void (*nearestUnmarked8)(const NearestUnmarkedRow&);
+    void (*nearestUnmarked16)(const NearestUnmarkedRow&);
 };
 
 // The references.

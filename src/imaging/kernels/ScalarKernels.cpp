@@ -155,6 +155,20 @@ void DetectDefectsScalar(const DefectDetectRow& a) {
     }
 }
 
+template <class T>
+void NearestUnmarkedScalar(const NearestUnmarkedRow& a) {
+    T* row = static_cast<T*>(a.row);
+    T* nearest = static_cast<T*>(a.nearest);
+    const T* marks = static_cast<const T*>(a.marks);
+    for (int c = 0; c < a.width; ++c) {
+        if (marks[c] == 0) {
+            nearest[c] = row[c];
+        } else if (a.fillMarked) {
+            row[c] = nearest[c];
+        }
+    }
+}
+
 }  // namespace
 
 void DemosaicColumnsScalar8(const DemosaicRow& a, int x0, int x1) {
@@ -244,6 +258,8 @@ const KernelSet& ScalarKernels() {
         FlatField16Scalar,
         DetectDefectsScalar<uint8_t>,
         DetectDefectsScalar<uint16_t>,
+        NearestUnmarkedScalar<uint8_t>,
+        NearestUnmarkedScalar<uint16_t>,
     };
     return set;
 }
