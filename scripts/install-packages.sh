@@ -22,6 +22,8 @@ linux_packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev libhwy-dev libcli11-dev
     # benchmarks only: the image pipeline is measured against OpenCV
     libopencv-dev
+    # tests only: ffprobe reads back the recorded movies
+    ffmpeg
 )
 
 windows_packages=(

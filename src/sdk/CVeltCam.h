@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "api/CErrorHistory.h"
+#include "files/AviWriter.h"
 #include "platform/Messages.h"
 #include "sdk/DibImage.h"
 #include "sdk/ModelConstants.h"
@@ -158,6 +159,15 @@ public:
     std::vector<std::array<int32_t, 2>> ConfigList();
     // ---- end of configuration file -----------------------------------------------
 
+    // ---- Still images and movie recorder (bodies in CVeltCamFiles.cpp) ---------
+    // Writes the current output image (the buffer of the colour mode) to a still
+    // image file in `format` (StillImageFormat). 0 with code 1 before any frame.
+    int SaveImage(const char* path, int format);
+    int SaveImageW(const wchar_t* path, int format);
+    // The movie recorder that the record thread feeds.
+    CAviWriter& MovieWriter() { return aviWriter_; }
+    // ---- end of still images and movie recorder ----------------------------------
+
 private:
     CErrorHistory history_;
     std::array<std::unique_ptr<DibImage>, kImageCount> images_;
@@ -200,6 +210,13 @@ private:
     // Stored for the application and read by nothing else; guarded by maskLock_.
     std::vector<std::array<int32_t, 2>> configList_;
     // ---- end of configuration file -----------------------------------------------
+
+    // ---- Still images and movie recorder ------------------------------------------
+    // SaveImage once a frame exists: under the image lock, the colour mode's buffer.
+    int SaveOutputImage(const char* path, int format);
+    CAviWriter aviWriter_;
+    friend class CVeltCamFilesTest;  // sets up frame state that needs a camera
+    // ---- end of still images and movie recorder ----------------------------------
 };
 
 }  // namespace veltcam

@@ -1,0 +1,50 @@
+// The SDK object's side of still image files and the movie recorder.
+#include <mutex>
+
+#include "files/StillImageFile.h"
+#include "platform/TextConversion.h"
+#include "sdk/CVeltCam.h"
+
+namespace veltcam {
+namespace {
+
+constexpr size_t kPathBytes = 1024;
+// The application gets the samples exactly as the pipeline delivers them:
+// left-aligned, so all 16 bits count.
+constexpr int kDeliveredSignificantBits = 16;
+
+}  // namespace
+
+int CVeltCam::SaveImage(const char* path, int format) {
+    if (!HasCore() || !imageValid_) {
+        Report(kErrNotReady);
+        return 0;
+    }
+    return SaveOutputImage(path, format);
+}
+
+int CVeltCam::SaveImageW(const wchar_t* path, int format) {
+    char narrow[kPathBytes];
+    if (path == nullptr || !platform::WideToNarrow(path, narrow, sizeof narrow)) {
+        Report(kErrFailed);
+        return 0;
+    }
+    return SaveImage(narrow, format);
+}
+
+int CVeltCam::SaveOutputImage(const char* path, int format) {
+    // The frame-delivering thread converts into these buffers under the same lock,
+    // so the file gets one whole frame.
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
+    DibImage* image = colorModeIndex_ >= 0 && colorModeIndex_ <= 5
+                          ? images_[kImageMono8 + colorModeIndex_].get()
+                          : nullptr;
+    if (image == nullptr || !image->IsValid()) {
+        Report(kErrNotReady);
+        return 0;
+    }
+    // A file that cannot be written is the caller's to notice: no error code.
+    return SaveImageFile(path, *image, format, kDeliveredSignificantBits);
+}
+
+}  // namespace veltcam
