@@ -144,6 +144,7 @@ bool CAviWriter::Open(const char* path, int width, int height) {
     fields.riffBytes = kHeaderBytes - 8;
     fields.moviBytes = 4;
     const auto header = BuildHeader(fields);
+    file_.SetStreaming(true);
     if (!file_.Open(path) || !file_.Write(header.data(), header.size())) {
         file_.Close();
         slots_.clear();

@@ -32,9 +32,22 @@ class CExclusiveFile {
     bool Close();
     bool IsOpen() const { return handle_ != kClosed; }
 
+    // For long sequential writes (movies): what is written is handed to the disk
+    // at once and not kept in the file cache afterwards. A recording then neither
+    // piles up gigabytes of unwritten data that the system flushes later in long
+    // stalls of the writing thread, nor pushes everything else out of the cache.
+    // Where the system manages this well by itself, a no-op.
+    void SetStreaming(bool on) { streaming_ = on; }
+
   private:
+    void AfterStreamingWrite();
+
     static constexpr intptr_t kClosed = -1;
     intptr_t handle_ = kClosed;  // HANDLE on Windows, descriptor elsewhere
+    bool streaming_ = false;
+    uint64_t position_ = 0;   // where the next write lands
+    uint64_t startedTo_ = 0;  // write-back started for everything before this
+    uint64_t droppedTo_ = 0;  // written and dropped from the cache before this
 };
 
 }  // namespace veltcam::platform

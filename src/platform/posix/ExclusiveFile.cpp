@@ -19,6 +19,10 @@ bool LockAndTruncate(int fd) {
     return !S_ISREG(info.st_mode) || ftruncate(fd, 0) == 0;
 }
 
+// Write-back is started in steps of this size; the step before the current one
+// is waited for and dropped, so at most two steps of a stream are ever dirty.
+constexpr uint64_t kStreamStep = 16u << 20;
+
 }  // namespace
 
 CExclusiveFile::~CExclusiveFile() { Close(); }
@@ -34,6 +38,7 @@ bool CExclusiveFile::Open(const char* path) {
         return false;
     }
     handle_ = fd;
+    position_ = startedTo_ = droppedTo_ = 0;
     return true;
 }
 
@@ -46,13 +51,39 @@ bool CExclusiveFile::Write(const void* data, size_t bytes) {
         if (n <= 0) return false;
         p += n;
         bytes -= static_cast<size_t>(n);
+        position_ += static_cast<uint64_t>(n);
     }
+    if (streaming_) AfterStreamingWrite();
     return true;
 }
 
+void CExclusiveFile::AfterStreamingWrite() {
+    if (position_ < startedTo_ + kStreamStep) return;
+    const int fd = static_cast<int>(handle_);
+    // Hints only: a failure here costs speed, never data.
+    sync_file_range(fd, static_cast<off_t>(startedTo_), static_cast<off_t>(position_ - startedTo_),
+                    SYNC_FILE_RANGE_WRITE);
+    if (startedTo_ > droppedTo_) {
+        const auto from = static_cast<off_t>(droppedTo_);
+        const auto length = static_cast<off_t>(startedTo_ - droppedTo_);
+        sync_file_range(
+            fd, from, length,
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        posix_fadvise(fd, from, length, POSIX_FADV_DONTNEED);
+        droppedTo_ = startedTo_;
+    }
+    startedTo_ = position_;
+}
+
 bool CExclusiveFile::Seek(uint64_t offset) {
-    return IsOpen() && lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) ==
-                           static_cast<off_t>(offset);
+    if (!IsOpen() || lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) !=
+                         static_cast<off_t>(offset)) {
+        return false;
+    }
+    position_ = offset;
+    // A stream that goes back (to patch its headers) is done streaming.
+    if (offset < startedTo_) startedTo_ = droppedTo_ = offset;
+    return true;
 }
 
 bool CExclusiveFile::Truncate() {

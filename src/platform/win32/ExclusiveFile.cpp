@@ -44,6 +44,9 @@ bool CExclusiveFile::Write(const void* data, size_t bytes) {
     return true;
 }
 
+// The cache manager writes sequential files behind the writer by itself.
+void CExclusiveFile::AfterStreamingWrite() {}
+
 bool CExclusiveFile::Seek(uint64_t offset) {
     if (!IsOpen()) return false;
     LARGE_INTEGER to;
