@@ -1,6 +1,7 @@
 #include "sim/CSimCamera.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -13,12 +14,19 @@ namespace {
 constexpr uint8_t kI2cFpga = 0x40;
 constexpr uint8_t kI2cAux = 0x5A;
 constexpr uint8_t kI2cEeprom = 0xA2;
+constexpr uint8_t kI2cSensor = 0x48;
+constexpr uint8_t kI2cSensorReadiness = 0x5E;
 constexpr uint32_t kFrameHeaderBytes = 64;
 // Busy, with the configuration bits that the sensor start-up waits on.
 constexpr uint8_t kFpgaBusyStatus = 0x92;
 constexpr uint8_t kSensorInterfaceReady = 0x02;
-// Free-run frame period without a sensor model: 1568 lines of 11.28 us.
-constexpr auto kDefaultFramePeriod = std::chrono::microseconds(17688);
+// Line times of the sensor: free-run, and paced by the FPGA in trigger mode. Half
+// readout has shorter lines (2212 instead of 2256 clocks).
+constexpr double kLineMicros = 6153.0 / 54545.0 * 100.0;
+constexpr double kTriggeredLineMicros = 5760.0 / 54545.0 * 100.0;
+constexpr double kHalfLineFactor = 2212.0 / 2256.0;
+// The exposure at which the scene is shown at its nominal brightness: 1507 lines.
+constexpr double kReferenceExposureMicros = 1507 * kLineMicros;
 
 }  // namespace
 
@@ -29,7 +37,8 @@ CSimCamera::CSimCamera(int index, uint16_t vendorId, uint16_t productId, const S
       productId_(productId),
       options_(options),
       faults_(faults),
-      clock_(clock) {
+      clock_(clock),
+      scene_(options) {
     char path[128];
     std::snprintf(path, sizeof(path),
                   "\\\\?\\usb#vid_%04x&pid_%04x#SIM%04d#{328184c5-93e6-49b7-94b8-2ada13aabb39}",
@@ -71,6 +80,7 @@ void CSimCamera::PowerUp() {
     auxPointer_ = 0;
     eepromAddress_ = 0;
     eepromWriting_ = false;
+    sensor_.PowerUp();
     in_.clear();
     frameRequests_ = 0;
     triggersPending_ = 0;
@@ -198,7 +208,9 @@ bool CSimCamera::EepromBusy() {
 bool CSimCamera::I2cWrite(uint8_t device, const uint8_t* bytes, int count) {
     const int reg = count > 0 ? bytes[0] : -1;
     int refuseReg = reg;
-    if (device == kI2cEeprom && count >= 2) refuseReg = (bytes[0] << 8) | bytes[1];
+    if ((device == kI2cEeprom || device == kI2cSensor) && count >= 2) {
+        refuseReg = (bytes[0] << 8) | bytes[1];
+    }
     if (faults_.Hit(FaultKind::I2cRefuse, index_, device, refuseReg)) return false;
     switch (device) {
         case kI2cFpga:
@@ -225,6 +237,10 @@ bool CSimCamera::I2cWrite(uint8_t device, const uint8_t* bytes, int count) {
                 eepromWriteTick_ = clock_.TickMs();
             }
             return true;
+        case kI2cSensor:
+            return sensor_.Write(bytes, count);
+        case kI2cSensorReadiness:
+            return true;
         default:
             return false;
     }
@@ -235,6 +251,7 @@ bool CSimCamera::I2cRead(uint8_t device, uint8_t* bytes, int count) {
     if (device == kI2cFpga) reg = fpgaPointer_;
     if (device == kI2cAux) reg = auxPointer_;
     if (device == kI2cEeprom) reg = eepromAddress_;
+    if (device == kI2cSensor) reg = -1;
     if (faults_.Hit(FaultKind::I2cRefuse, index_, device, reg)) return false;
     switch (device) {
         case kI2cFpga:
@@ -251,6 +268,13 @@ bool CSimCamera::I2cRead(uint8_t device, uint8_t* bytes, int count) {
                 bytes[i] = eeprom_[eepromAddress_];
                 eepromAddress_ = static_cast<uint16_t>((eepromAddress_ + 1) % kEepromBytes);
             }
+            return true;
+        case kI2cSensor:
+            return sensor_.Read(bytes, count);
+        case kI2cSensorReadiness:
+            // First byte 0: the sensor has finished its power-up.
+            for (int i = 0; i < count; ++i) bytes[i] = 0;
+            if (count > 0 && faults_.Hit(FaultKind::SensorBusy, index_)) bytes[0] = 1;
             return true;
         default:
             return false;
@@ -333,15 +357,50 @@ void CSimCamera::ResetPort() {
     writeRemaining_ = 0;
 }
 
-bool CSimCamera::TriggerMode() const { return false; }
+bool CSimCamera::TriggerMode() const { return sensor_.HardwareTrigger(); }
 
 SteadyClock::duration CSimCamera::FramePeriod() const {
     if (options_.fpsMax) return SteadyClock::duration::zero();
+    double micros;
     if (options_.fps > 0) {
-        return std::chrono::duration_cast<SteadyClock::duration>(
-            std::chrono::duration<double>(1.0 / options_.fps));
+        micros = 1e6 / options_.fps;
+    } else {
+        micros = std::max(sensor_.FrameLength(), 1) * kLineMicros *
+                 (sensor_.HalfReadout() ? kHalfLineFactor : 1.0);
     }
-    return kDefaultFramePeriod;
+    return std::chrono::duration_cast<SteadyClock::duration>(
+        std::chrono::duration<double, std::micro>(micros));
+}
+
+SceneSetup CSimCamera::CurrentSetup() const {
+    SceneSetup setup;
+    setup.width = fpga_[fpga::kWidthLow] | (fpga_[fpga::kWidthHigh] << 8);
+    setup.height = fpga_[fpga::kHeightLow] | (fpga_[fpga::kHeightHigh] << 8);
+    setup.bytesPerPixel = fpga_[fpga::kDepth] == 2 ? 2 : 1;
+    setup.half = sensor_.HalfReadout();
+    setup.windowOn = !setup.half && sensor_.WindowOn();
+    if (setup.windowOn) {
+        setup.startX = sensor_.WindowStartX();
+        setup.startY = sensor_.WindowStartY();
+        setup.windowWidth = sensor_.WindowWidth();
+        setup.windowHeightRegister = sensor_.WindowHeightRegister();
+    }
+    setup.mirrorH = sensor_.MirrorH();
+    setup.mirrorV = sensor_.MirrorV();
+    // Light collected: exposure time (free-run: frame length less the shutter line; in
+    // trigger mode: the FPGA's exposure lines at its line time), amplified by the gain
+    // in 0.1 dB steps.
+    double micros;
+    if (TriggerMode()) {
+        const int lines = fpga_[fpga::kTriggerLines0] | (fpga_[fpga::kTriggerLines1] << 8) |
+                          (fpga_[fpga::kTriggerLines2] << 16);
+        micros = lines * kTriggeredLineMicros;
+    } else {
+        micros = std::max(sensor_.FrameLength() - sensor_.Shutter(), 1) * kLineMicros;
+    }
+    setup.brightness =
+        micros / kReferenceExposureMicros * std::pow(10.0, (sensor_.Gain() - 64) / 200.0);
+    return setup;
 }
 
 bool CSimCamera::FrameDue(SteadyClock::time_point now, SteadyClock::time_point* readyAt) {
@@ -362,19 +421,9 @@ void CSimCamera::ProduceFrame(SteadyClock::time_point now) {
     ++framesSent_;
     if (!TriggerMode()) fpga_[fpga::kFrameCounter] = static_cast<uint8_t>(framesSent_);
 
-    const uint32_t width = fpga_[fpga::kWidthLow] | (fpga_[fpga::kWidthHigh] << 8);
-    const uint32_t height = fpga_[fpga::kHeightLow] | (fpga_[fpga::kHeightHigh] << 8);
-    const uint32_t bpp = fpga_[fpga::kDepth] == 2 ? 2 : 1;
-    const uint32_t length = width * height * bpp;
-    const uint64_t geometry = (uint64_t{width} << 32) | (height << 4) | bpp;
-    if (geometry != frameGeometry_ || frameMemory_.size() != length) {
-        // A plain ramp: drawn once per geometry, so a frame costs one copy to send.
-        frameMemory_.resize(length);
-        for (uint32_t i = 0; i < length; ++i)
-            frameMemory_[i] = static_cast<uint8_t>(i * 7 + i / 4096);
-        frameGeometry_ = geometry;
-    }
-    if (length >= 4) PutLe32(frameMemory_.data(), frameNumber_);
+    const SceneSetup setup = CurrentSetup();
+    uint32_t length = 0;
+    const uint8_t* payload = scene_.Frame(setup, frameNumber_, &length);
 
     Message header{MessageKind::FrameHeader, nullptr, std::vector<uint8_t>(kFrameHeaderBytes, 0),
                    kFrameHeaderBytes, 0};
@@ -383,12 +432,12 @@ void CSimCamera::ProduceFrame(SteadyClock::time_point now) {
     PutLe32(h + 16, length);
     PutLe32(h + 28, framesSent_);
     PutLe32(h + 32, frameNumber_);
-    PutLe32(h + 40, width);
-    PutLe32(h + 44, height);
+    PutLe32(h + 40, setup.width);
+    PutLe32(h + 44, setup.height);
     header.data = h;
     in_.push_back(std::move(header));
     if (length > 0) {
-        in_.push_back(Message{MessageKind::FramePayload, frameMemory_.data(), {}, length, 0});
+        in_.push_back(Message{MessageKind::FramePayload, payload, {}, length, 0});
     }
 }
 

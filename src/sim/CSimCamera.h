@@ -16,6 +16,8 @@
 
 #include "sim/CSimClock.h"
 #include "sim/CSimFaults.h"
+#include "sim/CSimScene.h"
+#include "sim/CSimSensor.h"
 #include "sim/SimOptions.h"
 
 namespace veltcam::sim {
@@ -98,6 +100,9 @@ class CSimCamera {
     uint32_t InterfaceResets() const { return interfaceResets_; }
     uint32_t PendingFrameRequests() const { return frameRequests_; }
     uint32_t BusSpeed() const { return options_.busSpeed; }
+    const CSimSensor& Sensor() const { return sensor_; }
+    // What the next frame would be drawn with.
+    SceneSetup CurrentSetup() const;
 
   private:
     enum class MessageKind { FrameHeader, FramePayload, Memory };
@@ -151,9 +156,9 @@ class CSimCamera {
     // Auxiliary device.
     std::array<uint8_t, 256> aux_{};
     uint8_t auxPointer_ = 0;
-    // Frame memory the payloads are sent from, and the geometry it was drawn for.
-    std::vector<uint8_t> frameMemory_;
-    uint64_t frameGeometry_ = 0;
+    // Image sensor and the scene it sees.
+    CSimSensor sensor_;
+    CSimScene scene_;
 
     // Endpoint 0x81 and the frame pipeline.
     std::deque<Message> in_;

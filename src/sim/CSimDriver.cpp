@@ -320,6 +320,29 @@ bool CSimDriver::Control(platform::DeviceHandle handle, uint32_t code, const voi
                 pending.state->stalled = pending.stalled;
             }
             std::shared_ptr<OpState> waitOn = pending.state;
+            if (options_.inlineCompletion && !pending.stalled &&
+                std::none_of(pending_.begin(), pending_.end(),
+                             [&](const Pending& p) { return p.camera == h.camera; })) {
+                uint32_t count = 0;
+                SteadyClock::time_point readyAt;
+                CSimCamera::InResult result = CSimCamera::InResult::Served;
+                if (pending.endpoint & 0x80) {
+                    result = camera->ReadIn(SteadyClock::now(), pending.buffer, pending.length,
+                                            &count, &readyAt);
+                } else if (pending.buffer) {
+                    count = camera->WriteOut(pending.buffer, pending.length);
+                }
+                if (result == CSimCamera::InResult::Served) {
+                    Complete(pending, true, count, 0);
+                    *bytes = count;
+                    return true;
+                }
+                if (result == CSimCamera::InResult::Unplugged) {
+                    pending_.push_back(std::move(pending));
+                    UnplugLocked(h.camera, 0);
+                    return fail(platform::kErrorDeviceGone);
+                }
+            }
             pending_.push_back(std::move(pending));
             wake_.notify_all();
             if (state && h.overlapped) return fail(platform::kErrorIoPending);

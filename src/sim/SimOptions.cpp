@@ -282,6 +282,14 @@ bool ParseSimOptions(const std::string& rawText, SimOptions* options, std::strin
                 } else {
                     return bad();
                 }
+            } else if (key == "complete") {
+                if (value == "inline") {
+                    o.inlineCompletion = true;
+                } else if (value == "thread") {
+                    o.inlineCompletion = false;
+                } else {
+                    return bad();
+                }
             } else if (key == "abort-delay") {
                 if (!ParseUnsigned(value, 60000, &n)) return bad();
                 o.abortDelayMs = static_cast<uint32_t>(n);

@@ -98,6 +98,19 @@ TEST_F(SimDriverTest, ReadsStayPendingAndCompleteOnTheDriverThread) {
     EXPECT_EQ(GetLe32(read->buffer.data() + 32), 1u) << "frame counter";
 }
 
+TEST_F(SimDriverTest, InlineCompletionServesReadyDataInsideTheCall) {
+    Open("fps=max;complete=inline");
+    ASSERT_TRUE(Vendor(kVendorToEndpoint, 0xC2, 0, 0));
+    auto read = StartRead(64);
+    EXPECT_TRUE(read->completedAtOnce);
+    EXPECT_EQ(std::memcmp(read->buffer.data(), "VCFH", 4), 0);
+    EXPECT_TRUE(read->operation->Wait(0)) << "the event is set as for any completion";
+    ASSERT_TRUE(Simple(kIoctlResetPipe, kEndpointIn));  // drop the payload
+    auto waiting = StartRead(64);
+    EXPECT_FALSE(waiting->completedAtOnce) << "no frame asked for: it pends";
+    EXPECT_EQ(waiting->error, platform::kErrorIoPending);
+}
+
 TEST_F(SimDriverTest, AbortCompletesAPendingReadWithFailure) {
     Open("fps=max;abort-delay=20");
     auto read = StartRead(64);

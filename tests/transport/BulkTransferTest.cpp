@@ -71,7 +71,8 @@ TEST_F(BulkTransferTest, PayloadsArriveIn512KiBPieces) {
         ASSERT_FALSE(reads.empty());
         EXPECT_EQ(reads.front(), 64u) << "the header comes first";
         EXPECT_EQ(std::vector<uint32_t>(reads.begin() + 1, reads.end()), c.pieces);
-        EXPECT_EQ(GetLe32(frame.data()), descriptor.frameCounter) << "frame number at the start";
+        // The first byte sent is the far corner of the picture: the bright end of the ramp.
+        EXPECT_GT(frame[0], 150);
         EXPECT_EQ(frame[length], 0xEE) << "nothing written past the payload";
     }
     EXPECT_NE(cam_->StreamHandle(), nullptr) << "the stream stays open from frame to frame";

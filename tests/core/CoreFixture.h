@@ -1,0 +1,80 @@
+// A camera core opened on a private simulator, and helpers to take frames.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/CVeltCamUSB3R7SimpleSdk.h"
+#include "support/SimTestSupport.h"
+
+namespace veltcam::test {
+
+class CoreFixture : public ::testing::Test {
+  protected:
+    static constexpr int kProduct = 12740;
+
+    // Creates the simulator and the core as the SDK object does: product code,
+    // controller, device count, then device number 0 (recording on from the start).
+    void Create(const std::string& options) {
+        sim_ = MakeSim(options);
+        sim_->Recorder().Enable(true);
+        core_ = std::make_unique<CVeltCamUSB3R7SimpleSdk>();
+        core_->SetDriverChannel(sim_);
+        core_->SetProductCode(kProduct);
+        core_->CreateController(nullptr, nullptr);
+    }
+    void Open(const std::string& options = "fps=max") {
+        Create(options);
+        ASSERT_EQ(core_->CountDevices(kProduct), 1);
+        ASSERT_NE(core_->SelectDeviceNumber(0), 0);
+    }
+    void TearDown() override { core_.reset(); }
+
+    // Waits until the transfer thread has ended by itself.
+    bool WaitUntilStopped(int ms = 5000) {
+        for (int i = 0; i < ms / 2 && core_->IsRunning(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return !core_->IsRunning();
+    }
+    // WaitFrame, retried while it reports no new frame. At full speed a frame can
+    // arrive while the last one is read out and count as read, or the write index can
+    // come round to the read mark: the wait then says "nothing new" and the next wait
+    // gets the frame after.
+    int WaitNewFrame(uint32_t ms = 3000) {
+        int result = 2;
+        for (int tries = 0; tries < 5 && result == 2; ++tries) result = core_->WaitFrame(ms);
+        return result;
+    }
+    // One frame through the transfer thread (mode 1), read out with `orderFlag`.
+    std::vector<uint8_t> Snap(int orderFlag = 1) {
+        const uint64_t before = core_->FramesStored();
+        EXPECT_EQ(core_->StartTransfer(1), 1);
+        EXPECT_TRUE(WaitUntilStopped());
+        EXPECT_EQ(core_->FramesStored(), before + 1);
+        std::vector<uint8_t> frame(static_cast<size_t>(core_->FrameSize()));
+        EXPECT_EQ(core_->ReadNewestFrame(frame.data(), frame.size(), orderFlag), 0);
+        return frame;
+    }
+    void AddFault(const std::string& text) {
+        sim::FaultSpec fault;
+        std::string error;
+        ASSERT_TRUE(sim::ParseFault(text, &fault, &error)) << error;
+        sim_->AddFault(fault);
+    }
+    uint8_t Fpga(uint8_t reg) {
+        uint8_t value = 0;
+        sim_->WithCamera(0, [&](sim::CSimCamera& c) { value = c.FpgaRegister(reg); });
+        return value;
+    }
+
+    std::shared_ptr<sim::CSimDriver> sim_;
+    std::unique_ptr<CVeltCamUSB3R7SimpleSdk> core_;
+};
+
+}  // namespace veltcam::test
