@@ -391,9 +391,12 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
     const HueSaturation p = params;
     int x = 0;
 #if HWY_TARGET != HWY_SCALAR
-    const hn::ScalableTag<int16_t> d16;
-    const hn::Rebind<uint8_t, decltype(d16)> d8;
-    const int n = static_cast<int>(hn::Lanes(d16));
+    // Whole byte vectors in and out (the three-way interleave costs the same for a
+    // full vector as for half of one); the arithmetic on each half in 16 bits.
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Half<decltype(d8)> dh8;
+    const hn::Rebind<int16_t, decltype(dh8)> d16;
+    const int n = static_cast<int>(hn::Lanes(d8));
     for (; x + n <= width; x += n) {
         uint8_t* px = row + static_cast<size_t>(x) * pixelBytes;
         hn::Vec<decltype(d8)> b8, g8, r8, a8;
@@ -402,13 +405,17 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
         } else {
             hn::LoadInterleaved4(d8, px, b8, g8, r8, a8);
         }
-        auto b = hn::PromoteTo(d16, b8);
-        auto g = hn::PromoteTo(d16, g8);
-        auto r = hn::PromoteTo(d16, r8);
-        HueSaturationVec(d16, r, g, b, p);
-        b8 = hn::DemoteTo(d8, b);
-        g8 = hn::DemoteTo(d8, g);
-        r8 = hn::DemoteTo(d8, r);
+        auto bl = hn::PromoteTo(d16, hn::LowerHalf(dh8, b8));
+        auto gl = hn::PromoteTo(d16, hn::LowerHalf(dh8, g8));
+        auto rl = hn::PromoteTo(d16, hn::LowerHalf(dh8, r8));
+        auto bu = hn::PromoteTo(d16, hn::UpperHalf(dh8, b8));
+        auto gu = hn::PromoteTo(d16, hn::UpperHalf(dh8, g8));
+        auto ru = hn::PromoteTo(d16, hn::UpperHalf(dh8, r8));
+        HueSaturationVec(d16, rl, gl, bl, p);
+        HueSaturationVec(d16, ru, gu, bu, p);
+        b8 = hn::Combine(d8, hn::DemoteTo(dh8, bu), hn::DemoteTo(dh8, bl));
+        g8 = hn::Combine(d8, hn::DemoteTo(dh8, gu), hn::DemoteTo(dh8, gl));
+        r8 = hn::Combine(d8, hn::DemoteTo(dh8, ru), hn::DemoteTo(dh8, rl));
         if (pixelBytes == 3) {
             hn::StoreInterleaved3(b8, g8, r8, d8, px);
         } else {
