@@ -1,45 +1,56 @@
-// veltcam: drives a camera through the SDK's public C API only.
+// veltcam: drives a camera through the SDK's public C API only. Without a
+// camera it runs on the SDK's built-in simulator.
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <exception>
 
-#include "VeltCamSdk.h"
+#include "Commands.h"
+#include "Failures.h"
 
-namespace {
+using namespace veltcam::tool;
 
-const char* ErrorName(int code) {
-    switch (code) {
-        case ERR_NONE: return "ERR_NONE";
-        case ERR_NOT_READY: return "ERR_NOT_READY";
-        case ERR_NO_DEVICE: return "ERR_NO_DEVICE";
-        case ERR_THREAD: return "ERR_THREAD";
-        case ERR_WINDOW: return "ERR_WINDOW";
-        case ERR_MEMORY: return "ERR_MEMORY";
-        case ERR_DEVICE_IO: return "ERR_DEVICE_IO";
-        case ERR_IMAGE_SIZE: return "ERR_IMAGE_SIZE";
-        case ERR_TRANSFER: return "ERR_TRANSFER";
-        case ERR_PARAMETER: return "ERR_PARAMETER";
-        case ERR_NOT_SUPPORTED: return "ERR_NOT_SUPPORTED";
-        case ERR_FAILED: return "ERR_FAILED";
-        case ERR_TIMEOUT: return "ERR_TIMEOUT";
-        case ERR_MASK_FILE: return "ERR_MASK_FILE";
-        default: return "unknown";
+int main(int argc, char** argv) {
+    CLI::App app{"veltcam - command-line tool of the VeltCam M40 USB3 camera SDK", "veltcam"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    ToolContext context;
+    auto* simulate = app.add_option("--simulate",
+                                    "use the built-in simulator, optionally with "
+                                    "options key=value;...")
+                         ->expected(0, 1);
+    app.add_option("--device", context.session.device, "device number of the camera");
+    app.parse_complete_callback([&] {
+        if (simulate->count() > 0) {
+            auto values = simulate->results();
+            context.session.simulate = values.empty() || values[0].empty() ? "1" : values[0];
+        }
+    });
+
+    AddListCommand(app, context);
+    AddInfoCommand(app, context);
+    AddSettingsCommand(app, context);
+    AddSnapCommand(app, context);
+    AddRecordCommand(app, context);
+    AddStreamCommand(app, context);
+    AddCalibrateCommands(app, context);
+    AddPreviewCommand(app, context);
+    AddBenchCommand(app, context);
+
+    try {
+        app.parse(argc, argv);
+        return kExitOk;
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        std::fprintf(stderr, "veltcam: %s\n", e.what());
+        return kExitUsage;
+    } catch (const CUsageError& e) {
+        std::fprintf(stderr, "veltcam: %s\n", e.what());
+        return kExitUsage;
+    } catch (const CSdkFailure& e) {
+        std::fprintf(stderr, "veltcam: %s\n", e.what());
+        return kExitFailure;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "veltcam: %s\n", e.what());
+        return kExitFailure;
     }
-}
-
-}  // namespace
-
-int main() {
-    int version = VeltCam_GetDllVersion();
-    std::printf("SDK version 0x%08X\n", static_cast<unsigned>(version));
-    VeltCamHandle handle = VeltCam_Initialize(nullptr);
-    if (handle == 0) {
-        std::fprintf(stderr, "veltcam: could not create an SDK handle\n");
-        return 1;
-    }
-    std::printf("handle %08x: image %d x %d, %d bits per pixel\n", handle, VeltCam_Width(handle),
-                VeltCam_Height(handle), VeltCam_GetColorMode(handle));
-    for (int code = VeltCam_GetLastError(handle); code != 0; code = VeltCam_GetLastError(handle)) {
-        std::printf("reported: %s (%d)\n", ErrorName(code), code);
-    }
-    VeltCam_Release(handle);
-    return 0;
 }

@@ -1,0 +1,96 @@
+// list, info and settings: what is attached and how it is set, without capturing.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "CaptureOptions.h"
+#include "Commands.h"
+#include "SettingNames.h"
+#include "VeltCamSdk.h"
+
+namespace veltcam::tool {
+
+void AddListCommand(CLI::App& app, ToolContext& context) {
+    auto* command = app.add_subcommand("list", "list the attached cameras");
+    command->callback([&context] {
+        CCameraSession session(context.session);
+        VeltCamHandle h = session.Handle();
+        char names[VELTCAM_MAX_ENUM_DEVICES][VELTCAM_DEVICE_NAME_SIZE] = {};
+        int count = VeltCam_EnumDevice(h, names);
+        std::printf("%d camera%s\n", count, count == 1 ? "" : "s");
+        // Device numbers are not positions in the list: look each one up.
+        for (int device = 0; device < 32; ++device) {
+            char name[VELTCAM_DEVICE_NAME_SIZE] = {};
+            if (VeltCam_GetDeviceName(h, device, name, sizeof name) == 0) continue;
+            char serial[VELTCAM_SERIAL_NUMBER_SIZE] = {};
+            std::string serialText = "?";
+            if (VeltCam_SetDeviceNumber(h, device) != 0 &&
+                VeltCam_ReadSerialNumberA(h, serial, sizeof serial) != 0) {
+                serialText = serial;
+            }
+            std::printf("device %d  %s  serial %s\n", device, name, serialText.c_str());
+        }
+        session.ClearErrors();
+    });
+}
+
+void AddInfoCommand(CLI::App& app, ToolContext& context) {
+    auto* command = app.add_subcommand("info", "ranges and current values of the camera");
+    command->callback([&context] {
+        CCameraSession session(context.session);
+        VeltCamHandle h = session.Handle();
+        VeltCamDeviceInfo info{};
+        info.size = sizeof info;
+        session.Check(VeltCam_GetCameraInfo(h, &info), "VeltCam_GetCameraInfo");
+        char serial[VELTCAM_SERIAL_NUMBER_SIZE] = {};
+        session.Check(VeltCam_ReadSerialNumberA(h, serial, sizeof serial),
+                      "reading the serial number");
+        int ok = 0;
+        int exposure = VeltCam_GetExposureTime(h, &ok);
+        session.Check(ok, "reading the exposure");
+        int gain = VeltCam_GetGlobalGain(h, &ok);
+        session.Check(ok, "reading the gain");
+        int tw = 0, x = 0, w = 0, th = 0, y = 0, hh = 0;
+        VeltCam_GetCaptureWindowEx(h, &tw, &x, &w, &th, &y, &hh);
+        int fpgaOk = 1;
+        int fpgaLow = VeltCam_Fpga_ReadRegister(h, 16, &fpgaOk);
+        int fpgaHigh = VeltCam_Fpga_ReadRegister(h, 17, &fpgaOk);
+
+        std::printf("serial number    %s\n", serial);
+        std::printf("sensor           %d x %d\n", info.maxWidth, info.maxHeight);
+        std::printf("exposure         %d (0.1 ms; range %d..%d)\n", exposure, info.exposureMin,
+                    info.exposureMax);
+        std::printf("exposure (ms)    range %.3f..%.3f\n", info.exposureMsMin, info.exposureMsMax);
+        std::printf("gain             %d (range %d..%d)\n", gain, info.gainMin, info.gainMax);
+        std::printf("colour gain      range %d..%d\n", info.colorGainMin, info.colorGainMax);
+        std::printf("window           x %d y %d, %d x %d\n", x, y, w, hh);
+        std::printf("colour mode      %d bits per pixel\n", VeltCam_GetColorMode(h));
+        std::printf("sub-sampling     %s\n", VeltCam_GetSubSample(h) == 1 ? "half" : "full");
+        std::printf("mirror           h %d, v %d\n", VeltCam_GetMirrorH(h), VeltCam_GetMirrorV(h));
+        if (fpgaOk != 0) {
+            std::printf("FPGA version     %d\n", (fpgaHigh & 0xFF) << 8 | (fpgaLow & 0xFF));
+        } else {
+            std::printf("FPGA version     unreadable\n");
+        }
+        std::printf("SDK version      0x%08X\n", static_cast<unsigned>(VeltCam_GetDllVersion()));
+        session.ClearErrors();
+    });
+}
+
+void AddSettingsCommand(CLI::App& app, ToolContext& context) {
+    auto* command = app.add_subcommand(
+        "settings", "show the image and camera settings, after applying --set NAME=VALUE");
+    static std::vector<std::string> settings;
+    command->add_option("--set", settings, "setting NAME=VALUE (repeatable; kept by the SDK)");
+    command->callback([&context] {
+        CCameraSession session(context.session);
+        ApplySettings(session, settings);
+        for (const SettingName& entry : SettingNames()) {
+            int ok = 0;
+            int value = VeltCam_GetFilterValue(session.Handle(), entry.id, &ok);
+            if (ok != 0) std::printf("%-18s %d\n", entry.name, value);
+        }
+        session.ClearErrors();
+    });
+}
+
+}  // namespace veltcam::tool
