@@ -250,6 +250,17 @@ TEST_F(CameraCore, TriggerModeAsksForFramesOnlyAfterATrigger) {
     core_->StopTransfer(1);
 }
 
+TEST_F(CameraCore, APeriodicTriggerSourcePacesTheFrames) {
+    Open("fps=max;clock=virtual;trigger=20");
+    ASSERT_EQ(core_->SetTriggerMode(1, 0), 1);
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(WaitNewFrame(), 3);
+    core_->StopTransfer(1);
+    const size_t requests = test::VendorRequests(*sim_, 0xC2).size();
+    EXPECT_GE(requests, core_->FramesStored());
+    EXPECT_LE(requests, core_->FramesStored() + 1) << "one frame request per trigger";
+}
+
 TEST_F(CameraCore, FiveFailuresEndTheThreadAndWaitFrameSaysSoAtOnce) {
     Open("fps=max;clock=virtual");
     AddFault("header-timeout");

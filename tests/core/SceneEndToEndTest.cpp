@@ -148,6 +148,19 @@ TEST_F(Scene, SixteenBitSamplesAreTwelveBitsLeftAligned) {
     EXPECT_EQ(P(1024, 1200), CSimScene::Level(1024, 1200, 1) << 4);
 }
 
+TEST_F(Scene, SeededDefectsStayPutAcrossFrames) {
+    Open("fps=max;hot=40;dead=40;seed=3");
+    Take();
+    auto count = [&](int value) { return std::count(frame_.begin(), frame_.end(), value); };
+    const auto hot = count(255);
+    EXPECT_GE(hot, 30) << "hot pixels read full scale (a few may fall on the marker lanes)";
+    const std::vector<uint8_t> first = frame_;
+    Take();
+    for (size_t i = 0; i < frame_.size(); ++i) {
+        if (first[i] == 255) ASSERT_EQ(frame_[i], 255) << "the same places in every frame";
+    }
+}
+
 TEST_F(Scene, ExposureAndGainSetTheBrightness) {
     Open("fps=max;clock=virtual");
     ASSERT_EQ(core_->SetTransferDepth(1), 1);
