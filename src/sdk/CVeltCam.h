@@ -168,6 +168,14 @@ public:
     CAviWriter& MovieWriter() { return aviWriter_; }
     // ---- end of still images and movie recorder ----------------------------------
 
+    // ---- Setting dialogs (bodies in CVeltCamDialogs.cpp) -------------------------
+    // Modal on the caller's thread. 1 once the dialog has run; 0 with code 1 without
+    // a camera core, 0 with code 11 on a platform without dialog windows.
+    int SetCameraDlg(platform::WindowHandle owner);
+    int SetAnalogDlg(platform::WindowHandle owner);
+    int SetImageDlg(platform::WindowHandle owner);
+    // ---- end of setting dialogs ---------------------------------------------------
+
 private:
     CErrorHistory history_;
     std::array<std::unique_ptr<DibImage>, kImageCount> images_;
