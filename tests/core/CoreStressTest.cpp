@@ -39,7 +39,7 @@ TEST_F(CoreStress, StartStopAndModeChangesFromTwoThreads) {
         }
     });
     std::mt19937 random(1);
-    const int iterations = 1500;
+    const int iterations = 3000;
     for (int i = 0; i < iterations; ++i) {
         switch (random() % 4) {
             case 0:
