@@ -1,0 +1,459 @@
+// Capture modes through the public API against the simulated camera: the mode
+// state table, frame messages of the callback preview, single frames in every
+// colour mode, hardware trigger, recording, and mode changes from several threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VeltCamSdk.h"
+#include "support/PrivateSettingsStore.h"
+#include "support/SimTestSupport.h"
+#include "support/TestWindow.h"
+
+namespace veltcam {
+namespace {
+
+constexpr int kWidth = 2048;
+constexpr int kHeight = 1536;
+constexpr uint32_t kFrameMessage = VELTCAM_WM_FRAME;
+
+void SetSimulator(const std::string& options) {
+    std::string value = "table=" + test::UniqueTableName() + ";" + options;
+#ifdef _WIN32
+    _putenv_s("VELTCAM_SIMULATOR", value.c_str());
+#else
+    setenv("VELTCAM_SIMULATOR", value.c_str(), 1);
+#endif
+}
+
+void Drain(VeltCamHandle handle) {
+    while (VeltCam_GetLastError(handle) != 0) {
+    }
+}
+
+int RowBytes(int bits) { return (kWidth * bits / 8 + 3) & ~3; }
+
+std::string TempPath(const char* name) {
+    return (std::filesystem::temp_directory_path() /
+            (std::string(name) + "-" + test::UniqueTableName() + ".avi"))
+        .string();
+}
+
+class Capture : public testing::Test {
+  protected:
+    void Open(const std::string& options = "cameras=1") {
+        SetSimulator(options);
+        handle_ = VeltCam_Initialize(nullptr);
+        ASSERT_NE(handle_, 0u);
+        // Headless: every mode runs without a preview window.
+        ASSERT_EQ(VeltCam_SetPreviewWindow(handle_, nullptr, 0, 0, 0, 0), 1);
+        Drain(handle_);
+    }
+    void TearDown() override {
+        if (handle_ != 0) VeltCam_Release(handle_);
+    }
+
+    test::CPrivateSettingsStore store_;
+    VeltCamHandle handle_ = 0;
+};
+
+// ---- Mode state table ----------------------------------------------------------------
+
+enum Mode { kIdle, kPreview, kPrepared, kTrigger };
+enum Op {
+    kStartPreview,
+    kPreviewOp,
+    kCallBack,
+    kCaptureOp,
+    kSnapShot,
+    kTriggerOp,
+    kStop,
+    kClose,
+    kRecord
+};
+
+TEST_F(Capture, ModeStateTable) {
+    Open("cameras=1;trigger=0");
+    const std::string movie = TempPath("state");
+    auto enter = [&](Mode m) {
+        switch (m) {
+            case kIdle:
+                return 1;
+            case kPreview:
+                return VeltCam_StartPreview(handle_);
+            case kPrepared:
+                return VeltCam_Capture(handle_);
+            case kTrigger:
+                return VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1);
+        }
+        return 0;
+    };
+    auto run = [&](Op op) {
+        switch (op) {
+            case kStartPreview:
+                return VeltCam_StartPreview(handle_);
+            case kPreviewOp:
+                return VeltCam_Preview(handle_);
+            case kCallBack:
+                return VeltCam_CallBackPreview(handle_, nullptr, nullptr, 0, 1);
+            case kCaptureOp:
+                return VeltCam_Capture(handle_);
+            case kSnapShot:
+                return VeltCam_SnapShot(handle_, nullptr, 0, 1);
+            case kTriggerOp:
+                return VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1);
+            case kStop:
+                return VeltCam_StopPreview(handle_);
+            case kClose:
+                return VeltCam_Close(handle_);
+            case kRecord:
+                return VeltCam_Record(handle_, movie.c_str(), 60000, 0);
+        }
+        return 0;
+    };
+    struct Row {
+        Mode from;
+        Op op;
+        int result, code;
+    };
+    const Row rows[] = {
+        {kIdle, kStartPreview, 1, 0},
+        {kIdle, kPreviewOp, 1, 0},
+        {kIdle, kCallBack, 1, 0},
+        {kIdle, kCaptureOp, 1, 0},
+        {kIdle, kSnapShot, 1, 0},
+        {kIdle, kTriggerOp, 1, 0},
+        {kIdle, kStop, 1, 0},
+        {kIdle, kClose, 1, 0},
+        {kIdle, kRecord, 1, 0},
+        {kPreview, kStartPreview, 1, 0},
+        {kPreview, kPreviewOp, 1, 0},
+        {kPreview, kCallBack, 1, 0},
+        {kPreview, kCaptureOp, 0, 1},
+        {kPreview, kSnapShot, 0, 1},
+        {kPreview, kTriggerOp, 0, 1},
+        {kPreview, kStop, 1, 0},
+        {kPreview, kClose, 1, 0},
+        {kPreview, kRecord, 1, 0},
+        {kPrepared, kStartPreview, 0, 1},
+        {kPrepared, kPreviewOp, 0, 1},
+        {kPrepared, kCallBack, 0, 1},
+        {kPrepared, kCaptureOp, 1, 0},
+        {kPrepared, kSnapShot, 1, 0},
+        {kPrepared, kTriggerOp, 0, 1},
+        {kPrepared, kStop, 1, 0},
+        {kPrepared, kClose, 1, 0},
+        {kPrepared, kRecord, 0, 1},
+        {kTrigger, kStartPreview, 0, 1},
+        {kTrigger, kPreviewOp, 0, 1},
+        {kTrigger, kCallBack, 0, 1},
+        {kTrigger, kCaptureOp, 0, 1},
+        {kTrigger, kSnapShot, 0, 1},
+        {kTrigger, kTriggerOp, 1, 0},
+        {kTrigger, kStop, 1, 0},
+        {kTrigger, kClose, 1, 0},
+        {kTrigger, kRecord, 0, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "from mode " << row.from << ", operation " << row.op);
+        ASSERT_EQ(enter(row.from), 1);
+        Drain(handle_);
+        EXPECT_EQ(run(row.op), row.result);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), row.code);
+        // A refused operation leaves the mode as it was: the mode's own entry
+        // still answers as in that mode.
+        if (row.result == 0) EXPECT_EQ(enter(row.from), 1);
+        EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
+        Drain(handle_);
+    }
+    // A second recording while one runs is refused and leaves the first alone.
+    ASSERT_EQ(VeltCam_Record(handle_, movie.c_str(), 60000, 0), 1);
+    EXPECT_EQ(VeltCam_Record(handle_, movie.c_str(), 60000, 0), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+    EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
+    EXPECT_EQ(VeltCam_Record(handle_, "", 1000, 0), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+    std::filesystem::remove(movie);
+}
+
+// ---- Scene checks --------------------------------------------------------------------
+
+// Mean of channel `channel` over a block around (x, y) of a top-down image.
+double BlockMean(const std::vector<uint8_t>& image, int bits, int x, int y, int channel) {
+    const int bytesPerSample = bits >= 48 || bits == 16 ? 2 : 1;
+    const int samples = bits / 8 / bytesPerSample;
+    double sum = 0;
+    int n = 0;
+    for (int r = y - 8; r < y + 8; ++r) {
+        const uint8_t* row = image.data() + static_cast<size_t>(r) * RowBytes(bits);
+        for (int c = x - 8; c < x + 8; ++c) {
+            const uint8_t* p = row + (static_cast<size_t>(c) * samples + channel) * bytesPerSample;
+            sum += bytesPerSample == 2 ? (p[0] | p[1] << 8) / 256.0 : p[0];
+            ++n;
+        }
+    }
+    return sum / n;
+}
+
+// Bars left to right: white, yellow, cyan, green, magenta, red, blue, black, as R, G, B.
+constexpr int kBars[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
+                             {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
+
+void ExpectScene(const std::vector<uint8_t>& image, int bits) {
+    const bool colour = bits >= 24;
+    const double white = BlockMean(image, bits, 128, 384, colour ? 1 : 0);
+    ASSERT_GT(white, 100) << "white bar too dark";
+    double previousGrey = 1e9;
+    for (int bar = 0; bar < 8; ++bar) {
+        SCOPED_TRACE(testing::Message() << "bar " << bar);
+        const int x = bar * 256 + 128;
+        if (colour) {
+            for (int channel = 0; channel < 3; ++channel) {  // stored B, G, R
+                const double v = BlockMean(image, bits, x, 384, channel);
+                if (kBars[bar][2 - channel]) {
+                    EXPECT_GT(v, 0.6 * white) << "channel " << channel;
+                } else {
+                    EXPECT_LT(v, 0.25 * white) << "channel " << channel;
+                }
+            }
+        } else {
+            // Grey: the bars are ordered by brightness, white first.
+            const double v = BlockMean(image, bits, x, 384, 0);
+            EXPECT_LE(v, previousGrey + 2);
+            previousGrey = v;
+        }
+    }
+    // The ramp below grows from left to right.
+    double previous = -1;
+    for (int x = 64; x < kWidth; x += 256) {
+        const double v = BlockMean(image, bits, x, 1300, colour ? 1 : 0);
+        EXPECT_GT(v, previous) << "ramp at column " << x;
+        previous = v;
+    }
+}
+
+TEST_F(Capture, SnapShotShowsTheSceneUprightInEveryColourMode) {
+    Open();
+    for (int bits : {8, 16, 24, 32, 48, 64}) {
+        SCOPED_TRACE(testing::Message() << bits << " bits");
+        ASSERT_EQ(VeltCam_SetColorMode(handle_, bits), 1);
+        std::vector<uint8_t> image(static_cast<size_t>(RowBytes(bits)) * kHeight);
+        ASSERT_EQ(VeltCam_SnapShot(handle_, image.data(), static_cast<int>(image.size()), 1), 1);
+        ExpectScene(image, bits);
+    }
+}
+
+TEST_F(Capture, SnapShotKeepsTheImageForGetImageAndRefusesAShortBuffer) {
+    Open();
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 24), 1);
+    const int size = RowBytes(24) * kHeight;
+    ASSERT_EQ(VeltCam_SnapShot(handle_, nullptr, 0, 1), 1);
+    std::vector<uint8_t> topDown(size), bottomUp(size);
+    ASSERT_EQ(VeltCam_GetImage(handle_, topDown.data(), size, 1), 1);
+    ASSERT_EQ(VeltCam_GetImage(handle_, bottomUp.data(), size, 0), 1);
+    ExpectScene(topDown, 24);
+    for (int r : {0, 1, 767, kHeight - 1}) {
+        EXPECT_EQ(0, std::memcmp(&topDown[static_cast<size_t>(r) * RowBytes(24)],
+                                 &bottomUp[static_cast<size_t>(kHeight - 1 - r) * RowBytes(24)],
+                                 RowBytes(24)))
+            << "row " << r;
+    }
+    Drain(handle_);
+    EXPECT_EQ(VeltCam_SnapShot(handle_, topDown.data(), size - 1, 1), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_MEMORY);
+    // The image lock was let go on the failure path.
+    auto other = std::async(std::launch::async,
+                            [&] { return VeltCam_GetImage(handle_, bottomUp.data(), size, 1); });
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(other.get(), 1);
+    EXPECT_EQ(VeltCam_GetImage(handle_, nullptr, size, 1), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_MEMORY);
+}
+
+// ---- Callback preview ----------------------------------------------------------------
+
+std::vector<test::PostedMessage> Collect(test::CTestWindow& window, int ms) {
+    std::vector<test::PostedMessage> all;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        for (auto& m : window.Take(kFrameMessage, 50)) all.push_back(m);
+    }
+    return all;
+}
+
+TEST_F(Capture, CallBackPreviewPostsOneFrameMessagePerFrame) {
+    Open();
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 24), 1);
+    test::CTestWindow window;
+    std::vector<uint8_t> buffer(static_cast<size_t>(RowBytes(24)) * kHeight);
+    ASSERT_EQ(VeltCam_CallBackPreview(handle_, window.Handle(), buffer.data(),
+                                      static_cast<int>(buffer.size()), 1),
+              1);
+    auto messages = Collect(window, 1500);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    messages.insert(messages.end(), window.Take(kFrameMessage).begin(),
+                    window.Take(kFrameMessage).end());
+    ASSERT_GE(messages.size(), 5u);
+    const VeltCamFrameInfo* info = nullptr;
+    for (const auto& m : messages) {
+        EXPECT_EQ(m.lParam, 0);
+        ASSERT_NE(m.wParam, 0u);
+        if (info == nullptr) info = reinterpret_cast<const VeltCamFrameInfo*>(m.wParam);
+        EXPECT_EQ(reinterpret_cast<const VeltCamFrameInfo*>(m.wParam), info) << "one record";
+    }
+    EXPECT_EQ(info->reserved, 0);
+    EXPECT_EQ(info->width, kWidth);
+    EXPECT_EQ(info->height, kHeight);
+    EXPECT_EQ(info->bitsPerPixel, 24);
+    EXPECT_EQ(reinterpret_cast<const uint8_t*>(info->buffer), buffer.data());
+    // Measured over at least a second, in frames per 10 s.
+    EXPECT_GT(info->frameRate, 0);
+    ExpectScene(buffer, 24);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+}
+
+TEST_F(Capture, CallBackPreviewWithAShortBufferPostsMemoryFailures) {
+    Open();
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    test::CTestWindow window;
+    std::vector<uint8_t> buffer(static_cast<size_t>(RowBytes(8)) * kHeight - 1);
+    ASSERT_EQ(VeltCam_CallBackPreview(handle_, window.Handle(), buffer.data(),
+                                      static_cast<int>(buffer.size()), 1),
+              1);
+    auto messages = Collect(window, 500);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    ASSERT_FALSE(messages.empty());
+    for (const auto& m : messages) {
+        EXPECT_EQ(m.wParam, 0u);
+        EXPECT_EQ(m.lParam, ERR_MEMORY);
+    }
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_MEMORY);
+}
+
+TEST_F(Capture, UnpluggedCameraEndsThePreviewLoopWithOneTimeoutMessage) {
+    Open("cameras=1;faults=unplug@10");
+    test::CTestWindow window;
+    ASSERT_EQ(VeltCam_CallBackPreview(handle_, window.Handle(), nullptr, 0, 1), 1);
+    std::vector<test::PostedMessage> failures;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (failures.empty() && std::chrono::steady_clock::now() < end) {
+        for (auto& m : window.Take(kFrameMessage, 50)) {
+            if (m.lParam != 0) failures.push_back(m);
+        }
+    }
+    for (auto& m : Collect(window, 300)) {
+        if (m.lParam != 0) failures.push_back(m);
+    }
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].wParam, 0u);
+    EXPECT_EQ(failures[0].lParam, ERR_TIMEOUT);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_TIMEOUT);
+    // The mode stays continuous preview until it is stopped.
+    EXPECT_EQ(VeltCam_StartPreview(handle_), 1);
+    EXPECT_EQ(VeltCam_Capture(handle_), 0);
+    EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
+}
+
+// ---- Trigger ---------------------------------------------------------------------------
+
+TEST_F(Capture, TriggerDeliversOneFramePerTrigger) {
+    Open("cameras=1;trigger=150");
+    test::CTestWindow window;
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    std::vector<uint8_t> buffer(static_cast<size_t>(RowBytes(8)) * kHeight);
+    ASSERT_EQ(VeltCam_Trigger(handle_, window.Handle(), buffer.data(),
+                              static_cast<int>(buffer.size()), 1),
+              1);
+    // Let the loop settle on the trigger source, then count over a window.
+    Collect(window, 1000);
+    auto messages = Collect(window, 3000);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    for (const auto& m : messages) {
+        EXPECT_EQ(m.lParam, 0);
+        EXPECT_EQ(reinterpret_cast<const VeltCamFrameInfo*>(m.wParam)->frameRate, 0);
+    }
+    // 3000 ms at one trigger every 150 ms: 20 triggers, give or take the edges of
+    // the counting window; a missed or doubled frame would leave that range.
+    EXPECT_GE(messages.size(), 18u);
+    EXPECT_LE(messages.size(), 21u);
+}
+
+// ---- Recording -----------------------------------------------------------------------
+
+TEST_F(Capture, RecordingEndsByItselfAfterItsDuration) {
+    Open();
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    const std::string movie = TempPath("record");
+    const std::string second = TempPath("second");
+    ASSERT_EQ(VeltCam_Record(handle_, movie.c_str(), 500, 0), 1);
+    // A recording still running refuses the next one; once it has ended the
+    // next one starts.
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int again = 0;
+    while (again == 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        again = VeltCam_Record(handle_, second.c_str(), 60000, 0);
+    }
+    ASSERT_EQ(again, 1);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    const auto frameBytes = static_cast<uintmax_t>(kWidth) * kHeight * 3;
+    EXPECT_GT(std::filesystem::file_size(movie), frameBytes) << "at least one frame";
+    std::filesystem::remove(movie);
+    std::filesystem::remove(second);
+}
+
+// ---- Several threads -----------------------------------------------------------------
+
+TEST_F(Capture, ModeChangesFromSeveralThreads) {
+    Open("cameras=1;fps=max");
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(t);
+            std::vector<uint8_t> buffer(static_cast<size_t>(RowBytes(8)) * kHeight);
+            const int size = static_cast<int>(buffer.size());
+            while (!stop.load()) {
+                switch (random() % 5) {
+                    case 0:
+                        VeltCam_StartPreview(handle_);
+                        break;
+                    case 1:
+                        VeltCam_StopPreview(handle_);
+                        break;
+                    case 2:
+                        VeltCam_SnapShot(handle_, buffer.data(), size, 1);
+                        break;
+                    case 3:
+                        VeltCam_GetImage(handle_, buffer.data(), size, 0);
+                        break;
+                    default:
+                        VeltCam_GetLastError(handle_);
+                        break;
+                }
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // Released while the others are still calling: their calls finish on the
+    // object, later ones find no handle.
+    VeltCam_Release(handle_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(VeltCam_StartPreview(handle_), 0);
+    handle_ = 0;
+}
+
+}  // namespace
+}  // namespace veltcam
