@@ -17,21 +17,43 @@ void CaptureOptions::Register(CLI::App& command, bool withBits) {
     }
     command.add_option("--exposure", exposure, "exposure time in 0.1 ms units");
     command.add_option("--gain", gain, "sensor gain steps");
-    command.add_option("--window", window, "capture window X,Y,W,H in sensor pixels");
+    command.add_option("--window", window, "capture window X,Y,W,H in sensor pixels")
+        ->check(UsageCheck("X,Y,W,H",
+                           [](const std::string& text) { ParseIntList(text, 4, "window"); }));
     command.add_flag("--half", half, "half-resolution readout");
     command.add_option("--mirror", mirror, "mirroring")->check(CLI::IsMember({"h", "v", "hv"}));
-    command.add_option("--set", settings, "setting NAME=VALUE (repeatable)");
+    command.add_option("--set", settings, "setting NAME=VALUE (repeatable)")
+        ->check(UsageCheck("NAME=VALUE", ParseSetting));
+}
+
+std::pair<int, int> ParseSetting(const std::string& pair) {
+    std::size_t equals = pair.find('=');
+    if (equals == std::string::npos)
+        throw CUsageError("--set needs NAME=VALUE, not '" + pair + "'");
+    int id = SettingIdFromText(pair.substr(0, equals));
+    auto value = ParseInt(pair.substr(equals + 1));
+    if (!value) throw CUsageError("--set " + pair + ": the value must be an integer");
+    return {id, *value};
+}
+
+CLI::Validator UsageCheck(const std::string& description,
+                          std::function<void(const std::string&)> parse) {
+    return CLI::Validator(
+        [parse](std::string& text) {
+            try {
+                parse(text);
+            } catch (const CUsageError& e) {
+                return std::string(e.what());
+            }
+            return std::string();
+        },
+        description);
 }
 
 void ApplySettings(CCameraSession& session, const std::vector<std::string>& settings) {
     for (const std::string& pair : settings) {
-        std::size_t equals = pair.find('=');
-        if (equals == std::string::npos)
-            throw CUsageError("--set needs NAME=VALUE, not '" + pair + "'");
-        int id = SettingIdFromText(pair.substr(0, equals));
-        auto value = ParseInt(pair.substr(equals + 1));
-        if (!value) throw CUsageError("--set " + pair + ": the value must be an integer");
-        session.Check(VeltCam_SetFilterValue(session.Handle(), id, *value), "--set " + pair);
+        auto [id, value] = ParseSetting(pair);
+        session.Check(VeltCam_SetFilterValue(session.Handle(), id, value), "--set " + pair);
     }
 }
 

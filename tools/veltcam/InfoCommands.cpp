@@ -80,7 +80,8 @@ void AddSettingsCommand(CLI::App& app, ToolContext& context) {
     auto* command = app.add_subcommand(
         "settings", "show the image and camera settings, after applying --set NAME=VALUE");
     static std::vector<std::string> settings;
-    command->add_option("--set", settings, "setting NAME=VALUE (repeatable; kept by the SDK)");
+    command->add_option("--set", settings, "setting NAME=VALUE (repeatable; kept by the SDK)")
+        ->check(UsageCheck("NAME=VALUE", ParseSetting));
     command->callback([&context] {
         CCameraSession session(context.session);
         ApplySettings(session, settings);

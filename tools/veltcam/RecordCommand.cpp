@@ -17,8 +17,11 @@ void AddRecordCommand(CLI::App& app, ToolContext& context) {
     static std::string duration = "5s";
     auto* command = app.add_subcommand("record", "record a movie (uncompressed AVI)");
     command->add_option("-o,--output", output, "movie file (.avi)")->required();
-    command->add_option("--duration", duration, "length, e.g. 5s, 500ms, 1m")
-        ->capture_default_str();
+    command
+        ->add_option("--duration", duration, "length, e.g. 5s, 500ms, 1m")
+
+        ->capture_default_str()
+        ->check(UsageCheck("DURATION", [](const std::string& text) { ParseDurationMs(text); }));
     capture.Register(*command);
     command->callback([&context] {
         int durationMs = ParseDurationMs(duration);

@@ -20,6 +20,7 @@ void AddSnapCommand(CLI::App& app, ToolContext& context) {
         ->check(CLI::IsMember(ImageFormatNames()));
     capture.Register(*command);
     command->callback([&context] {
+        // Resolved before the camera is touched: a bad name is a usage error.
         int code = format.empty() ? ImageFormatFromFileName(output) : ImageFormatFromName(format);
         CCameraSession session(context.session);
         capture.Apply(session);
