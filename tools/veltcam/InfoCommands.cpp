@@ -59,7 +59,11 @@ void AddInfoCommand(CLI::App& app, ToolContext& context) {
         std::printf("sensor           %d x %d\n", info.maxWidth, info.maxHeight);
         std::printf("exposure         %d (0.1 ms; range %d..%d)\n", exposure, info.exposureMin,
                     info.exposureMax);
-        std::printf("exposure (ms)    range %.3f..%.3f\n", info.exposureMsMin, info.exposureMsMax);
+        // Cameras without the millisecond exposure interface leave its range at 0.
+        if (info.exposureMsMax > 0) {
+            std::printf("exposure (ms)    range %.3f..%.3f\n", info.exposureMsMin,
+                        info.exposureMsMax);
+        }
         std::printf("gain             %d (range %d..%d)\n", gain, info.gainMin, info.gainMax);
         std::printf("colour gain      range %d..%d\n", info.colorGainMin, info.colorGainMax);
         std::printf("window           x %d y %d, %d x %d\n", x, y, w, hh);
