@@ -270,8 +270,10 @@ void CVeltCamD3A7Base::TransferLoop() {
         if (ok) {
             const int index = writeIndex_.load();
             // The reader may still be copying this buffer out (it was the newest a whole
-            // ring ago): wait for it rather than change what it reads.
-            while (pinned_.load() == index) std::this_thread::yield();
+            // ring ago): wait for it rather than change what it reads. A real sleep, not a
+            // yield: at real-time priority a yield would never let the reader run.
+            while (pinned_.load() == index)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
             const uint8_t* h = descriptor.header;
             bufferWords_[index][0] = static_cast<int32_t>(GetLe32(h + frame_header::kWordA));
             bufferWords_[index][1] = static_cast<int32_t>(GetLe32(h + frame_header::kFrameCounter));
@@ -286,7 +288,9 @@ void CVeltCamD3A7Base::TransferLoop() {
             if (ok) {
                 failures = 0;
                 transferFailed_ = 0;
-                while (pinned_.load() == index) std::this_thread::yield();
+                while (pinned_.load() == index) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                }
                 std::memcpy(frameBuffers_[index].get(), workBuffer_.get(),
                             static_cast<size_t>(frameSize_));
                 bufferCounter_[index] = lastFrameCounter_.load();
