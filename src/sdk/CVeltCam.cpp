@@ -1,6 +1,11 @@
 #include "sdk/CVeltCam.h"
 
+#include <new>
+
+#include "core/CVeltCamUSB3R7SimpleSdk.h"
 #include "platform/Clock.h"
+#include "sdk/CCoreSettingsCamera.h"
+#include "ui/SettingsPersistence.h"
 
 namespace veltcam {
 namespace {
@@ -14,24 +19,47 @@ CVeltCam::CVeltCam() : rateTimeBaseMs_(platform::TickMs()) {}
 
 CVeltCam::~CVeltCam() {
     deviceNumber_ = -1;
+    if (core_) {
+        // A camera that was used keeps its gains, filters and gray settings.
+        SaveSettingGroups(core_->GetDeviceNumber());
+        core_->Close();
+        core_.reset();
+    }
     platform::UnregisterDeviceArrival(deviceArrivalRegistration_);
     for (auto& image : images_) image.reset();
 }
 
 int CVeltCam::Initialize(platform::WindowHandle window) {
-    for (auto& image : images_) image = std::make_unique<DibImage>();
+    core_.reset();
+    for (auto& image : images_) image.reset();
+
+    core_.reset(new (std::nothrow) CVeltCamUSB3R7SimpleSdk);
+    for (auto& image : images_) image.reset(new (std::nothrow) DibImage);
     notificationWindow_ = window;
     if (window != nullptr &&
         !platform::RegisterDeviceArrival(window, kCameraInterfaceGuid, deviceArrivalRegistration_)) {
         history_.TakeNewest();
         return 0;
     }
-    // The camera core is not part of this build yet: without it every buffer is
-    // useless, which the application learns as a memory failure.
-    if (!HasCore()) {
+    bool imagesMissing = false;
+    for (auto& image : images_) imagesMissing |= image == nullptr;
+    if (!core_ || imagesMissing) {
         Report(kErrMemory);
         return 0;
     }
+    if (!AllocateMaskPlanes()) return 0;
+
+    CCoreSettingsCamera camera(*core_);
+    settings::LoadFrameSize(camera, deviceNumber_, captureWindow_);
+
+    core_->SetProductCode(kProductCode);
+    core_->CreateController(window, &kCameraInterfaceGuid);
+    if (core_->CountDevices(kProductCode) == 1) SetDeviceNumber(0);
+
+    settings::LoadFilter(0, imageSettings_);
+    settings::LoadGray(0, imageSettings_);
+    settings::LoadGain(camera, core_->GetDeviceNumber(), cameraSettings_);
+    LoadFormatSettings(deviceNumber_);
     return 1;
 }
 

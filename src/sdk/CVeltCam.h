@@ -22,6 +22,7 @@ namespace veltcam {
 
 struct MaskPlanes;
 struct PipelineFrame;
+class CVeltCamD3A7Base;
 
 // The capture window as the application and the settings store name it.
 struct CaptureWindow {
@@ -110,7 +111,8 @@ public:
     void Notify(int32_t code);
     int32_t GetLastError() { return history_.TakeNewest(); }
 
-    bool HasCore() const { return false; }
+    bool HasCore() const { return core_ != nullptr; }
+    CVeltCamD3A7Base* Core() const { return core_.get(); }
 
     // Geometry and format state that needs no camera.
     int Width() const { return captureWindow_.EH; }
@@ -128,6 +130,56 @@ public:
 
     platform::WindowHandle NotificationWindow() const { return notificationWindow_; }
     DibImage* Image(int slot) { return images_[slot].get(); }
+
+    // ---- Device selection (bodies in CVeltCamDevice.cpp) --------------------------
+    int SetDeviceNumber(int number);
+    int CurrentDeviceNumber() const { return deviceNumber_; }
+    // Names "VeltCamM40-USB3-R7_01", ... of the present cameras into `capacity`
+    // entries of 256 bytes, the rest emptied; returns the number of names written.
+    int EnumDevice(char (*names)[256], int capacity);
+    int EnumDeviceW(wchar_t (*names)[256]);
+    int GetDeviceName(int number, char* buffer, int size);
+    int GetDeviceNameW(int number, wchar_t* buffer, int size);
+    int GetCameraInfo(void* record);
+    int SetCaptureWindow(int width, int height);
+    int SetCaptureWindowEx(int th, int ehs, int eh, int tv, int evs, int ev);
+    int SetColorMode(int bits);
+    int ReadSerialNumberA(char* buffer, int size);
+    int ReadSerialNumberW(wchar_t* buffer, int size);
+    int ReadSromID(int address, int* ok);
+    int WriteSromID(int address, int value);
+    // The capture-window check: offsets and sizes inside the sensor, a known
+    // sub-sampling mode.
+    bool IsCaptureWindowValid() const;
+    // ---- end of device selection ---------------------------------------------------
+
+    // ---- Setting-ID interface and camera settings --------------------------------
+    // (bodies in CVeltCamSettingIds.cpp and CVeltCamCameraSettings.cpp)
+    int GetFilterValue(int id, int* ok);
+    int SetFilterValue(int id, int value);
+    int SetExposureTimeEx(double ms);
+    double GetExposureTimeEx(int* ok);
+    int SetRealExposureTime(int microseconds);
+    int GetRealExposureTime(int* ok);
+    int SetMirrorH(int on);
+    int SetMirrorV(int on);
+    int GetMirrorH();
+    int GetMirrorV();
+    int SetAutoIris(int mode);
+    int GetAutoIris(int* ok);
+    int SetIOPort(int value);
+    int GetIOPort(uint8_t* value);
+    double GetTemperatureEx(int* ok);
+    int SetSamplingRate(int rate);
+    intptr_t SetInternalCorrection(int value);
+    intptr_t GetInternalCorrection(int* ok);
+    int FpgaReadRegister(int address, int* ok);
+    int FpgaWriteRegister(int address, int value);
+    intptr_t ReadSensorRegister(int address, int* ok);
+    int WriteSensorRegister(int address, int value);
+    const ImageSettings& Settings() const { return imageSettings_; }
+    const CameraSettings& CameraValues() const { return cameraSettings_; }
+    // ---- end of setting-ID interface and camera settings --------------------------
 
     // ---- Defect mask and image pipeline (bodies in CVeltCamMask.cpp) ----------
     // Allocates the ten mask planes with their initial references (dark 0, white
@@ -177,6 +229,20 @@ public:
     // ---- end of setting dialogs ---------------------------------------------------
 
 private:
+    // ---- Device selection and settings persistence -----------------------------------
+    void LoadSettingGroups(int cameraNumber);
+    void SaveSettingGroups(int cameraNumber);
+    void ReapplyCameraSettings();
+    void LoadFormatSettings(int cameraNumber);
+    // Camera-setting setters shared by the named exports and the setting-ID interface.
+    int SetExposureUnits(int units);
+    int SetGlobalGain(int value);
+    int SetColorGain(int channel, int value);
+    int FeatureGet(int id, int* ok);
+    int FeatureSet(int id, int value);
+    std::unique_ptr<CVeltCamD3A7Base> core_;
+    // ---- end of device selection and settings persistence ------------------------------
+
     CErrorHistory history_;
     std::array<std::unique_ptr<DibImage>, kImageCount> images_;
     std::string windowClassName_;

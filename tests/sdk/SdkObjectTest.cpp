@@ -1,0 +1,283 @@
+// The SDK object over the simulated camera, through the public API: device
+// selection and naming, the device-information record, the setting-ID interface
+// and the camera settings reaching the sensor.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "VeltCamSdk.h"
+#include "support/PrivateSettingsStore.h"
+#include "support/SimTestSupport.h"
+
+namespace veltcam {
+namespace {
+
+void SetSimulator(const std::string& options) {
+    std::string value = "table=" + test::UniqueTableName() + ";" + options;
+#ifdef _WIN32
+    _putenv_s("VELTCAM_SIMULATOR", value.c_str());
+#else
+    setenv("VELTCAM_SIMULATOR", value.c_str(), 1);
+#endif
+}
+
+void Drain(VeltCamHandle handle) {
+    while (VeltCam_GetLastError(handle) != 0) {
+    }
+}
+
+class SdkObject : public testing::Test {
+protected:
+    void Open(const std::string& options = "cameras=1") {
+        SetSimulator(options);
+        handle_ = VeltCam_Initialize(nullptr);
+        ASSERT_NE(handle_, 0u);
+    }
+    void TearDown() override {
+        if (handle_ != 0) VeltCam_Release(handle_);
+    }
+
+    test::CPrivateSettingsStore store_;
+    VeltCamHandle handle_ = 0;
+};
+
+TEST_F(SdkObject, ExactlyOneCameraIsSelectedAtInitialisation) {
+    Open("cameras=1");
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+    int ok = 0;
+    // The sensor answers only once a camera is open: its default exposure and gain.
+    EXPECT_EQ(VeltCam_GetExposureTime(handle_, &ok), 170);
+    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(VeltCam_GetGlobalGain(handle_, &ok), 64);
+    EXPECT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+}
+
+TEST_F(SdkObject, TwoCamerasEnumerateAndNeedSelecting) {
+    Open("cameras=2");
+    int ok = 1;
+    EXPECT_EQ(VeltCam_GetGlobalGain(handle_, &ok), 0) << "nothing selected with two cameras";
+    char names[VELTCAM_MAX_ENUM_DEVICES][VELTCAM_DEVICE_NAME_SIZE];
+    std::memset(names, 'x', sizeof names);
+    ASSERT_EQ(VeltCam_EnumDevice(handle_, names), 2);
+    EXPECT_STREQ(names[0], "VeltCamM40-USB3-R7_01");
+    EXPECT_STREQ(names[1], "VeltCamM40-USB3-R7_02");
+    for (int i = 2; i < VELTCAM_MAX_ENUM_DEVICES; ++i) EXPECT_STREQ(names[i], "");
+    wchar_t wide[VELTCAM_MAX_ENUM_DEVICES][VELTCAM_DEVICE_NAME_SIZE];
+    ASSERT_EQ(VeltCam_EnumDeviceW(handle_, wide), 2);
+    EXPECT_EQ(std::wstring(wide[1]), L"VeltCamM40-USB3-R7_02");
+    EXPECT_EQ(std::wstring(wide[9]), L"");
+
+    char name[32];
+    EXPECT_EQ(VeltCam_GetDeviceName(handle_, 1, name, sizeof name), 1);
+    EXPECT_STREQ(name, "VeltCamM40-USB3-R7_02");
+    Drain(handle_);
+    struct Case {
+        int number, size, code;
+    };
+    for (Case c : {Case{0, 18, ERR_PARAMETER}, Case{0, 21, ERR_PARAMETER},  // no room for the terminator
+                   Case{32, 32, ERR_NO_DEVICE}, Case{-1, 32, ERR_NO_DEVICE}, Case{2, 32, ERR_NO_DEVICE}}) {
+        EXPECT_EQ(VeltCam_GetDeviceName(handle_, c.number, name, c.size), 0) << c.number << "/" << c.size;
+        EXPECT_EQ(VeltCam_GetLastError(handle_), c.code) << c.number << "/" << c.size;
+    }
+    wchar_t wideName[8];
+    EXPECT_EQ(VeltCam_GetDeviceNameW(handle_, 0, wideName, 8), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_FAILED);
+
+    EXPECT_EQ(VeltCam_SetDeviceNumber(handle_, 5), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NO_DEVICE);
+    ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 1), 1);
+    EXPECT_EQ(VeltCam_GetGlobalGain(handle_, &ok), 64);
+}
+
+TEST_F(SdkObject, CameraInfoFillsWhatTheDeclaredSizeHolds) {
+    Open();
+    unsigned char record[64];
+    auto declare = [&](int32_t size) {
+        std::memset(record, 0xEE, sizeof record);
+        std::memcpy(record, &size, 4);
+    };
+    auto at = [&](int offset) {
+        int32_t v;
+        std::memcpy(&v, record + offset, 4);
+        return v;
+    };
+    declare(32);
+    EXPECT_EQ(VeltCam_GetCameraInfo(handle_, reinterpret_cast<VeltCamDeviceInfo*>(record)), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_MEMORY);
+    EXPECT_EQ(record[4], 0xEE);
+
+    declare(40);
+    ASSERT_EQ(VeltCam_GetCameraInfo(handle_, reinterpret_cast<VeltCamDeviceInfo*>(record)), 1);
+    EXPECT_EQ(std::vector<int32_t>({at(4), at(8), at(12), at(16), at(20), at(24), at(28), at(32)}),
+              std::vector<int32_t>({2048, 1536, 0, 480, 0, 0, 1, 20000}));
+    EXPECT_EQ(record[36], 0xEE);
+    EXPECT_EQ(record[40], 0xEE) << "the doubles need a declared size of 56";
+
+    declare(56);
+    ASSERT_EQ(VeltCam_GetCameraInfo(handle_, reinterpret_cast<VeltCamDeviceInfo*>(record)), 1);
+    EXPECT_EQ(record[36], 0xEE);
+    double low = -1, high = -1;
+    std::memcpy(&low, record + 40, 8);
+    std::memcpy(&high, record + 48, 8);
+    EXPECT_EQ(low, 0.0);
+    EXPECT_EQ(high, 0.0);
+
+    EXPECT_EQ(VeltCam_GetCameraInfo(handle_, nullptr), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+}
+
+// Each row: an ID, a value its setter must accept and one it must refuse.
+struct IdCase {
+    int id;
+    int accepted;
+    int refused;
+};
+
+TEST_F(SdkObject, SettingIdsValidateStoreAndReadBack) {
+    Open();
+    Drain(handle_);
+    const IdCase cases[] = {
+        {1, -255, 256},  {2, 127, -128}, {3, -360, 361}, {4, 255, -256}, {5, 30, 31},
+        {7, 400, 401},   {8, 0, -1},     {9, 123, 401},  {11, 200, 201}, {12, 3, 4},
+        {13, 480, 481},  {14, 0, 1},     {18, 20000, 0}, {19, 2, 3},     {20, 255, 256},
+        {23, 0, -1},     {24, -255, 256}, {27, 255, -256}, {102, 1, 2},  {103, 0, -1},
+    };
+    for (const IdCase& c : cases) {
+        SCOPED_TRACE("id " + std::to_string(c.id));
+        ASSERT_EQ(VeltCam_SetFilterValue(handle_, c.id, c.accepted), 1);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+        EXPECT_EQ(VeltCam_SetFilterValue(handle_, c.id, c.refused), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+        int ok = 0;
+        EXPECT_EQ(VeltCam_GetFilterValue(handle_, c.id, &ok), c.accepted) << "refused value changed it";
+        EXPECT_EQ(ok, 1);
+    }
+    // Unknown IDs, the channel IDs this camera does not serve, and 101 as a setter.
+    for (int id : {0, 28 + 1, 32, 36, 37, 99, 101, 107, -5}) {
+        EXPECT_EQ(VeltCam_SetFilterValue(handle_, id, 5), 0) << id;
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER) << id;
+    }
+    int ok = 1;
+    EXPECT_EQ(VeltCam_GetFilterValue(handle_, 28, &ok), 0);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+}
+
+TEST_F(SdkObject, WrappersPackingChannelsAndUnsupportedSettings) {
+    Open();
+    Drain(handle_);
+    int ok = 0;
+    ASSERT_EQ(VeltCam_SetBayerGainRGB(handle_, 1 | 2 << 8 | 3 << 16), 1);
+    EXPECT_EQ(VeltCam_GetBayerGainRed(handle_, &ok), 1);
+    EXPECT_EQ(VeltCam_GetBayerGainGreen(handle_, &ok), 2);
+    EXPECT_EQ(VeltCam_GetBayerGainBlue(handle_, &ok), 3);
+    EXPECT_EQ(VeltCam_GetBayerGainRGB(handle_, &ok), 1 | 2 << 8 | 3 << 16);
+    EXPECT_EQ(VeltCam_SetBayerGainAuto(handle_, 7), 1);
+    EXPECT_EQ(VeltCam_GetBayerGainAuto(handle_, &ok), 1);
+
+    EXPECT_EQ(VeltCam_SetChannelGain(handle_, 1, 5), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+    EXPECT_EQ(VeltCam_GetChannelOffset(handle_, 4, &ok), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+    EXPECT_EQ(VeltCam_SetChannelGain(handle_, 5, 5), 0);
+    EXPECT_EQ(VeltCam_SetChannelOffset(handle_, 0, 5), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0) << "other channels are not settings at all";
+
+    ok = 1;
+    EXPECT_EQ(VeltCam_GetTemperature(handle_, &ok), -1);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_SUPPORTED);
+    EXPECT_EQ(VeltCam_GetPeltier(handle_, &ok), -1);
+    EXPECT_EQ(VeltCam_SetPeltier(handle_, 1), 0);
+    for (int id : {104, 105, 106}) {
+        EXPECT_EQ(VeltCam_SetFilterValue(handle_, id, 1), 0);
+        EXPECT_EQ(VeltCam_GetFilterValue(handle_, id, &ok), 0);
+    }
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_SUPPORTED) << i;
+    EXPECT_EQ(VeltCam_SetExposureTimeEx(handle_, 2.0), 0);
+    EXPECT_EQ(VeltCam_GetExposureTimeEx(handle_, &ok), -1.0);
+    EXPECT_EQ(VeltCam_GetTemperatureEx(handle_, &ok), 0.0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_SUPPORTED);
+    EXPECT_EQ(VeltCam_SetInternalCorrection(handle_, 1), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0) << "internal correction only notifies";
+    EXPECT_EQ(VeltCam_SetAutoIris(handle_, 3), 0);
+    EXPECT_EQ(VeltCam_SetAutoIris(handle_, -1), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0) << "auto iris refusals only notify";
+    EXPECT_EQ(VeltCam_SetAutoIris(handle_, 2), 1);
+    EXPECT_EQ(VeltCam_GetAutoIris(handle_, &ok), 2);
+}
+
+TEST_F(SdkObject, CameraSettingsReachTheSensorRegisters) {
+    Open();
+    Drain(handle_);
+    int ok = 1;
+    ASSERT_EQ(VeltCam_SetGlobalGain(handle_, 300), 1);
+    EXPECT_EQ(VeltCam_ReadRegisterEx(handle_, 0x0404, &ok), 300 & 0xFF);
+    EXPECT_EQ(VeltCam_ReadRegisterEx(handle_, 0x0405, &ok), 1);
+    EXPECT_EQ(VeltCam_SetGlobalGain(handle_, 481), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+    EXPECT_EQ(VeltCam_ReadRegisterEx(handle_, 0x0404, &ok), 300 & 0xFF) << "a refused gain reached the sensor";
+
+    for (int refused : {0, 20001}) {
+        EXPECT_EQ(VeltCam_SetExposureTime(handle_, refused), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+    }
+    EXPECT_EQ(VeltCam_GetExposureTime(handle_, &ok), 170);
+    ASSERT_EQ(VeltCam_SetRealExposureTime(handle_, 1750), 1);
+    EXPECT_EQ(VeltCam_GetRealExposureTime(handle_, &ok), 1700);
+    EXPECT_EQ(VeltCam_GetExposureTime(handle_, &ok), 17);
+
+    EXPECT_EQ(VeltCam_SetMirrorH(handle_, 5), 1);
+    EXPECT_EQ(VeltCam_GetMirrorH(handle_), 1);
+    EXPECT_EQ(VeltCam_GetMirrorV(handle_), 0);
+
+    // The FPGA's I/O port register, and register access errors.
+    ASSERT_EQ(VeltCam_SetIOPort(handle_, 0x1A5), 1);
+    BYTE port = 0;
+    ASSERT_EQ(VeltCam_GetIOPort(handle_, &port), 1);
+    EXPECT_EQ(port, 0xA5);
+    EXPECT_EQ(VeltCam_Fpga_ReadRegister(handle_, 0x107, &ok), 0xA5) << "address uses its low 8 bits";
+    EXPECT_EQ(VeltCam_GetIOPort(handle_, nullptr), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+}
+
+TEST_F(SdkObject, CaptureWindowAndColourModeChecks) {
+    Open();
+    Drain(handle_);
+    EXPECT_EQ(VeltCam_SetCaptureWindowEx(handle_, 2048, 100, 2000, 1536, 0, 1536), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_IMAGE_SIZE);
+    EXPECT_EQ(VeltCam_SetCaptureWindowEx(handle_, 2048, 16, 1024, 1536, 8, 768), 1);
+    EXPECT_EQ(VeltCam_Width(handle_), 1024);
+    EXPECT_EQ(VeltCam_Height(handle_), 768);
+    EXPECT_EQ(VeltCam_SetCaptureWindow(handle_, 640, 480), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_WINDOW);
+    EXPECT_EQ(VeltCam_SetColorMode(handle_, 40), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+    for (int bits : {8, 16, 24, 32, 48, 64}) {
+        EXPECT_EQ(VeltCam_SetColorMode(handle_, bits), 1);
+        EXPECT_EQ(VeltCam_GetColorMode(handle_), bits);
+    }
+}
+
+TEST_F(SdkObject, SerialNumberAndSromBytes) {
+    Open("cameras=1;serial=AB-1234");
+    char serial[32];
+    EXPECT_EQ(VeltCam_ReadSerialNumberA(handle_, serial, 31), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
+    ASSERT_EQ(VeltCam_ReadSerialNumberA(handle_, serial, sizeof serial), 1);
+    EXPECT_STREQ(serial, "AB-1234");
+    wchar_t wide[32];
+    ASSERT_EQ(VeltCam_ReadSerialNumberW(handle_, wide, 32), 1);
+    EXPECT_EQ(std::wstring(wide), L"AB-1234");
+
+    int ok = 0;
+    ASSERT_EQ(VeltCam_WriteSromID(handle_, 0x1010, 0x15A), 1) << "address and value are masked";
+    EXPECT_EQ(VeltCam_ReadSromID(handle_, 0x010, &ok), 0x5A);
+    EXPECT_EQ(ok, 1);
+}
+
+}  // namespace
+}  // namespace veltcam
