@@ -20,6 +20,8 @@ CVeltCam::CVeltCam() : rateTimeBaseMs_(platform::TickMs()) {}
 CVeltCam::~CVeltCam() {
     deviceNumber_ = -1;
     if (core_) {
+        // The display and record threads use the core and the images: they end first.
+        ClosePreview();
         // A camera that was used keeps its gains, filters and gray settings.
         SaveSettingGroups(core_->GetDeviceNumber());
         core_->Close();

@@ -6,10 +6,13 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/CErrorHistory.h"
@@ -220,6 +223,24 @@ public:
     CAviWriter& MovieWriter() { return aviWriter_; }
     // ---- end of still images and movie recorder ----------------------------------
 
+    // ---- Capture modes and preview window (bodies in CVeltCamCapture.cpp) ------
+    int StartPreview();
+    int StopPreview();
+    int Preview();
+    int CallBackPreview(platform::WindowHandle window, uint8_t* buffer, int size, int flip);
+    int Capture();
+    int SnapShot(uint8_t* buffer, int size, int flip);
+    int GetImage(uint8_t* buffer, int size, int flip);
+    int Trigger(platform::WindowHandle window, uint8_t* buffer, int size, int flip);
+    int Record(const char* path, int durationMs, int display);
+    int RecordW(const wchar_t* path, int durationMs, int display);
+    int SetPreviewWindow(platform::WindowHandle parent, int x, int y, int width, int height);
+    int Close();
+    int CaptureMode() const { return captureMode_; }
+    // Frames per 10 s as the preview loop last measured it.
+    int FrameRate() const { return frameRate10s_.load(); }
+    // ---- end of capture modes and preview window ---------------------------------
+
     // ---- Setting dialogs (bodies in CVeltCamDialogs.cpp) -------------------------
     // Modal on the caller's thread. 1 once the dialog has run; 0 with code 1 without
     // a camera core, 0 with code 11 on a platform without dialog windows.
@@ -269,7 +290,7 @@ private:
     uint32_t frameCounter_ = 0;
     uint32_t rateTimeBaseMs_ = 0;
     int frameTimeoutMs_ = 3000;
-    bool skipNextFrame_ = false;
+    std::atomic<bool> skipNextFrame_{false};
     int deviceNumber_ = -1;
     int maskFilter_ = 0;
     int dotFilter_ = 0;
@@ -284,6 +305,59 @@ private:
     // Stored for the application and read by nothing else; guarded by maskLock_.
     std::vector<std::array<int32_t, 2>> configList_;
     // ---- end of configuration file -----------------------------------------------
+
+    // ---- Capture modes and preview window -----------------------------------------
+    // The record a frame message's wParam points at (layout seen by applications).
+    struct FrameInfo {
+        int32_t reserved = 0;
+        int32_t width = 0;
+        int32_t height = 0;
+        int32_t bitsPerPixel = 0;
+        int32_t frameRate = 0;  // frames per 10 s; 0 in trigger mode
+        int32_t padding = 0;
+        uint8_t* buffer = nullptr;
+    };
+    int CaptureSetup();
+    bool CreatePreview();  // window and its DC; false (nothing reported) on failure
+    void ClosePreview();
+    bool StartDisplayThread(bool triggerLoop);
+    void StopThreads();
+    void PreviewLoop();
+    void TriggerLoop();
+    void RecordThread();
+    // Waits up to `ms` for the display loop to be told to stop; true when it was.
+    bool SleepUnlessStopped(uint32_t ms);
+    // Waits up to `ms` for a frame in short slices so that a stop is seen at once.
+    int WaitFrameUnlessStopped(uint32_t ms);
+    // Readout, conversion and bookkeeping of one frame; under the image lock.
+    enum RateMode { kRateMeasured, kRateZero, kRateKept };
+    bool ReadAndConvert(int rateMode);
+    DibImage* OutputImage();
+    DibImage* RawImage();
+    bool CopyImageOut(uint8_t* buffer, int size, int flip);
+    void Draw();
+    void PostFrameMessage(uintptr_t wParam, intptr_t lParam);
+    bool PlacementEmpty() const;
+
+    // Serialises the mode operations of application threads; never taken by the
+    // display or record thread, so stopping them under it cannot deadlock.
+    std::recursive_mutex modeLock_;
+    std::mutex stopLock_;  // with stopWake_: wakes sleeping loops on stop
+    std::condition_variable stopWake_;
+    std::atomic<int> displayState_{0};  // 0 stop, 1 run, 2 paused
+    std::atomic<bool> recording_{false};
+    std::atomic<bool> newFrame_{false};
+    std::atomic<int> frameRate10s_{0};
+    std::thread displayThread_;
+    std::thread recordThread_;
+    FrameInfo frameInfo_;
+    int setupColorIndex_ = 0;  // the loops keep the colour mode of their set-up
+    platform::WindowHandle previewWindow_ = nullptr;
+    void* previewDc_ = nullptr;
+    uint32_t recordDurationMs_ = 0;
+    bool sensorMirrorsH_ = false;  // the sensor mirrors itself; the pipeline need not
+    bool sensorMirrorsV_ = false;
+    // ---- end of capture modes and preview window ---------------------------------
 
     // ---- Still images and movie recorder ------------------------------------------
     // SaveImage once a frame exists: under the image lock, the colour mode's buffer.

@@ -41,6 +41,8 @@ int CVeltCam::SetDeviceNumber(int number) {
         Report(kErrNotReady);
         return 0;
     }
+    // A running capture mode belongs to the camera being left.
+    StopPreview();
     if (settingsLoaded_) SaveSettingGroups(core_->GetDeviceNumber());
     settingsLoaded_ = true;
     if (!core_->IsDeviceNumberPresent(number)) {
