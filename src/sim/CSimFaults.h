@@ -23,7 +23,7 @@ class CSimFaults {
 
   private:
     struct Entry {
-        FaultSpec spec;
+        FaultSpec rule;
         uint64_t count = 0;
         std::mt19937_64 random;
     };

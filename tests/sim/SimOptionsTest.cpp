@@ -102,10 +102,10 @@ TEST(SimFaults, SchedulesCountEventsPerEntry) {
         {"header-timeout@p1", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
     };
     for (const Case& c : cases) {
-        FaultSpec spec;
+        FaultSpec rule;
         std::string error;
-        ASSERT_TRUE(ParseFault(c.fault, &spec, &error)) << error;
-        CSimFaults faults({spec}, 1);
+        ASSERT_TRUE(ParseFault(c.fault, &rule, &error)) << error;
+        CSimFaults faults({rule}, 1);
         std::vector<int> hits;
         for (int event = 1; event <= 10; ++event) {
             if (faults.Hit(FaultKind::HeaderTimeout, 0)) hits.push_back(event);
@@ -115,10 +115,10 @@ TEST(SimFaults, SchedulesCountEventsPerEntry) {
 }
 
 TEST(SimFaults, MatchCameraDeviceAndRegister) {
-    FaultSpec spec;
+    FaultSpec rule;
     std::string error;
-    ASSERT_TRUE(ParseFault("i2c-refuse:0x41.8#1", &spec, &error)) << error;
-    CSimFaults faults({spec}, 1);
+    ASSERT_TRUE(ParseFault("i2c-refuse:0x41.8#1", &rule, &error)) << error;
+    CSimFaults faults({rule}, 1);
     EXPECT_FALSE(faults.Hit(FaultKind::I2cRefuse, 0, 0x40, 8)) << "other camera";
     EXPECT_FALSE(faults.Hit(FaultKind::I2cRefuse, 1, 0x40, 7)) << "other register";
     EXPECT_FALSE(faults.Hit(FaultKind::I2cRefuse, 1, 0xA2, 8)) << "other device";
@@ -127,9 +127,9 @@ TEST(SimFaults, MatchCameraDeviceAndRegister) {
 
 TEST(SimFaults, ProbabilityIsSeeded) {
     auto run = [](uint64_t seed) {
-        FaultSpec spec;
-        ParseFault("short@p0.5", &spec, nullptr);
-        CSimFaults faults({spec}, seed);
+        FaultSpec rule;
+        ParseFault("short@p0.5", &rule, nullptr);
+        CSimFaults faults({rule}, seed);
         std::string pattern;
         for (int i = 0; i < 64; ++i) pattern += faults.Hit(FaultKind::ShortRead, 0) ? '1' : '0';
         return pattern;
