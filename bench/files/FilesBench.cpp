@@ -79,7 +79,11 @@ void SetBytes(benchmark::State& state, size_t bytes) {
 void BM_Save(benchmark::State& state) {
     const int format = static_cast<int>(state.range(0));
     const DibImage& image = Picture(static_cast<int>(state.range(1)));
-    const std::string path = (Folder() / "sdk").string();
+    // A file of its own per case: truncating a larger file of another format
+    // would be timed too.
+    const std::string path =
+        (Folder() / ("sdk-" + std::to_string(format) + "-" + std::to_string(image.Bits())))
+            .string();
     for (auto _ : state) {
         if (SaveImageFile(path.c_str(), image, format, 16) != 1) state.SkipWithError("save failed");
     }
@@ -168,7 +172,7 @@ BENCHMARK(BM_DirectJpeg)->Unit(benchmark::kMillisecond);
 void BM_DirectPng(benchmark::State& state) {
     const int bits = static_cast<int>(state.range(0));
     const DibImage& image = Picture(bits);
-    const std::string path = (Folder() / "direct.png").string();
+    const std::string path = (Folder() / ("direct-" + std::to_string(bits) + ".png")).string();
     std::vector<png_bytep> rows(kH);
     for (int y = 0; y < kH; ++y) rows[y] = const_cast<png_bytep>(image.Row(y));
     for (auto _ : state) {
@@ -193,7 +197,7 @@ BENCHMARK(BM_DirectPng)->ArgName("bits")->Arg(24)->Arg(48)->Unit(benchmark::kMil
 void BM_DirectTiff(benchmark::State& state) {
     const int bits = static_cast<int>(state.range(0));
     const DibImage& image = Picture(bits);
-    const std::string path = (Folder() / "direct.tif").string();
+    const std::string path = (Folder() / ("direct-" + std::to_string(bits) + ".tif")).string();
     std::vector<uint8_t> row(static_cast<size_t>(image.RowBytes()));
     for (auto _ : state) {
         TIFF* tiff = TIFFOpen(path.c_str(), "w");

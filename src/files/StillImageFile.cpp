@@ -31,36 +31,6 @@ bool Convert(DibImage& out, int bits, PixelKernel kernel, const DibImage& image)
            ApplyPixelOp(out, kernel, image, nullptr, 0, 0, nullptr) == 1;
 }
 
-// The 8- or 24-bit image the JPEG writer compresses, rows reversed. 16-bit samples
-// keep their top eight significant bits.
-bool PrepareJpegImage(const DibImage& image, int significantBits, DibImage& out) {
-    switch (image.Bits()) {
-        case 8:
-            return out.CreateLike(image) && ApplyPixelOp(out, conversions::RowCopyFlipped, image,
-                                                         nullptr, 0, 0, nullptr) == 1;
-        case 16: {
-            PixelKernel kernel = significantBits == 10   ? conversions::Mono10To8Flipped
-                                 : significantBits == 12 ? conversions::Mono12To8Flipped
-                                                         : conversions::MonoHighByteFlipped;
-            return Convert(out, 8, kernel, image);
-        }
-        case 24:
-        case 32:
-            return Convert(out, 24, conversions::Color24CopyFlipped, image);
-        case 48:
-        case 64:
-            return Convert(out, 24, conversions::Color48HighBytesFlipped, image);
-        default:
-            return false;
-    }
-}
-
-int SaveJpeg(const char* path, const DibImage& image, int quality, int significantBits) {
-    DibImage temp;
-    if (!PrepareJpegImage(image, significantBits, temp)) return 0;
-    return WriteJpeg(path, temp, quality) ? 1 : 0;
-}
-
 int SavePng(const char* path, const DibImage& image, int significantBits) {
     // 16-bit samples with 16 significant bits, and 8-bit samples, go out as they are;
     // everything else through a same-format copy.
@@ -128,11 +98,11 @@ int SaveImageFile(const char* path, const DibImage& image, int format, int signi
             case kStillRaw:
                 return WriteRaw(image, path) ? 1 : 0;
             case kStillJpegQ100:
-                return SaveJpeg(path, image, 100, significantBits);
+                return WriteJpeg(path, image, 100, significantBits) ? 1 : 0;
             case kStillJpegQ70:
-                return SaveJpeg(path, image, 70, significantBits);
+                return WriteJpeg(path, image, 70, significantBits) ? 1 : 0;
             case kStillJpegQ20:
-                return SaveJpeg(path, image, 20, significantBits);
+                return WriteJpeg(path, image, 20, significantBits) ? 1 : 0;
             case kStillPng:
                 return SavePng(path, image, significantBits);
             case kStillTiff:

@@ -37,9 +37,10 @@ int SaveImageFile(const char* path, const DibImage& image, int format, int signi
 bool WriteBmp(const DibImage& image, const char* path);
 // The pixel memory as it is: row 0 first, row padding included.
 bool WriteRaw(const DibImage& image, const char* path);
-// Progressive JPEG of an 8-bit (grey) or 24-bit image whose memory rows are
-// bottom-up, at `quality` (1..100) with baseline quantisation tables.
-bool WriteJpeg(const char* path, const DibImage& image, int quality);
+// Progressive JPEG at `quality` (1..100) with baseline quantisation tables: grey
+// for 8- and 16-bit images, colour for the others. 16-bit samples keep their top
+// eight significant bits; a fourth sample is dropped.
+bool WriteJpeg(const char* path, const DibImage& image, int quality, int significantBits);
 // PNG of `pixels` (memory row 0 at the top, rows padded to 4 bytes) of 8, 16, 24,
 // 32, 48 or 64 bits, colour in B, G, R(, A) order, 16-bit samples little-endian.
 bool WritePng(const char* path, const uint8_t* pixels, int width, int height, int bits);
