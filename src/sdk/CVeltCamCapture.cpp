@@ -547,6 +547,9 @@ int CVeltCam::Record(const char* path, int durationMs, int display) {
         Report(kErrNotReady);
         return 0;
     }
+    // A finished recording's thread may still be closing its file (it clears the
+    // flag first): the writer is reopened only after that thread has ended.
+    if (recordThread_.joinable()) recordThread_.join();
     {
         std::lock_guard<std::recursive_mutex> lock(imageLock_);
         callbackWindow_ = nullptr;
@@ -575,7 +578,6 @@ int CVeltCam::Record(const char* path, int durationMs, int display) {
         Report(kErrFailed);
         return 0;
     }
-    if (recordThread_.joinable()) recordThread_.join();
     recordDurationMs_ = static_cast<uint32_t>(std::max(0, durationMs));
     newFrame_ = false;
     recording_ = true;
