@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "FileReaders.h"
 #include "VeltCamSdk.h"
@@ -21,6 +24,7 @@ class CVeltCamFilesTest : public testing::Test {
     static int Save(CVeltCam& cam, const std::filesystem::path& path, int format) {
         return cam.SaveImage(path.string().c_str(), format);
     }
+    static std::recursive_mutex& ImageLock(CVeltCam& cam) { return cam.imageLock_; }
     test::CPrivateSettingsStore settings_;
     file_tests::ScratchFolder scratch_;
 };
@@ -77,6 +81,35 @@ TEST_F(CVeltCamFilesTest, SavesTheOutputImageOfTheColourMode) {
     SetFrame(cam, 4);
     EXPECT_EQ(Save(cam, scratch_ / "none.raw", kStillRaw), 0);
     EXPECT_EQ(cam.GetLastError(), 1);
+}
+
+// A full-frame PNG takes seconds to encode; the frame pipeline must not wait for
+// it. The file appears when encoding starts, by then the image lock must be free.
+TEST_F(CVeltCamFilesTest, EncodingRunsOutsideTheImageLock) {
+    CVeltCam cam;
+    cam.Initialize(nullptr);
+    DibImage* image = cam.Image(kImageColor24);
+    ASSERT_TRUE(image->Create(2048, 1536, 24));
+    for (size_t b = 0; b < image->SizeBytes(); ++b)
+        image->Pixels()[b] = static_cast<uint8_t>(b * 31);
+    SetFrame(cam, 2);
+    const auto path = scratch_ / "slow.png";
+    std::atomic<bool> done{false};
+    int result = 0;
+    std::thread saver([&] {
+        result = Save(cam, path, kStillPng);
+        done = true;
+    });
+    while (!done && !std::filesystem::exists(path)) std::this_thread::yield();
+    if (!done) {
+        std::unique_lock<std::recursive_mutex> lock(ImageLock(cam), std::try_to_lock);
+        EXPECT_TRUE(lock.owns_lock() || done) << "the save holds the image lock while encoding";
+    }
+    saver.join();
+    EXPECT_EQ(result, 1);
+    const auto png = file_tests::ReadPng(path);
+    ASSERT_TRUE(png.ok);
+    EXPECT_EQ(png.picture.At(0, 0, 0), image->Pixels()[2]);  // R of the first pixel
 }
 
 }  // namespace
