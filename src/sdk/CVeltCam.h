@@ -360,7 +360,8 @@ private:
     // ---- end of capture modes and preview window ---------------------------------
 
     // ---- Still images and movie recorder ------------------------------------------
-    // SaveImage once a frame exists: under the image lock, the colour mode's buffer.
+    // SaveImage once a frame exists: the colour mode's buffer, copied under the image
+    // lock and written from the copy.
     int SaveOutputImage(const char* path, int format);
     CAviWriter aviWriter_;
     friend class CVeltCamFilesTest;  // sets up frame state that needs a camera
