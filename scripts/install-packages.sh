@@ -22,8 +22,8 @@ linux_packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev libhwy-dev libcli11-dev
     # benchmarks only: the image pipeline is measured against OpenCV
     libopencv-dev
-    # tests only: ffprobe reads back the recorded movies
-    ffmpeg
+    # ffprobe and identify read back the recorded movies and the demo's stills
+    ffmpeg imagemagick
 )
 
 windows_packages=(
@@ -35,8 +35,8 @@ windows_packages=(
     wine wine64 xvfb xauth
     # `apt-get source` for the cross-built static libraries
     dpkg-dev
-    # screenshots of the dialogs and preview; Japanese dialog text
-    imagemagick fonts-wqy-microhei
+    # Japanese dialog text
+    fonts-wqy-microhei
 )
 
 case "$target" in

@@ -139,6 +139,10 @@ int CVeltCamD3A7Base::StartTransfer(int mode) {
     // A failure of an earlier thread is history: a caller waiting right after this
     // start must not hear of it.
     transferFailed_ = 0;
+    // Frames stored before this start are history too. Without this, a single frame
+    // that lands exactly a ring's length after the last read would leave the write
+    // index on the read mark and WaitFrame would report no new frame.
+    readMark_ = writeIndex_.load();
     running_ = 1;
     std::shared_ptr<CAutoResetEvent> end = std::make_shared<CAutoResetEvent>();
     {

@@ -93,6 +93,7 @@ int CVeltCam::GetColorMode() const {
 
 int CVeltCam::SetSubSample(int mode) {
     if (mode != 0 && mode != 1) return 0;
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     subSampleMode_ = mode;
     return 1;
 }

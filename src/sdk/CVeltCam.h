@@ -283,9 +283,10 @@ private:
     int captureMode_ = 0;
     int colorModeIndex_ = 0;  // 0..5 = 8, 16, 24, 32, 48, 64 bits per pixel
     int subSampleMode_ = 0;   // 0 full, 1 half
-    int waitTimeMs_ = 10;
+    // Read by the display thread each frame.
+    std::atomic<int> waitTimeMs_{10};
     int clock_ = 0;
-    bool imageValid_ = false;
+    std::atomic<bool> imageValid_{false};  // a converted frame is in the output buffer
     double frameRate_ = 0.0;
     uint32_t frameCounter_ = 0;
     uint32_t rateTimeBaseMs_ = 0;

@@ -110,8 +110,12 @@ int CVeltCam::SetMirrorH(int on) {
         Report(kErrNotReady);
         return 0;
     }
-    cameraSettings_.mirrorH = on != 0 ? 1 : 0;
-    core_->SetMirrorH(cameraSettings_.mirrorH);
+    const int mirror = on != 0 ? 1 : 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(imageLock_);
+        cameraSettings_.mirrorH = mirror;
+    }
+    core_->SetMirrorH(mirror);
     return 1;
 }
 
@@ -120,8 +124,12 @@ int CVeltCam::SetMirrorV(int on) {
         Notify(kErrNotReady);
         return 0;
     }
-    cameraSettings_.mirrorV = on != 0 ? 1 : 0;
-    core_->SetMirrorV(cameraSettings_.mirrorV);
+    const int mirror = on != 0 ? 1 : 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(imageLock_);
+        cameraSettings_.mirrorV = mirror;
+    }
+    core_->SetMirrorV(mirror);
     return 1;
 }
 
@@ -150,6 +158,7 @@ int CVeltCam::SetAutoIris(int mode) {
         Notify(kErrParameter);
         return 0;
     }
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     cameraSettings_.autoIris = mode;
     return 1;
 }

@@ -5,8 +5,9 @@
 // Locks: modeLock_ serialises the mode operations of application threads and is
 // never taken by the display or record thread, so a stop can join them under it.
 // imageLock_ guards the image buffers, the frame-information record, the callback
-// buffer and the preview window's DC; the pipeline takes the mask lock inside it
-// and nothing takes the two the other way round.
+// buffer, the preview window's DC and every setting the pipeline reads or writes
+// while it converts a frame (so a setter waits at most one frame); the pipeline
+// takes the mask lock inside it and nothing takes the two the other way round.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -20,6 +21,7 @@
 #include "platform/TextConversion.h"
 #include "sdk/CCoreSettingsCamera.h"
 #include "sdk/CVeltCam.h"
+#include "sdk/CVeltCamPipelineHost.h"
 
 namespace veltcam {
 namespace {
@@ -317,6 +319,8 @@ bool CVeltCam::ReadAndConvert(int rateMode) {
     }
     PipelineFrame frame;
     FillPipelineFrame(frame);
+    CVeltCamPipelineHost host(*this);
+    frame.host = &host;
     frame.colorModeIndex = setupColorIndex_;
     frame.sensorMirrorsH = sensorMirrorsH_;
     frame.sensorMirrorsV = sensorMirrorsV_;

@@ -78,6 +78,7 @@ void CVeltCam::LoadFormatSettings(int cameraNumber) {
     CCoreSettingsCamera camera(*core_);
     FormatSettings format{colorModeIndex_, subSampleMode_, waitTimeMs_, clock_};
     settings::LoadFormat(camera, cameraNumber, format);
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     colorModeIndex_ = format.colorModeIndex;
     subSampleMode_ = format.subSampleMode;
     waitTimeMs_ = format.waitTimeMs;
@@ -228,6 +229,7 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         Report(kErrWindow);
         return 0;
     }
+    std::unique_lock<std::recursive_mutex> lock(imageLock_);
     captureWindow_ = *stored;
     if (!IsCaptureWindowValid()) {
         Report(kErrImageSize);
@@ -235,8 +237,10 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         captureWindow_ = CaptureWindow{};
         captureWindow_.Buf = buffers;
     }
-    core_->SetCaptureWindow(captureWindow_.EHS, captureWindow_.EVS, captureWindow_.EH,
-                            captureWindow_.EV, subSampleMode_);
+    const CaptureWindow window = captureWindow_;
+    const int subSample = subSampleMode_;
+    lock.unlock();
+    core_->SetCaptureWindow(window.EHS, window.EVS, window.EH, window.EV, subSample);
     return 1;
 }
 
@@ -250,6 +254,7 @@ int CVeltCam::SetCaptureWindowEx(int th, int ehs, int eh, int tv, int evs, int e
         Report(kErrParameter);
         return 0;
     }
+    std::unique_lock<std::recursive_mutex> lock(imageLock_);
     captureWindow_.TH = th;
     captureWindow_.EHS = ehs;
     captureWindow_.EH = eh;
@@ -260,7 +265,9 @@ int CVeltCam::SetCaptureWindowEx(int th, int ehs, int eh, int tv, int evs, int e
         Report(kErrImageSize);
         return 0;
     }
-    core_->SetCaptureWindow(ehs, evs, eh, ev, subSampleMode_);
+    const int subSample = subSampleMode_;
+    lock.unlock();
+    core_->SetCaptureWindow(ehs, evs, eh, ev, subSample);
     return 1;
 }
 
@@ -277,6 +284,7 @@ int CVeltCam::SetColorMode(int bits) {
     static constexpr int kBits[] = {8, 16, 24, 32, 48, 64};
     for (int index = 0; index < 6; ++index) {
         if (kBits[index] == bits) {
+            std::lock_guard<std::recursive_mutex> lock(imageLock_);
             colorModeIndex_ = index;
             return 1;
         }

@@ -111,6 +111,7 @@ int CVeltCam::LoadMaskFileW(const wchar_t* path) {
 bool CVeltCam::SetCorrectionSwitch(int id, int value) {
     CorrectionSwitches switches{maskFilter_, dotFilter_};
     if (!switches.Set(id, value)) return false;
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     maskFilter_ = switches.maskFilter;
     dotFilter_ = switches.dotFilter;
     return true;

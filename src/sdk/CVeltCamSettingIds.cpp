@@ -60,6 +60,9 @@ int CVeltCam::GetFilterValue(int id, int* ok) {
         return 0;
     }
     if (ok != nullptr) *ok = 1;
+    // The display thread reads and updates these settings under the image lock
+    // while it converts a frame.
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     if (const StoredSetting* stored = FindStored(id)) return imageSettings_.*(stored->field);
     const ImageSettings& s = imageSettings_;
     switch (id) {
@@ -109,6 +112,7 @@ int CVeltCam::SetFilterValue(int id, int value) {
         Report(kErrParameter);
         return 0;
     };
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     if (const StoredSetting* stored = FindStored(id)) {
         if (value < stored->min || value > stored->max) return refuse();
         imageSettings_.*(stored->field) = value;

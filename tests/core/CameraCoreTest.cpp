@@ -174,6 +174,17 @@ TEST_F(CameraCore, ModeOneStoresExactlyOneFrame) {
     EXPECT_EQ(test::VendorRequests(*sim_, 0xC2).size(), 1u);
 }
 
+// Single frames nobody reads walk the write index once round the ring; the
+// frame of each new start must still count as new to the one waiting for it.
+TEST_F(CameraCore, EachSingleFrameIsNewWhereverTheRingStands) {
+    Open();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(core_->StartTransfer(1), 1);
+        EXPECT_EQ(core_->WaitFrame(3000), 3) << "frame " << i;
+        ASSERT_TRUE(WaitUntilStopped());
+    }
+}
+
 TEST_F(CameraCore, ModeTwoRealignsTheRingToTheReadMark) {
     Open();
     // Four frames bring the write index round to 0; reading there sets the read mark 0.

@@ -2,7 +2,6 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
-#include "CaptureExports.h"
 #include "CaptureOptions.h"
 #include "Commands.h"
 #include "FrameWindow.h"
@@ -20,7 +19,6 @@ void AddPreviewCommand(CLI::App& app, ToolContext& context) {
     command->callback([&context] {
         CCameraSession session(context.session);
         capture.Apply(session);
-#if defined(VELTCAM_TOOL_HAS_Preview) && defined(VELTCAM_TOOL_HAS_Close)
         VeltCamHandle h = session.Handle();
         session.ClearErrors();
         // Platforms without a preview window report ERR_WINDOW here.
@@ -29,9 +27,6 @@ void AddPreviewCommand(CLI::App& app, ToolContext& context) {
         std::fflush(stdout);
         PumpMessages(static_cast<int>(seconds * 1000));
         VeltCam_Close(h);
-#else
-        MissingExport("Preview");
-#endif
     });
 }
 

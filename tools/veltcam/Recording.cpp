@@ -5,7 +5,6 @@
 #include <optional>
 #include <thread>
 
-#include "CaptureExports.h"
 #include "Failures.h"
 #include "Progress.h"
 #include "VeltCamSdk.h"
@@ -14,8 +13,6 @@ namespace veltcam::tool {
 
 AviSummary RecordMovie(CCameraSession& session, const std::string& fileName, int durationMs,
                        bool showProgress) {
-#if defined(VELTCAM_TOOL_HAS_Record) && defined(VELTCAM_TOOL_HAS_SetPreviewWindow) && \
-    defined(VELTCAM_TOOL_HAS_StopPreview)
     using Clock = std::chrono::steady_clock;
     VeltCamHandle h = session.Handle();
     session.ClearErrors();
@@ -51,13 +48,6 @@ AviSummary RecordMovie(CCameraSession& session, const std::string& fileName, int
     AviSummary summary = ReadAviSummary(fileName);
     if (!summary.valid) throw CSdkFailure("the recording " + fileName + " is not a valid AVI file");
     return summary;
-#else
-    (void)session;
-    (void)fileName;
-    (void)durationMs;
-    (void)showProgress;
-    MissingExport("Record");
-#endif
 }
 
 }  // namespace veltcam::tool

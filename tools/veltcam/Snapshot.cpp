@@ -1,19 +1,13 @@
 #include "Snapshot.h"
 
-#include "CaptureExports.h"
 #include "VeltCamSdk.h"
 
 namespace veltcam::tool {
 
 void TakeSnapshot(CCameraSession& session) {
-#if defined(VELTCAM_TOOL_HAS_SnapShot)
     session.ClearErrors();
     // The frame stays in the SDK for VeltCam_SaveImage and the mask references.
     session.Check(VeltCam_SnapShot(session.Handle(), nullptr, 0, 1), "VeltCam_SnapShot");
-#else
-    (void)session;
-    MissingExport("SnapShot");
-#endif
 }
 
 void SnapToFile(CCameraSession& session, const std::string& fileName, int format) {

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "CaptureExports.h"
 #include "Failures.h"
 #include "FrameWindow.h"
 #include "VeltCamSdk.h"
@@ -23,8 +22,6 @@ std::string StreamResult::ErrorSummary() const {
 }
 
 StreamResult RunStream(CCameraSession& session, double seconds, bool trigger, bool quiet) {
-#if defined(VELTCAM_TOOL_HAS_CallBackPreview) && defined(VELTCAM_TOOL_HAS_SetPreviewWindow) && \
-    defined(VELTCAM_TOOL_HAS_StopPreview) && defined(VELTCAM_TOOL_HAS_Trigger)
     VeltCamHandle h = session.Handle();
     CFrameWindow window;
     // Room for a full frame in the widest colour mode: every frame is copied
@@ -76,13 +73,6 @@ StreamResult RunStream(CCameraSession& session, double seconds, bool trigger, bo
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     session.Check(VeltCam_StopPreview(h), "VeltCam_StopPreview");
     return result;
-#else
-    (void)session;
-    (void)seconds;
-    (void)trigger;
-    (void)quiet;
-    MissingExport("CallBackPreview");
-#endif
 }
 
 }  // namespace veltcam::tool
