@@ -6,6 +6,7 @@
 
 #include "platform/SettingsStore.h"
 #include "support/PrivateSettingsStore.h"
+#include "support/StoredSettings.h"
 #include "ui/SettingsPersistence.h"
 
 namespace veltcam::settings {
@@ -57,23 +58,8 @@ CFakeCamera FullFeaturedCamera() {
     return camera;
 }
 
-void WriteDwords(const std::string& path,
-                 std::initializer_list<std::pair<const char*, int>> values) {
-    auto key = CreateSettingsKey(path);
-    ASSERT_TRUE(key);
-    for (auto [name, value] : values) {
-        ASSERT_TRUE(key->WriteDword(name, static_cast<uint32_t>(value)));
-    }
-    ASSERT_TRUE(key->Commit());
-}
-
-std::optional<int> StoredInt(const std::string& path, const char* name) {
-    auto key = OpenSettingsKey(path);
-    if (!key) return std::nullopt;
-    auto value = key->ReadDword(name);
-    if (!value) return std::nullopt;
-    return static_cast<int>(*value);
-}
+using test::StoredInt;
+using test::WriteDwords;
 
 bool SameWindow(const CaptureWindow& a, const CaptureWindow& b) {
     return a.TH == b.TH && a.TV == b.TV && a.EH == b.EH && a.EV == b.EV && a.EHS == b.EHS &&
