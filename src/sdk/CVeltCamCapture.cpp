@@ -15,6 +15,7 @@
 #include "imaging/Conversions.h"
 #include "imaging/PixelOp.h"
 #include "imaging/ProcessFrame.h"
+#include "sdk/CSdkPipelineHost.h"
 #include "platform/Clock.h"
 #include "platform/PreviewWindow.h"
 #include "platform/TextConversion.h"
@@ -320,6 +321,8 @@ bool CVeltCam::ReadAndConvert(int rateMode) {
     frame.colorModeIndex = setupColorIndex_;
     frame.sensorMirrorsH = sensorMirrorsH_;
     frame.sensorMirrorsV = sensorMirrorsV_;
+    CSdkPipelineHost host(*this);
+    frame.host = &host;
     ProcessFrame(frame);
     newFrame_ = true;
     return true;
