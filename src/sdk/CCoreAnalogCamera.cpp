@@ -1,16 +1,10 @@
 #include "sdk/CCoreAnalogCamera.h"
 
-#include "sdk/CCoreSettingsCamera.h"
-
 namespace veltcam {
 namespace {
 
-// Feature value slots: current, minimum, maximum, default.
-constexpr int kFeatureValue = 0;
-constexpr int kFeatureMin = 1;
-constexpr int kFeatureMax = 2;
-constexpr int kFeatureDefault = 3;
-
+constexpr int kFeatureValue = CCoreSettingsCamera::kFeatureValue;
+constexpr int kFeatureDefault = CCoreSettingsCamera::kFeatureDefault;
 constexpr int kBlackLevel = CCoreSettingsCamera::kBlackLevelGroup;
 constexpr int kShortExposure = CCoreSettingsCamera::kShortExposureGroup;
 constexpr int kGainMode = CCoreSettingsCamera::kGainModeGroup;
@@ -23,15 +17,6 @@ int FeatureValue(CVeltCamD3A7Base& core, int group, int which) {
 
 }  // namespace
 
-int CCoreAnalogCamera::ColorGain(int channel) {
-    switch (channel) {
-        case 0: return core_.GetColorGainRed();
-        case 1: return core_.GetColorGainGreen1();
-        case 2: return core_.GetColorGainGreen2();
-        default: return core_.GetColorGainBlue();
-    }
-}
-
 void CCoreAnalogCamera::SetColorGain(int channel, int value) {
     switch (channel) {
         case 0: core_.SetColorGainRed(value); break;
@@ -42,9 +27,7 @@ void CCoreAnalogCamera::SetColorGain(int channel, int value) {
 }
 
 DoubleRange CCoreAnalogCamera::RealExposureRange() {
-    DoubleRange ms;
-    core_.GetExposureMsMin(&ms.min);
-    core_.GetExposureMsMax(&ms.max);
+    const DoubleRange ms = stored_.ExposureMsRange();
     return {ms.min / 1000.0, ms.max / 1000.0};
 }
 
@@ -52,19 +35,6 @@ double CCoreAnalogCamera::RealExposureDefault() {
     double ms = 0.0;
     core_.GetExposureMsDefault(&ms);
     return ms / 1000.0;
-}
-
-double CCoreAnalogCamera::RealExposure() {
-    double ms = 0.0;
-    core_.GetExposureMs(&ms);
-    return ms / 1000.0;
-}
-
-bool CCoreAnalogCamera::HasBlackLevel() { return core_.IsFeatureSupported(kBlackLevel) != 0; }
-
-IntRange CCoreAnalogCamera::BlackLevelRange() {
-    return {FeatureValue(core_, kBlackLevel, kFeatureMin),
-            FeatureValue(core_, kBlackLevel, kFeatureMax)};
 }
 
 int CCoreAnalogCamera::BlackLevelDefault() {

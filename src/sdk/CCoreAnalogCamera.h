@@ -3,13 +3,14 @@
 #pragma once
 
 #include "core/CVeltCamD3A7Base.h"
+#include "sdk/CCoreSettingsCamera.h"
 #include "ui/AnalogDialogModel.h"
 
 namespace veltcam {
 
 class CCoreAnalogCamera final : public ui::CAnalogCamera {
 public:
-    explicit CCoreAnalogCamera(CVeltCamD3A7Base& core) : core_(core) {}
+    explicit CCoreAnalogCamera(CVeltCamD3A7Base& core) : core_(core), stored_(core) {}
 
     bool HasColorOutput() override { return core_.AllowsColor24And64() != 0; }
 
@@ -20,7 +21,7 @@ public:
 
     IntRange ColorGainRange() override { return {core_.GetColorGainMin(), core_.GetColorGainMax()}; }
     int ColorGainDefault() override { return core_.GetColorGainDefault(); }
-    int ColorGain(int channel) override;
+    int ColorGain(int channel) override { return stored_.ColorGain(channel); }
     void SetColorGain(int channel, int value) override;
 
     IntRange ExposureRange() override {
@@ -33,7 +34,7 @@ public:
     bool HasRealExposure() override { return core_.IsExposureMsSupported() != 0; }
     DoubleRange RealExposureRange() override;
     double RealExposureDefault() override;
-    double RealExposure() override;
+    double RealExposure() override { return stored_.ExposureMs() / 1000.0; }
     void SetRealExposure(double seconds) override { core_.SetExposureMs(seconds * 1000.0); }
 
     int MirrorV() override { return core_.GetMirrorV(); }
@@ -41,8 +42,8 @@ public:
     void SetMirrorV(int on) override { core_.SetMirrorV(on); }
     void SetMirrorH(int on) override { core_.SetMirrorH(on); }
 
-    bool HasBlackLevel() override;
-    IntRange BlackLevelRange() override;
+    bool HasBlackLevel() override { return stored_.IsBlackLevelSupported(); }
+    IntRange BlackLevelRange() override { return stored_.BlackLevelRange(); }
     int BlackLevelDefault() override;
     void SetBlackLevel(int value) override;
     bool HasCooling() override { return core_.IsPeltierSupported() != 0; }
@@ -55,6 +56,7 @@ public:
 
 private:
     CVeltCamD3A7Base& core_;
+    CCoreSettingsCamera stored_;  // the questions settings loading asks too
 };
 
 }  // namespace veltcam

@@ -1,13 +1,15 @@
 // What the SDK object does around a setting dialog, with the dialog's window
 // replaced by a function that drives the model: capture stopped and resumed
 // around the format dialog, the camera restored after an analog Cancel, and the
-// display thread's refresh reaching an open image dialog by a posted message.
+// display thread's auto iris and balance results reaching an open dialog by
+// posted messages.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/CVeltCamD3A7Base.h"
 #include "sdk/CVeltCam.h"
@@ -134,6 +136,27 @@ TEST_F(DialogSession, AnalogCancelSendsTheEarlierGainBackToTheCamera) {
     });
     EXPECT_EQ(cam_.Core()->GetExposureTime(), 900);
     EXPECT_EQ(cam_.CameraValues().exposureUnits, 900);
+}
+
+TEST_F(DialogSession, AutoIrisShowsItsGainInTheOpenAnalogDialog) {
+    Open();
+    ASSERT_EQ(cam_.SetFilterValue(VELTCAM_ID_EXPOSURE_TIME, 20), 1);  // far too dark
+    ASSERT_EQ(cam_.StartPreview(), 1);
+    test::CTestWindow dialog;
+    std::vector<test::PostedMessage> shown;
+    const int before = cam_.Core()->GetGain();
+    cam_.RunAnalogDialogWith([&](ui::CAnalogDialogModel& model, const auto& sink) {
+        sink(dialog.Handle());
+        model.SetAutoIrisGain(true);
+        shown = Collect(dialog, ui::kAnalogDialogShowGain, 1500);
+        model.SetAutoIrisGain(false);
+        sink(nullptr);
+        return 1;
+    });
+    ASSERT_FALSE(shown.empty());
+    EXPECT_GT(static_cast<int>(shown.back().wParam), before);
+    EXPECT_EQ(static_cast<int>(shown.back().wParam), cam_.Core()->GetGain());
+    EXPECT_EQ(cam_.CameraValues().globalGain, cam_.Core()->GetGain());
 }
 
 TEST_F(DialogSession, WhiteBalanceOnceBalancesOneFrameAndRefreshesTheOpenDialog) {

@@ -230,7 +230,9 @@ TEST_F(DialogWindows, FormatDialogOkStoresTheChoicesAndReloadsTheFormat) {
         ASSERT_TRUE(driver.Found());
     }
     ASSERT_EQ(colours.size(), 6u);
-    if (!Japanese()) EXPECT_EQ(colours[4], "Color 48bit *");
+    if (!Japanese()) {
+        EXPECT_EQ(colours[4], "Color 48bit *");
+    }
     EXPECT_EQ(Stored("Color"), 4u);
     EXPECT_EQ(Stored("SubSample"), 1u);
     EXPECT_EQ(Stored("Clock"), 2u);

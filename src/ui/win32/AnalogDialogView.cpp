@@ -160,6 +160,8 @@ void OnPageScroll(HWND page, AnalogView& view, HWND bar) {
 }
 
 INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+    // Messages before WM_INITDIALOG find no view yet.
+    if (message != WM_INITDIALOG && GetWindowLongPtrW(page, DWLP_USER) == 0) return FALSE;
     switch (message) {
         case WM_INITDIALOG:
             SetWindowLongPtrW(page, DWLP_USER, lParam);
@@ -188,49 +190,36 @@ void ShowAutoIris(AnalogView& view, M::Slider slider, int value) {
 }
 
 INT_PTR CALLBACK ContainerProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_INITDIALOG: {
-            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            AnalogView& view = ViewOf(dialog);
-            const bool japanese = view.language == DialogLanguage::kJapanese;
-            AddTabs(dialog, {japanese ? "アナログゲイン" : "Analog Gain"});
-            const TemplateIds page = view.model.UsesColorPage()
-                                         ? TemplateIds{IDD_ANALOG_COLOR_EN, IDD_ANALOG_COLOR_JA}
-                                         : TemplateIds{IDD_ANALOG_MONO_EN, IDD_ANALOG_MONO_JA};
-            HWND created = CreatePage(page, view.language, dialog, GetDlgItem(dialog, IDC_TAB),
-                                      PageProc, lParam);
-            if (created != nullptr) ShowWindow(created, SW_SHOW);
-            view.sink(dialog);
-            return TRUE;
-        }
-        case WM_COMMAND: {
-            AnalogView& view = ViewOf(dialog);
-            switch (LOWORD(wParam)) {
-                case IDOK: EndDialog(dialog, 1); break;
-                case IDCANCEL: EndDialog(dialog, 0); break;
-                case IDC_DEFAULT:
-                    view.model.Default();
-                    if (view.page != nullptr) ShowValues(view);
-                    break;
-                default: break;
-            }
-            return TRUE;
-        }
-        case WM_DRAWITEM:
-            DrawTab(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
-            return TRUE;
-        case WM_DESTROY:
-            ViewOf(dialog).sink(nullptr);
-            return FALSE;
-        default:
-            break;
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        AnalogView& view = ViewOf(dialog);
+        const bool japanese = view.language == DialogLanguage::kJapanese;
+        AddTabs(dialog, {japanese ? "アナログゲイン" : "Analog Gain"});
+        const TemplateIds page = view.model.UsesColorPage()
+                                     ? TemplateIds{IDD_ANALOG_COLOR_EN, IDD_ANALOG_COLOR_JA}
+                                     : TemplateIds{IDD_ANALOG_MONO_EN, IDD_ANALOG_MONO_JA};
+        HWND created = CreatePage(page, view.language, dialog, GetDlgItem(dialog, IDC_TAB),
+                                  PageProc, lParam);
+        if (created != nullptr) ShowWindow(created, SW_SHOW);
+        view.sink(dialog);
+        return TRUE;
+    }
+    // Messages before WM_INITDIALOG find no view yet.
+    if (GetWindowLongPtrW(dialog, DWLP_USER) == 0) return FALSE;
+    AnalogView& view = ViewOf(dialog);
+    auto onDefault = [&view] {
+        view.model.Default();
+        if (view.page != nullptr) ShowValues(view);
+    };
+    if (HandleContainerMessage(dialog, message, wParam, lParam, onDefault, view.sink)) {
+        return message != WM_DESTROY;
     }
     if (message == kAnalogDialogShowGain) {
-        ShowAutoIris(ViewOf(dialog), M::kGlobalGain, static_cast<int>(wParam));
+        ShowAutoIris(view, M::kGlobalGain, static_cast<int>(wParam));
         return TRUE;
     }
     if (message == kAnalogDialogShowExposure) {
-        ShowAutoIris(ViewOf(dialog), M::kExposure, static_cast<int>(wParam));
+        ShowAutoIris(view, M::kExposure, static_cast<int>(wParam));
         return TRUE;
     }
     return FALSE;

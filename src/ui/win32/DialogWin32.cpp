@@ -153,6 +153,25 @@ void DrawTab(const DRAWITEMSTRUCT& item) {
     DrawTextW(item.hDC, text, -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 }
 
+bool HandleContainerMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam,
+                            const std::function<void()>& onDefault, const DialogWindowSink& sink) {
+    switch (message) {
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDOK) EndDialog(dialog, 1);
+            if (LOWORD(wParam) == IDCANCEL) EndDialog(dialog, 0);
+            if (LOWORD(wParam) == 3 /* Default */) onDefault();
+            return true;
+        case WM_DRAWITEM:
+            DrawTab(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            return true;
+        case WM_DESTROY:
+            sink(nullptr);
+            return true;
+        default:
+            return false;
+    }
+}
+
 void SetUpSlider(HWND page, SliderIds ids, int min, int max, int tick, int value) {
     HWND bar = GetDlgItem(page, ids.bar);
     SendMessageW(bar, TBM_SETRANGEMIN, FALSE, min);

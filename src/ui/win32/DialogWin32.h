@@ -5,10 +5,12 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "ui/DialogHost.h"
 #include "ui/FormatDialogModel.h"
 
 namespace veltcam::ui::win32 {
@@ -41,6 +43,12 @@ bool IsChecked(HWND dialog, int id);
 // Tabs with owner-drawn captions; DrawTab paints one (WM_DRAWITEM).
 void AddTabs(HWND dialog, const std::vector<std::string>& captions);
 void DrawTab(const DRAWITEMSTRUCT& item);
+
+// What the analog and image containers do alike: OK ends with 1, Cancel with 0,
+// Default runs `onDefault`, the tab is drawn, and `sink` hears of the end. True
+// when `message` was one of these.
+bool HandleContainerMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam,
+                            const std::function<void()>& onDefault, const DialogWindowSink& sink);
 
 // A slider group's three controls.
 struct SliderIds {

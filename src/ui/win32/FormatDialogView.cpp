@@ -87,6 +87,8 @@ void OnCommand(HWND dialog, FormatView& view, int id, int code) {
 }
 
 INT_PTR CALLBACK FormatProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    // Messages before WM_INITDIALOG find no view yet.
+    if (message != WM_INITDIALOG && GetWindowLongPtrW(dialog, DWLP_USER) == 0) return FALSE;
     switch (message) {
         case WM_INITDIALOG:
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);

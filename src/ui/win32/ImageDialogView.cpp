@@ -179,57 +179,44 @@ void ShowPage(Container& c, int shown) {
 }
 
 INT_PTR CALLBACK ContainerProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_INITDIALOG: {
-            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            Container& c = ContainerOf(dialog);
-            const bool japanese = c.view.language == DialogLanguage::kJapanese;
-            std::vector<std::string> tabs = {japanese ? "イメージフィルタ" : "Image Filter"};
-            if (c.view.model.HasGrayPage()) tabs.push_back(japanese ? "グレーフィルタ" : "Gray Filter");
-            AddTabs(dialog, tabs);
-            HWND tab = GetDlgItem(dialog, IDC_TAB);
-            CreatePage({IDD_IMAGE_FILTER_EN, IDD_IMAGE_FILTER_JA}, c.view.language, dialog, tab,
-                       PageProc, reinterpret_cast<LPARAM>(&c.refs[kFilterPage]));
-            if (c.view.model.HasGrayPage()) {
-                CreatePage({IDD_GRAY_FILTER_EN, IDD_GRAY_FILTER_JA}, c.view.language, dialog, tab,
-                           PageProc, reinterpret_cast<LPARAM>(&c.refs[kGrayPage]));
-            }
-            ShowPage(c, kFilterPage);
-            c.view.sink(dialog);
-            return TRUE;
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        Container& c = ContainerOf(dialog);
+        const bool japanese = c.view.language == DialogLanguage::kJapanese;
+        std::vector<std::string> tabs = {japanese ? "イメージフィルタ" : "Image Filter"};
+        if (c.view.model.HasGrayPage()) tabs.push_back(japanese ? "グレーフィルタ" : "Gray Filter");
+        AddTabs(dialog, tabs);
+        HWND tab = GetDlgItem(dialog, IDC_TAB);
+        CreatePage({IDD_IMAGE_FILTER_EN, IDD_IMAGE_FILTER_JA}, c.view.language, dialog, tab,
+                   PageProc, reinterpret_cast<LPARAM>(&c.refs[kFilterPage]));
+        if (c.view.model.HasGrayPage()) {
+            CreatePage({IDD_GRAY_FILTER_EN, IDD_GRAY_FILTER_JA}, c.view.language, dialog, tab,
+                       PageProc, reinterpret_cast<LPARAM>(&c.refs[kGrayPage]));
         }
-        case WM_NOTIFY: {
-            const auto* header = reinterpret_cast<const NMHDR*>(lParam);
-            if (header->idFrom == IDC_TAB && header->code == TCN_SELCHANGE) {
-                ShowPage(ContainerOf(dialog),
-                         static_cast<int>(SendMessageW(header->hwndFrom, TCM_GETCURSEL, 0, 0)));
-            }
-            return TRUE;
+        ShowPage(c, kFilterPage);
+        c.view.sink(dialog);
+        return TRUE;
+    }
+    // Messages before WM_INITDIALOG find no view yet.
+    if (GetWindowLongPtrW(dialog, DWLP_USER) == 0) return FALSE;
+    if (message == WM_NOTIFY) {
+        const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header->idFrom == IDC_TAB && header->code == TCN_SELCHANGE) {
+            ShowPage(ContainerOf(dialog),
+                     static_cast<int>(SendMessageW(header->hwndFrom, TCM_GETCURSEL, 0, 0)));
         }
-        case WM_COMMAND: {
-            Container& c = ContainerOf(dialog);
-            switch (LOWORD(wParam)) {
-                case IDOK: EndDialog(dialog, 1); break;
-                case IDCANCEL: EndDialog(dialog, 0); break;
-                case IDC_DEFAULT:
-                    c.view.model.Default();
-                    ShowAllValues(c.view);
-                    break;
-                default: break;
-            }
-            return TRUE;
-        }
-        case WM_DRAWITEM:
-            DrawTab(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
-            return TRUE;
-        case WM_DESTROY:
-            ContainerOf(dialog).view.sink(nullptr);
-            return FALSE;
-        default:
-            break;
+        return TRUE;
+    }
+    ImageView& view = ContainerOf(dialog).view;
+    auto onDefault = [&view] {
+        view.model.Default();
+        ShowAllValues(view);
+    };
+    if (HandleContainerMessage(dialog, message, wParam, lParam, onDefault, view.sink)) {
+        return message != WM_DESTROY;
     }
     if (message == kImageDialogRefresh) {
-        ShowAllValues(ContainerOf(dialog).view);
+        ShowAllValues(view);
         return TRUE;
     }
     return FALSE;
