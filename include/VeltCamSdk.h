@@ -811,7 +811,11 @@ VELTCAM_API int VELTCAM_CALL VeltCam_LoadConfigFileW(VeltCamHandle handle, const
    image (filters, white balance, gray mode). Thread: modal on the calling
    thread, returning when the dialog closes; the capture format dialog pauses
    capture while it is open, the others edit the running picture live.
-   Result: 1. Errors: ERR_NOT_READY. On Linux there are no dialogs yet: the
+   OK keeps the changes (the format dialog stores them for the camera and
+   reloads them); Cancel leaves the stored format alone and puts gains,
+   exposure, mirroring and image settings back as they were. Texts are
+   Japanese when the system's default UI language is Japanese (1041),
+   English otherwise. Result: 1. Errors: ERR_NOT_READY. On Linux there are no dialogs yet: the
    three return 0 with ERR_NOT_SUPPORTED. */
 VELTCAM_API int VELTCAM_CALL VeltCam_SetCameraDlg(VeltCamHandle handle, HWND parent);
 VELTCAM_API int VELTCAM_CALL VeltCam_SetAnalogDlg(VeltCamHandle handle, HWND parent);

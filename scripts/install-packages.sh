@@ -35,8 +35,9 @@ windows_packages=(
     wine wine64 xvfb xauth
     # `apt-get source` for the cross-built static libraries
     dpkg-dev
-    # Japanese dialog text
-    fonts-wqy-microhei
+    # Japanese dialog text, and the Japanese locale under which Wine reports a
+    # Japanese system (see below)
+    fonts-wqy-microhei locales
 )
 
 case "$target" in
@@ -52,6 +53,17 @@ case "$target" in
         ;;
 esac
 
+# Wine takes the system's language from the Unix locale of the process, and only
+# from one that exists: the Japanese dialog tests run under ja_JP.UTF-8.
+ensure_japanese_locale() {
+    [[ "$target" == all ]] || return 0
+    locale -a 2>/dev/null | grep -qix 'ja_JP.utf8' && return 0
+    echo "install-packages.sh: generating the ja_JP.UTF-8 locale"
+    local sudo=()
+    ((EUID == 0)) || sudo=(sudo)
+    "${sudo[@]}" localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+}
+
 missing=()
 for pkg in "${wanted[@]}"; do
     status="$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)"
@@ -60,6 +72,7 @@ done
 
 if ((${#missing[@]} == 0)); then
     echo "install-packages.sh: all ${#wanted[@]} packages for '$target' are installed"
+    ensure_japanese_locale
     exit 0
 fi
 
@@ -79,3 +92,4 @@ export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -q -o Dpkg::Use-Pty=0 "${missing[@]}"
+ensure_japanese_locale

@@ -36,7 +36,7 @@ die() {
 [[ "$WINEPREFIX" != "$HOME/.wine" ]] || die "refusing to use ~/.wine as the test prefix"
 
 # Bump when the registry settings below change, so existing prefixes get them.
-settings_version=2
+settings_version=3
 settings_stamp="$WINEPREFIX/veltcam-settings"
 xvfb_pid_file="$WINEPREFIX/veltcam-xvfb.pid"
 xvfb_display_file="$WINEPREFIX/veltcam-xvfb.display"
@@ -121,6 +121,11 @@ apply_settings() {
     # 2 s for a withdrawal nobody confirms.
     "$1" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
         </dev/null >/dev/null 2>&1 || die "could not set the X11 driver options"
+    # The Japanese dialog templates use "MS UI Gothic", which Wine does not
+    # ship: draw it with the Japanese font of fonts-wqy-microhei.
+    "$1" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS UI Gothic' /t REG_SZ \
+        /d 'WenQuanYi Micro Hei' /f </dev/null >/dev/null 2>&1 ||
+        die "could not set the font replacement"
     echo "$settings_version" >"$settings_stamp"
 }
 

@@ -1,14 +1,6 @@
 #include "sdk/CCoreSettingsCamera.h"
 
 namespace veltcam {
-namespace {
-
-// Feature value slots: current, minimum, maximum, default.
-constexpr int kFeatureValue = 0;
-constexpr int kFeatureMin = 1;
-constexpr int kFeatureMax = 2;
-
-}  // namespace
 
 std::optional<IntRange> CCoreSettingsCamera::GainRange() {
     if (!HasSensor()) return std::nullopt;

@@ -38,6 +38,11 @@ public:
     static constexpr int kGainModeGroup = 0;
     static constexpr int kShortExposureGroup = 1;
     static constexpr int kBlackLevelGroup = 2;
+    // A feature's value slots: current, minimum, maximum, default.
+    static constexpr int kFeatureValue = 0;
+    static constexpr int kFeatureMin = 1;
+    static constexpr int kFeatureMax = 2;
+    static constexpr int kFeatureDefault = 3;
 
 private:
     // Ranges are only known while a camera is open.

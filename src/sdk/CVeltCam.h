@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +27,12 @@ namespace veltcam {
 struct MaskPlanes;
 struct PipelineFrame;
 class CVeltCamD3A7Base;
+class CSdkPipelineHost;
+namespace ui {
+class CFormatDialogModel;
+class CAnalogDialogModel;
+class CImageDialogModel;
+}  // namespace ui
 
 // The capture window as the application and the settings store name it.
 struct CaptureWindow {
@@ -247,6 +254,18 @@ public:
     int SetCameraDlg(platform::WindowHandle owner);
     int SetAnalogDlg(platform::WindowHandle owner);
     int SetImageDlg(platform::WindowHandle owner);
+    // What the dialogs do around their windows, for any view: `view` shows the
+    // dialog on its model and returns 1 for OK. The format dialog stops a running
+    // capture mode around the view (pauses trigger mode), reloads frame size and
+    // format after OK and resumes; the analog and image dialogs edit the settings
+    // live, register the view's window for the display thread's refresh messages
+    // while it is open, and restore the earlier values unless OK. Need a camera core.
+    using DialogWindowSink = std::function<void(platform::WindowHandle)>;
+    int RunFormatDialogWith(const std::function<int(ui::CFormatDialogModel&)>& view);
+    int RunAnalogDialogWith(
+        const std::function<int(ui::CAnalogDialogModel&, const DialogWindowSink&)>& view);
+    int RunImageDialogWith(
+        const std::function<int(ui::CImageDialogModel&, const DialogWindowSink&)>& view);
     // ---- end of setting dialogs ---------------------------------------------------
 
 private:
@@ -269,7 +288,6 @@ private:
     std::string windowClassName_;
     CaptureWindow captureWindow_;
     ImageSettings imageSettings_;
-    void* openDialog_ = nullptr;
     CameraSettings cameraSettings_;
     std::recursive_mutex imageLock_;
     bool settingsLoaded_ = false;
@@ -359,6 +377,16 @@ private:
     bool sensorMirrorsH_ = false;  // the sensor mirrors itself; the pipeline need not
     bool sensorMirrorsV_ = false;
     // ---- end of capture modes and preview window ---------------------------------
+
+    // ---- Setting dialogs -------------------------------------------------------------
+    // Windows of the open analog and image dialogs; the display thread posts to them
+    // (CSdkPipelineHost) while the application's thread opens and closes them.
+    std::mutex dialogLock_;
+    platform::WindowHandle analogDialog_ = nullptr;
+    platform::WindowHandle imageDialog_ = nullptr;
+    void PostToDialog(platform::WindowHandle CVeltCam::*dialog, uint32_t message, uintptr_t wParam);
+    friend class CSdkPipelineHost;  // auto iris and balance refreshes from the display thread
+    // ---- end of setting dialogs -------------------------------------------------------
 
     // ---- Still images and movie recorder ------------------------------------------
     // SaveImage once a frame exists: the colour mode's buffer, copied under the image

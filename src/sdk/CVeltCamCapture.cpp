@@ -16,12 +16,12 @@
 #include "imaging/Conversions.h"
 #include "imaging/PixelOp.h"
 #include "imaging/ProcessFrame.h"
+#include "sdk/CSdkPipelineHost.h"
 #include "platform/Clock.h"
 #include "platform/PreviewWindow.h"
 #include "platform/TextConversion.h"
 #include "sdk/CCoreSettingsCamera.h"
 #include "sdk/CVeltCam.h"
-#include "sdk/CVeltCamPipelineHost.h"
 
 namespace veltcam {
 namespace {
@@ -319,11 +319,11 @@ bool CVeltCam::ReadAndConvert(int rateMode) {
     }
     PipelineFrame frame;
     FillPipelineFrame(frame);
-    CVeltCamPipelineHost host(*this);
-    frame.host = &host;
     frame.colorModeIndex = setupColorIndex_;
     frame.sensorMirrorsH = sensorMirrorsH_;
     frame.sensorMirrorsV = sensorMirrorsV_;
+    CSdkPipelineHost host(*this);
+    frame.host = &host;
     ProcessFrame(frame);
     newFrame_ = true;
     return true;

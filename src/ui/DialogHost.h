@@ -3,21 +3,30 @@
 // answer false to DialogsAvailable and the SDK object reports them unsupported.
 #pragma once
 
+#include <functional>
+
 #include "platform/Messages.h"
+#include "ui/FormatDialogModel.h"
 
-namespace veltcam {
+namespace veltcam::ui {
 
-class CVeltCam;
-
-namespace ui {
+class CAnalogDialogModel;
+class CImageDialogModel;
 
 bool DialogsAvailable();
 
-// Each runs its dialog to the end and returns the dialog's result (1 for OK);
-// 0 when the dialog could not be shown.
-int RunCameraDialog(CVeltCam& cam, platform::WindowHandle owner);
-int RunAnalogDialog(CVeltCam& cam, platform::WindowHandle owner);
-int RunImageDialog(CVeltCam& cam, platform::WindowHandle owner);
+// The language of the dialog templates and labels: the system default language.
+DialogLanguage SystemDialogLanguage();
 
-}  // namespace ui
-}  // namespace veltcam
+// Told the dialog's window once it exists and null just before it goes, so that
+// the display thread can post refreshes to it (kImageDialogRefresh, ...).
+using DialogWindowSink = std::function<void(platform::WindowHandle)>;
+
+// Each runs its dialog to the end and returns 1 when it ended with OK, else 0.
+int RunCameraDialog(CFormatDialogModel& model, platform::WindowHandle owner);
+int RunAnalogDialog(CAnalogDialogModel& model, platform::WindowHandle owner,
+                    const DialogWindowSink& sink);
+int RunImageDialog(CImageDialogModel& model, platform::WindowHandle owner,
+                   const DialogWindowSink& sink);
+
+}  // namespace veltcam::ui

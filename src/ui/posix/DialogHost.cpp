@@ -5,8 +5,14 @@ namespace veltcam::ui {
 
 bool DialogsAvailable() { return false; }
 
-int RunCameraDialog(CVeltCam&, platform::WindowHandle) { return 0; }
-int RunAnalogDialog(CVeltCam&, platform::WindowHandle) { return 0; }
-int RunImageDialog(CVeltCam&, platform::WindowHandle) { return 0; }
+DialogLanguage SystemDialogLanguage() { return DialogLanguage::kEnglish; }
+
+int RunCameraDialog(CFormatDialogModel&, platform::WindowHandle) { return 0; }
+int RunAnalogDialog(CAnalogDialogModel&, platform::WindowHandle, const DialogWindowSink&) {
+    return 0;
+}
+int RunImageDialog(CImageDialogModel&, platform::WindowHandle, const DialogWindowSink&) {
+    return 0;
+}
 
 }  // namespace veltcam::ui

@@ -1,13 +1,13 @@
-// The dialog windows are not in this build yet: report the feature unsupported
-// until the views exist, as Linux does.
+// Dialog windows on Windows: the views are FormatDialogView.cpp,
+// AnalogDialogView.cpp and ImageDialogView.cpp over templates in Dialogs.rc.
+#include <windows.h>
+
 #include "ui/DialogHost.h"
 
 namespace veltcam::ui {
 
-bool DialogsAvailable() { return false; }
+bool DialogsAvailable() { return true; }
 
-int RunCameraDialog(CVeltCam&, platform::WindowHandle) { return 0; }
-int RunAnalogDialog(CVeltCam&, platform::WindowHandle) { return 0; }
-int RunImageDialog(CVeltCam&, platform::WindowHandle) { return 0; }
+DialogLanguage SystemDialogLanguage() { return LanguageFor(GetSystemDefaultUILanguage()); }
 
 }  // namespace veltcam::ui
