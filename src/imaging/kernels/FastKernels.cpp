@@ -643,6 +643,191 @@ void NearestUnmarkedT(const NearestUnmarkedRow& a) {
 void NearestUnmarked8(const NearestUnmarkedRow& a) { NearestUnmarkedT<uint8_t>(a); }
 void NearestUnmarked16(const NearestUnmarkedRow& a) { NearestUnmarkedT<uint16_t>(a); }
 
+// ------------------------------------------------------------------ run fills
+
+#if HWY_TARGET != HWY_SCALAR
+// Whole 16-byte blocks of the pair (prev, cur) moved up by kBlocks: block b of the
+// result is block b - kBlocks of cur, or of prev's last blocks where that is
+// negative. ShiftDownBlocks is the mirror image with (cur, next).
+constexpr int kVectorBlocks = HWY_MAX_BYTES / 16;
+
+template <int kBlocks, class D, class V = hn::Vec<D>>
+HWY_INLINE V ShiftUpBlocks(D d, V prev, V cur) {
+    (void)d;
+    if constexpr (kBlocks == 0) {
+        return cur;
+    } else if constexpr (kBlocks == kVectorBlocks) {
+        return prev;
+    } else {
+#if HWY_TARGET <= HWY_AVX3
+        return V{_mm512_alignr_epi64(cur.raw, prev.raw, 8 - 2 * kBlocks)};
+#else
+        static_assert(kVectorBlocks == 2 && kBlocks == 1);
+        return hn::ConcatLowerUpper(d, cur, prev);
+#endif
+    }
+}
+
+template <int kBlocks, class D, class V = hn::Vec<D>>
+HWY_INLINE V ShiftDownBlocks(D d, V cur, V next) {
+    (void)d;
+    if constexpr (kBlocks == 0) {
+        return cur;
+    } else if constexpr (kBlocks == kVectorBlocks) {
+        return next;
+    } else {
+#if HWY_TARGET <= HWY_AVX3
+        return V{_mm512_alignr_epi64(next.raw, cur.raw, 2 * kBlocks)};
+#else
+        static_assert(kVectorBlocks == 2 && kBlocks == 1);
+        return hn::ConcatLowerUpper(d, next, cur);
+#endif
+    }
+}
+
+// Lane i of the result is lane i - kLanes of the sequence prev, cur (kLanes less
+// than a vector).
+template <int kLanes, class D, class V = hn::Vec<D>>
+HWY_INLINE V ShiftUpLanes(D d, V prev, V cur) {
+    constexpr int kBytes = kLanes * static_cast<int>(sizeof(hn::TFromD<D>));
+    constexpr int kRest = kBytes % 16;
+    const V upper = ShiftUpBlocks<kBytes / 16>(d, prev, cur);
+    if constexpr (kRest == 0) {
+        return upper;
+    } else {
+        const V lower = ShiftUpBlocks<kBytes / 16 + 1>(d, prev, cur);
+        return hn::CombineShiftRightBytes<16 - kRest>(d, upper, lower);
+    }
+}
+
+// Lane i of the result is lane i + kLanes of the sequence cur, next.
+template <int kLanes, class D, class V = hn::Vec<D>>
+HWY_INLINE V ShiftDownLanes(D d, V cur, V next) {
+    constexpr int kBytes = kLanes * static_cast<int>(sizeof(hn::TFromD<D>));
+    constexpr int kRest = kBytes % 16;
+    const V lower = ShiftDownBlocks<kBytes / 16>(d, cur, next);
+    if constexpr (kRest == 0) {
+        return lower;
+    } else {
+        const V upper = ShiftDownBlocks<kBytes / 16 + 1>(d, cur, next);
+        return hn::CombineShiftRightBytes<kRest>(d, upper, lower);
+    }
+}
+
+// Fills the marked lanes of `v` with the nearest unmarked lane towards the lower
+// (kUp) or higher columns, the neighbouring vector on that side being final
+// already: doubling steps, after step s a lane is still open only when the 2s
+// lanes from it towards that side are all marked. Only the neighbour's nearest
+// lane is ever taken, as every lane between is marked.
+template <bool kUp, int kLanes = 1, class D, class V = hn::Vec<D>>
+HWY_INLINE V FillRuns(D d, V v, V open, V neighbour) {
+    constexpr int kMaxLanes = HWY_MAX_BYTES / static_cast<int>(sizeof(hn::TFromD<D>));
+    if constexpr (kLanes >= kMaxLanes) {
+        return hn::IfThenElse(hn::MaskFromVec(open), neighbour, v);
+    } else {
+        const V zero = hn::Zero(d);
+        const auto m = hn::MaskFromVec(open);
+        if constexpr (kUp) {
+            v = hn::IfThenElse(m, ShiftUpLanes<kLanes>(d, neighbour, v), v);
+            open = hn::And(open, ShiftUpLanes<kLanes>(d, zero, open));
+        } else {
+            v = hn::IfThenElse(m, ShiftDownLanes<kLanes>(d, v, neighbour), v);
+            open = hn::And(open, ShiftDownLanes<kLanes>(d, open, zero));
+        }
+        return FillRuns<kUp, 2 * kLanes>(d, v, open, neighbour);
+    }
+}
+
+// floor((a + b + c + e) / 4) without widening: the quarters of the samples and
+// the quarter of their remainders' sum.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE V MeanOf4(D d, V a, V b, V c, V e) {
+    const V three = hn::Set(d, 3);
+    const V quarters = hn::Add(hn::Add(hn::ShiftRight<2>(a), hn::ShiftRight<2>(b)),
+                               hn::Add(hn::ShiftRight<2>(c), hn::ShiftRight<2>(e)));
+    const V rests = hn::Add(hn::Add(hn::And(a, three), hn::And(b, three)),
+                            hn::Add(hn::And(c, three), hn::And(e, three)));
+    return hn::Add(quarters, hn::ShiftRight<2>(rests));
+}
+#endif  // HWY_TARGET != HWY_SCALAR
+
+// Whole rows as vectors instead of one run at a time: a colourful scene marks
+// many short runs, and the cost per run is what the row scan spends.
+template <class T>
+void ReplaceMarkedT(const ReplaceMarkedRow& a) {
+#if HWY_TARGET == HWY_SCALAR
+    if constexpr (sizeof(T) == 1) {
+        ScalarKernels().replaceMarked8(a);
+    } else {
+        ScalarKernels().replaceMarked16(a);
+    }
+#else
+    const hn::ScalableTag<T> d;
+    using V = hn::Vec<decltype(d)>;
+    const int n = static_cast<int>(hn::Lanes(d));
+    T* row = static_cast<T*>(a.row);
+    T* nearest = static_cast<T*>(a.nearest);
+    const T* marks = static_cast<const T*>(a.marks);
+    const int w = a.width;
+    const int vectorEnd = w / n * n;
+    const V zero = hn::Zero(d);
+    thread_local std::vector<T> rightFill;
+    if (rightFill.size() < static_cast<size_t>(w)) rightFill.resize(w);
+    T* right = rightFill.data();
+
+    // Nearest unmarked sample at or right of each column, from the right end.
+    T carry = 0;
+    for (int c = w - 1; c >= vectorEnd; --c) {
+        if (marks[c] == 0) carry = row[c];
+        right[c] = carry;
+    }
+    V next = hn::Set(d, carry);
+    for (int x = vectorEnd - n; x >= 0; x -= n) {
+        V v = hn::LoadU(d, row + x);
+        const V open = hn::VecFromMask(d, hn::Ne(hn::LoadU(d, marks + x), zero));
+        if (!hn::AllFalse(d, hn::MaskFromVec(open))) v = FillRuns<false>(d, v, open, next);
+        hn::StoreU(v, d, right + x);
+        next = v;
+    }
+
+    // Left to right: the nearest unmarked sample at or left of each column, and
+    // the replacement.
+    V prev = zero;  // column 0 is never marked
+    for (int x = 0; x < vectorEnd; x += n) {
+        const V o = hn::LoadU(d, row + x);
+        const V below = hn::LoadU(d, nearest + x);
+        const auto marked = hn::Ne(hn::LoadU(d, marks + x), zero);
+        if (hn::AllFalse(d, marked)) {
+            hn::StoreU(o, d, nearest + x);
+            prev = o;
+            continue;
+        }
+        const V left = FillRuns<true>(d, o, hn::VecFromMask(d, marked), prev);
+        const V mean = MeanOf4(d, left, hn::LoadU(d, right + x), o, below);
+        hn::StoreU(hn::IfThenElse(marked, mean, o), d, row + x);
+        hn::StoreU(hn::IfThenElse(marked, below, o), d, nearest + x);
+        prev = left;
+    }
+    if (vectorEnd < w) {
+        // The tail: the nearest unmarked sample left of it is the last one before.
+        int c = vectorEnd - 1;
+        while (c > 0 && marks[c] != 0) --c;
+        unsigned leftValue = c >= 0 ? row[c] : 0;  // column 0 sets it when w < n
+        for (c = vectorEnd; c < w; ++c) {
+            if (marks[c] == 0) {
+                leftValue = row[c];
+                nearest[c] = row[c];
+            } else {
+                row[c] = static_cast<T>((leftValue + right[c] + row[c] + nearest[c]) / 4);
+            }
+        }
+    }
+#endif
+}
+
+void ReplaceMarked8(const ReplaceMarkedRow& a) { ReplaceMarkedT<uint8_t>(a); }
+void ReplaceMarked16(const ReplaceMarkedRow& a) { ReplaceMarkedT<uint16_t>(a); }
+
 // Highway's target name of this instantiation, for reports.
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 
@@ -666,6 +851,8 @@ HWY_EXPORT(DetectDefects8);
 HWY_EXPORT(DetectDefects16);
 HWY_EXPORT(NearestUnmarked8);
 HWY_EXPORT(NearestUnmarked16);
+HWY_EXPORT(ReplaceMarked8);
+HWY_EXPORT(ReplaceMarked16);
 HWY_EXPORT(TargetName);
 
 namespace {
@@ -690,6 +877,8 @@ void NearestUnmarked8Fast(const NearestUnmarkedRow& a) {
 void NearestUnmarked16Fast(const NearestUnmarkedRow& a) {
     HWY_DYNAMIC_DISPATCH(NearestUnmarked16)(a);
 }
+void ReplaceMarked8Fast(const ReplaceMarkedRow& a) { HWY_DYNAMIC_DISPATCH(ReplaceMarked8)(a); }
+void ReplaceMarked16Fast(const ReplaceMarkedRow& a) { HWY_DYNAMIC_DISPATCH(ReplaceMarked16)(a); }
 
 }  // namespace
 
@@ -711,6 +900,8 @@ const KernelSet& FastKernels() {
         DetectDefects16Fast,
         NearestUnmarked8Fast,
         NearestUnmarked16Fast,
+        ReplaceMarked8Fast,
+        ReplaceMarked16Fast,
     };
     return set;
 }

@@ -91,6 +91,15 @@ struct NearestUnmarkedRow {
     bool fillMarked = false;
 };
 
+// One row of the upward replacement sweep of the defect correction (the
+// NearestUnmarkedRow fields, `fillMarked` unused). Every marked sample becomes
+// (left + right + row + nearest) / 4: left and right are the nearest unmarked
+// samples of the row on either side, the sample itself holds the nearest
+// unmarked one above (the downward sweep left it there) and `nearest` the one
+// below. Then `nearest` takes the row's unmarked samples for the row above.
+// Columns 0 and width-1 are never marked, so left and right always exist.
+using ReplaceMarkedRow = NearestUnmarkedRow;
+
 struct KernelSet {
     const char* name;
     void (*demosaic8)(const DemosaicRow&);
@@ -109,6 +118,8 @@ struct KernelSet {
     void (*detectDefects16)(const DefectDetectRow&);
     void (*nearestUnmarked8)(const NearestUnmarkedRow&);
     void (*nearestUnmarked16)(const NearestUnmarkedRow&);
+    void (*replaceMarked8)(const ReplaceMarkedRow&);
+    void (*replaceMarked16)(const ReplaceMarkedRow&);
 };
 
 // The references.

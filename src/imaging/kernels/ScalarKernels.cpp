@@ -169,6 +169,30 @@ void NearestUnmarkedScalar(const NearestUnmarkedRow& a) {
     }
 }
 
+template <class T>
+void ReplaceMarkedScalar(const ReplaceMarkedRow& a) {
+    T* row = static_cast<T*>(a.row);
+    T* nearest = static_cast<T*>(a.nearest);
+    const T* marks = static_cast<const T*>(a.marks);
+    const int w = a.width;
+    int x = 1;
+    while (x < w - 1) {
+        if (marks[x] == 0) {
+            ++x;
+            continue;
+        }
+        // A run of marked samples, bounded by the unmarked ones at x-1 and end.
+        int end = x;
+        while (marks[end] != 0) ++end;
+        const unsigned sides = static_cast<unsigned>(row[x - 1]) + row[end];
+        for (int c = x; c < end; ++c) row[c] = static_cast<T>((sides + row[c] + nearest[c]) / 4);
+        x = end;
+    }
+    for (int c = 0; c < w; ++c) {
+        if (marks[c] == 0) nearest[c] = row[c];
+    }
+}
+
 }  // namespace
 
 void DemosaicColumnsScalar8(const DemosaicRow& a, int x0, int x1) {
@@ -260,6 +284,8 @@ const KernelSet& ScalarKernels() {
         DetectDefectsScalar<uint16_t>,
         NearestUnmarkedScalar<uint8_t>,
         NearestUnmarkedScalar<uint16_t>,
+        ReplaceMarkedScalar<uint8_t>,
+        ReplaceMarkedScalar<uint16_t>,
     };
     return set;
 }
