@@ -186,16 +186,8 @@ int HueKernel(const PixelOpArgs& a) {
             p.k->hueSaturation8(row, a.rect.Width(), a.dstBytesPerPixel, p.params);
             continue;
         }
-        // 16-bit colour works on each sample's high byte; the low byte becomes 0.
-        auto* s = reinterpret_cast<uint16_t*>(row);
-        for (int x = 0; x < a.rect.Width(); ++x) {
-            uint16_t* px = s + x * f.samplesPerPixel;
-            int b = px[0] >> 8, g = px[1] >> 8, r = px[2] >> 8;
-            kernels::HueSaturationPixel(r, g, b, p.params);
-            px[0] = static_cast<uint16_t>(b << 8);
-            px[1] = static_cast<uint16_t>(g << 8);
-            px[2] = static_cast<uint16_t>(r << 8);
-        }
+        p.k->hueSaturation16(reinterpret_cast<uint16_t*>(row), a.rect.Width(), f.samplesPerPixel,
+                             p.params);
     }
     return 1;
 }

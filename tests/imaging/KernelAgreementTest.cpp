@@ -148,6 +148,11 @@ TEST(KernelAgreement, HueSaturation) {
                     ScalarKernels().hueSaturation8(a.data(), w, pixelBytes, p);
                     FastKernels().hueSaturation8(b.data(), w, pixelBytes, p);
                     ASSERT_EQ(a, b) << w << " " << pixelBytes << " " << hue << " " << sat;
+                    auto a16 = RandomRow<uint16_t>(rng, static_cast<size_t>(w) * pixelBytes, 65535),
+                         b16 = a16;
+                    ScalarKernels().hueSaturation16(a16.data(), w, pixelBytes, p);
+                    FastKernels().hueSaturation16(b16.data(), w, pixelBytes, p);
+                    ASSERT_EQ(a16, b16) << w << " " << pixelBytes << " " << hue << " " << sat;
                 }
             }
         }

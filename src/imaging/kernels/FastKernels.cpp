@@ -365,22 +365,21 @@ HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p) 
     const auto ramp = hn::BitCast(
         d, hn::ShiftRight<8>(hn::Add(hn::Mul(hn::BitCast(du, f), hn::BitCast(du, span)), half)));
 
+    // A grey pixel (d == 0) has span and ramp 0, so every channel comes out as
+    // `low` whatever the sector says.
     const auto top = hn::Add(low, span);
-    const auto up = hn::Add(low, ramp);
-    const auto down = hn::Sub(top, ramp);
-    const auto k0 = hn::Eq(k, zero), k1 = hn::Eq(k, one), k2 = hn::Eq(k, hn::Set(d, 2)),
-               k3 = hn::Eq(k, hn::Set(d, 3)), k4 = hn::Eq(k, hn::Set(d, 4)),
-               k5 = hn::Eq(k, hn::Set(d, 5));
-    const auto gray = hn::Eq(dd, zero);
-    r = hn::IfThenElse(
-        hn::AndNot(gray, hn::Or(k0, k1)), top,
-        hn::IfThenElse(hn::AndNot(gray, k2), down, hn::IfThenElse(hn::AndNot(gray, k5), up, low)));
-    g = hn::IfThenElse(
-        hn::AndNot(gray, hn::Or(k2, k3)), top,
-        hn::IfThenElse(hn::AndNot(gray, k4), down, hn::IfThenElse(hn::AndNot(gray, k1), up, low)));
-    b = hn::IfThenElse(
-        hn::AndNot(gray, hn::Or(k4, k5)), top,
-        hn::IfThenElse(hn::AndNot(gray, k0), down, hn::IfThenElse(hn::AndNot(gray, k3), up, low)));
+    // The channel between top and low rises in odd sectors and falls in even ones.
+    const auto mid = hn::IfThenElse(hn::Eq(hn::And(k, one), one), hn::Add(low, ramp),
+                                    hn::Sub(top, ramp));
+    // Top: R in sectors 0-1, G in 2-3, B in 4-5. Middle: R in 2 and 5, G in 1
+    // and 4, B in 0 and 3, i.e. by the sector modulo 3.
+    const auto three = hn::Set(d, 3);
+    const auto k3 = hn::IfThenElse(GeI(k, three), hn::Sub(k, three), k);
+    const auto redTop = hn::Lt(k, hn::Set(d, 2));
+    const auto blueTop = hn::Gt(k, three);
+    r = hn::IfThenElse(redTop, top, hn::IfThenElse(hn::Eq(k3, hn::Set(d, 2)), mid, low));
+    g = hn::IfThenElse(hn::Or(redTop, blueTop), hn::IfThenElse(hn::Eq(k3, one), mid, low), top);
+    b = hn::IfThenElse(blueTop, top, hn::IfThenElse(hn::Eq(k3, zero), mid, low));
 }
 
 #endif  // HWY_TARGET != HWY_SCALAR
@@ -426,6 +425,43 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
     if (x < width) {
         ScalarKernels().hueSaturation8(row + static_cast<size_t>(x) * pixelBytes, width - x,
                                        pixelBytes, p);
+    }
+}
+
+// 16-bit colour takes the hexcone on the samples' high bytes: those go through
+// the 8-bit kernel a slice of the row at a time and come back shifted up.
+void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSaturation& params) {
+    const HueSaturation p = params;
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::RebindToSigned<decltype(d16)> di16;  // the demotion to bytes is from signed
+    const hn::Rebind<uint8_t, decltype(d16)> d8;
+    const int n = static_cast<int>(hn::Lanes(d16));
+    constexpr int kSlicePixels = 512;
+    HWY_ALIGN uint8_t bytes[kSlicePixels * 4];
+    for (int x0 = 0; x0 < width; x0 += kSlicePixels) {
+        const int pixels = std::min(kSlicePixels, width - x0);
+        const int count = pixels * pixelSamples;
+        uint16_t* s = row + static_cast<size_t>(x0) * pixelSamples;
+        int i = 0;
+        for (; i + n <= count; i += n) {
+            const auto high = hn::ShiftRight<8>(hn::LoadU(d16, s + i));
+            hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di16, high)), d8, bytes + i);
+        }
+        for (; i < count; ++i) bytes[i] = static_cast<uint8_t>(s[i] >> 8);
+        HueSaturation8(bytes, pixels, pixelSamples, p);
+        for (i = 0; i + n <= count; i += n) {
+            auto v = hn::ShiftLeft<8>(hn::PromoteTo(d16, hn::LoadU(d8, bytes + i)));
+            if (pixelSamples == 4) {
+                // The fourth sample of 64-bit pixels is not a colour: it stays.
+                const auto lane = hn::And(hn::Iota(d16, static_cast<uint16_t>(i & 3)),
+                                          hn::Set(d16, 3));
+                v = hn::IfThenElse(hn::Eq(lane, hn::Set(d16, 3)), hn::LoadU(d16, s + i), v);
+            }
+            hn::StoreU(v, d16, s + i);
+        }
+        for (; i < count; ++i) {
+            if (pixelSamples != 4 || (i & 3) != 3) s[i] = static_cast<uint16_t>(bytes[i] << 8);
+        }
     }
 }
 
@@ -512,6 +548,56 @@ void Sharpen8(const SharpenRow& a) {
     // The rest by the reference, from the first unfinished pixel.
     const int nextPixel = i / ps;
     if (nextPixel < a.width - 2) SharpenPixelsScalar8(a, std::max(nextPixel, 2), a.width - 2);
+}
+
+// 16-bit unsharp mask in 32-bit lanes: a block sum reaches 16 * 65535, and
+// amount * (o - blur) stays below 2^24, where the single-precision quotient by
+// 10 is never within rounding of the next integer, so truncating it is exact.
+void Sharpen16(const SharpenRow& a) {
+    const hn::ScalableTag<int32_t> d32;
+    const hn::Rebind<float, decltype(d32)> df;
+    const hn::Rebind<uint16_t, decltype(d32)> d16;
+    const int n = static_cast<int>(hn::Lanes(d32));
+    const int ps = a.pixelSamples;
+    const uint16_t* c[4];
+    for (int i = 0; i < 4; ++i) c[i] = static_cast<const uint16_t*>(a.copyRows[i]);
+    auto* out = static_cast<uint16_t*>(a.out);
+    const int total = a.width * ps;
+    const int first = 2 * ps;
+    const int end = (a.width - 2) * ps;  // exclusive
+    if (end <= first) return;
+    auto load = [&](const uint16_t* p) { return hn::PromoteTo(d32, hn::LoadU(d16, p)); };
+    thread_local std::vector<int32_t> columns;
+    if (columns.size() < static_cast<size_t>(total)) columns.resize(total);
+    int32_t* col = columns.data();
+    int i = 0;
+    for (; i + n <= total; i += n) {
+        hn::StoreU(hn::Add(hn::Add(load(c[0] + i), load(c[1] + i)),
+                           hn::Add(load(c[2] + i), load(c[3] + i))),
+                   d32, col + i);
+    }
+    for (; i < total; ++i) col[i] = c[0][i] + c[1][i] + c[2][i] + c[3][i];
+
+    const auto amount = hn::Set(df, static_cast<float>(a.amount));
+    const auto ten = hn::Set(df, 10.0f);
+    const auto zero = hn::Zero(d32);
+    const auto full = hn::Set(d32, 65535);
+    for (i = first; i + n <= end; i += n) {
+        const auto sum = hn::Add(hn::Add(hn::LoadU(d32, col + i - 2 * ps), hn::LoadU(d32, col + i - ps)),
+                                 hn::Add(hn::LoadU(d32, col + i), hn::LoadU(d32, col + i + ps)));
+        const auto o = load(c[2] + i);
+        const auto diff = hn::ConvertTo(df, hn::Sub(o, hn::ShiftRight<4>(sum)));
+        const auto q = hn::ConvertTo(d32, hn::Div(hn::Mul(diff, amount), ten));
+        auto r = hn::Min(hn::Max(hn::Add(o, q), zero), full);
+        if (ps == 4) {
+            const auto lane = hn::And(hn::Iota(d32, i & 3), hn::Set(d32, 3));
+            r = hn::IfThenElse(hn::Eq(lane, hn::Set(d32, 3)), load(out + i), r);
+        }
+        hn::StoreU(hn::DemoteTo(d16, r), d16, out + i);
+    }
+    // The rest by the reference, from the first unfinished pixel.
+    const int nextPixel = i / ps;
+    if (nextPixel < a.width - 2) SharpenPixelsScalar16(a, std::max(nextPixel, 2), a.width - 2);
 }
 
 // ------------------------------------------------------------------ corrections
@@ -844,7 +930,9 @@ HWY_EXPORT(Lut8);
 HWY_EXPORT(Brightness8);
 HWY_EXPORT(Brightness16);
 HWY_EXPORT(HueSaturation8);
+HWY_EXPORT(HueSaturation16);
 HWY_EXPORT(Sharpen8);
+HWY_EXPORT(Sharpen16);
 HWY_EXPORT(FlatField8);
 HWY_EXPORT(FlatField16);
 HWY_EXPORT(DetectDefects8);
@@ -865,7 +953,11 @@ void Brightness16Fast(const SampleRun& r, float f) { HWY_DYNAMIC_DISPATCH(Bright
 void HueSaturation8Fast(uint8_t* row, int width, int pixelBytes, const HueSaturation& p) {
     HWY_DYNAMIC_DISPATCH(HueSaturation8)(row, width, pixelBytes, p);
 }
+void HueSaturation16Fast(uint16_t* row, int width, int pixelSamples, const HueSaturation& p) {
+    HWY_DYNAMIC_DISPATCH(HueSaturation16)(row, width, pixelSamples, p);
+}
 void Sharpen8Fast(const SharpenRow& a) { HWY_DYNAMIC_DISPATCH(Sharpen8)(a); }
+void Sharpen16Fast(const SharpenRow& a) { HWY_DYNAMIC_DISPATCH(Sharpen16)(a); }
 void FlatField8Fast(const FlatFieldRow& a) { HWY_DYNAMIC_DISPATCH(FlatField8)(a); }
 void FlatField16Fast(const FlatFieldRow& a) { HWY_DYNAMIC_DISPATCH(FlatField16)(a); }
 void DetectDefects8Fast(const DefectDetectRow& a) { HWY_DYNAMIC_DISPATCH(DetectDefects8)(a); }
@@ -892,8 +984,9 @@ const KernelSet& FastKernels() {
         Brightness8Fast,
         Brightness16Fast,
         HueSaturation8Fast,
+        HueSaturation16Fast,
         Sharpen8Fast,
-        ScalarKernels().sharpen16,
+        Sharpen16Fast,
         FlatField8Fast,
         FlatField16Fast,
         DetectDefects8Fast,

@@ -110,6 +110,8 @@ struct KernelSet {
     void (*brightness16)(const SampleRun&, float factor);
     // `pixelBytes` 3 or 4: 8-bit colour pixels.
     void (*hueSaturation8)(uint8_t* row, int width, int pixelBytes, const HueSaturation&);
+    // `pixelSamples` 3 or 4: 16-bit colour pixels, worked on their high bytes.
+    void (*hueSaturation16)(uint16_t* row, int width, int pixelSamples, const HueSaturation&);
     void (*sharpen8)(const SharpenRow&);
     void (*sharpen16)(const SharpenRow&);
     void (*flatField8)(const FlatFieldRow&);
@@ -138,6 +140,7 @@ void OverrideKernels(const KernelSet* set);
 void DemosaicColumnsScalar8(const DemosaicRow& a, int x0, int x1);
 void DemosaicColumnsScalar16(const DemosaicRow& a, int x0, int x1);
 void SharpenPixelsScalar8(const SharpenRow& a, int x0, int x1);
+void SharpenPixelsScalar16(const SharpenRow& a, int x0, int x1);
 
 // Reference of one hexcone pixel, shared by the 8- and 16-bit stages.
 void HueSaturationPixel(int& r, int& g, int& b, const HueSaturation& p);

@@ -86,6 +86,17 @@ void HueSaturation8Scalar(uint8_t* row, int width, int pixelBytes, const HueSatu
     }
 }
 
+void HueSaturation16Scalar(uint16_t* row, int width, int pixelSamples, const HueSaturation& p) {
+    for (int x = 0; x < width; ++x) {
+        uint16_t* px = row + static_cast<size_t>(x) * pixelSamples;
+        int b = px[0] >> 8, g = px[1] >> 8, r = px[2] >> 8;
+        HueSaturationPixel(r, g, b, p);
+        px[0] = static_cast<uint16_t>(b << 8);
+        px[1] = static_cast<uint16_t>(g << 8);
+        px[2] = static_cast<uint16_t>(r << 8);
+    }
+}
+
 template <class T, int kMax>
 void SharpenPixels(const SharpenRow& a, int x0, int x1) {
     const T* c[4];
@@ -204,6 +215,9 @@ void DemosaicColumnsScalar16(const DemosaicRow& a, int x0, int x1) {
 void SharpenPixelsScalar8(const SharpenRow& a, int x0, int x1) {
     SharpenPixels<uint8_t, 255>(a, x0, x1);
 }
+void SharpenPixelsScalar16(const SharpenRow& a, int x0, int x1) {
+    SharpenPixels<uint16_t, 65535>(a, x0, x1);
+}
 
 void HueSaturationPixel(int& r, int& g, int& b, const HueSaturation& p) {
     const int mx = std::max({r, g, b});
@@ -276,6 +290,7 @@ const KernelSet& ScalarKernels() {
         BrightnessScalar<uint8_t, 255>,
         BrightnessScalar<uint16_t, 65535>,
         HueSaturation8Scalar,
+        HueSaturation16Scalar,
         SharpenScalar<uint8_t, 255>,
         SharpenScalar<uint16_t, 65535>,
         FlatField8Scalar,
