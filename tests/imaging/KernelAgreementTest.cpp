@@ -221,12 +221,15 @@ void CheckCorrections(int maxValue, int threshold) {
         d.hot = hot.data();
         d.dead = dead.data();
         d.width = w;
-        d.threshold = threshold;
-        d.marks = ma.data();
-        (sizeof(T) == 1 ? ScalarKernels().detectDefects8 : ScalarKernels().detectDefects16)(d);
-        d.marks = mb.data();
-        (sizeof(T) == 1 ? FastKernels().detectDefects8 : FastKernels().detectDefects16)(d);
-        ASSERT_EQ(ma, mb) << w;
+        // The camera's threshold last, so its marks feed the sweeps below.
+        for (int t : {0, 1, maxValue, maxValue + 1, threshold}) {
+            d.threshold = t;
+            d.marks = ma.data();
+            (sizeof(T) == 1 ? ScalarKernels().detectDefects8 : ScalarKernels().detectDefects16)(d);
+            d.marks = mb.data();
+            (sizeof(T) == 1 ? FastKernels().detectDefects8 : FastKernels().detectDefects16)(d);
+            ASSERT_EQ(ma, mb) << w << " threshold " << t;
+        }
 
         // Marks in runs of every length, with columns 0 and w-1 left unmarked as
         // the detection leaves them.

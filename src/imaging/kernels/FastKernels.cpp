@@ -662,34 +662,55 @@ void FlatField16(const FlatFieldRow& a) {
     }
 }
 
+// floor((a + b + c + e) / 4) without widening: the quarters of the samples and
+// the quarter of their remainders' sum.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE V MeanOf4(D d, V a, V b, V c, V e) {
+    const V three = hn::Set(d, 3);
+    const V quarters = hn::Add(hn::Add(hn::ShiftRight<2>(a), hn::ShiftRight<2>(b)),
+                               hn::Add(hn::ShiftRight<2>(c), hn::ShiftRight<2>(e)));
+    const V rests = hn::Add(hn::Add(hn::And(a, three), hn::And(b, three)),
+                            hn::Add(hn::And(c, three), hn::And(e, three)));
+    return hn::Add(quarters, hn::ShiftRight<2>(rests));
+}
+
+// Detection in the samples' own width (no widening): the mean of the four
+// neighbours as above, |v - mean| >= threshold as a saturated difference above
+// threshold - 1.
 template <class T>
 void DetectDefectsT(const DefectDetectRow& a) {
-    // 16-bit lanes hold four 8-bit samples' sum; 16-bit samples need 32.
-    using L = std::conditional_t<sizeof(T) == 1, int16_t, int32_t>;
-    const hn::ScalableTag<L> d32;
-    const hn::Rebind<T, decltype(d32)> dt;
-    const int n = static_cast<int>(hn::Lanes(d32));
+    constexpr int kMax = sizeof(T) == 1 ? 255 : 65535;
+    if (a.threshold <= 0) {
+        // Every pixel differs by at least nothing: the reference marks them all.
+        if constexpr (sizeof(T) == 1) {
+            ScalarKernels().detectDefects8(a);
+        } else {
+            ScalarKernels().detectDefects16(a);
+        }
+        return;
+    }
+    const hn::ScalableTag<T> d;
+    const int n = static_cast<int>(hn::Lanes(d));
     const auto* up = static_cast<const T*>(a.above);
     const auto* row = static_cast<const T*>(a.row);
     const auto* down = static_cast<const T*>(a.below);
     const auto* hot = static_cast<const T*>(a.hot);
     const auto* dead = static_cast<const T*>(a.dead);
     auto* marks = static_cast<T*>(a.marks);
-    const auto threshold = hn::Set(d32, static_cast<L>(a.threshold));
-    const auto zero = hn::Zero(d32);
-    const auto one = hn::Set(d32, 1);
-    auto load = [&](const T* p) { return hn::PromoteTo(d32, hn::LoadU(dt, p)); };
+    const auto below = hn::Set(d, static_cast<T>(std::min(a.threshold - 1, kMax)));
+    const auto zero = hn::Zero(d);
+    const auto one = hn::Set(d, 1);
     marks[0] = 0;
     marks[a.width - 1] = 0;
     int x = 1;
     for (; x + n <= a.width - 1; x += n) {
-        const auto sum = hn::Add(hn::Add(load(row + x - 1), load(row + x + 1)),
-                                 hn::Add(load(up + x), load(down + x)));
-        const auto mean = hn::ShiftRight<2>(sum);
-        const auto odd = GeI(hn::Abs(hn::Sub(load(row + x), mean)), threshold);
-        const auto flagged = hn::Or(hn::Ne(load(hot + x), zero), hn::Ne(load(dead + x), zero));
-        const auto m = hn::IfThenElseZero(hn::Or(odd, flagged), one);
-        hn::StoreU(hn::DemoteTo(dt, m), dt, marks + x);
+        const auto v = hn::LoadU(d, row + x);
+        const auto mean = MeanOf4(d, hn::LoadU(d, row + x - 1), hn::LoadU(d, row + x + 1),
+                                  hn::LoadU(d, up + x), hn::LoadU(d, down + x));
+        const auto diff = hn::Or(hn::SaturatedSub(v, mean), hn::SaturatedSub(mean, v));
+        const auto odd = hn::Ne(hn::SaturatedSub(diff, below), zero);
+        const auto flagged = hn::Ne(hn::Or(hn::LoadU(d, hot + x), hn::LoadU(d, dead + x)), zero);
+        hn::StoreU(hn::IfThenElseZero(hn::Or(odd, flagged), one), d, marks + x);
     }
     for (; x < a.width - 1; ++x) {
         const int mean = (row[x - 1] + row[x + 1] + up[x] + down[x]) >> 2;
@@ -813,6 +834,7 @@ HWY_INLINE V FillRuns(D d, V v, V open, V neighbour) {
     } else {
         const V zero = hn::Zero(d);
         const auto m = hn::MaskFromVec(open);
+        if (hn::AllFalse(d, m)) return v;  // short runs end after a step or two
         if constexpr (kUp) {
             v = hn::IfThenElse(m, ShiftUpLanes<kLanes>(d, neighbour, v), v);
             open = hn::And(open, ShiftUpLanes<kLanes>(d, zero, open));
@@ -824,17 +846,6 @@ HWY_INLINE V FillRuns(D d, V v, V open, V neighbour) {
     }
 }
 
-// floor((a + b + c + e) / 4) without widening: the quarters of the samples and
-// the quarter of their remainders' sum.
-template <class D, class V = hn::Vec<D>>
-HWY_INLINE V MeanOf4(D d, V a, V b, V c, V e) {
-    const V three = hn::Set(d, 3);
-    const V quarters = hn::Add(hn::Add(hn::ShiftRight<2>(a), hn::ShiftRight<2>(b)),
-                               hn::Add(hn::ShiftRight<2>(c), hn::ShiftRight<2>(e)));
-    const V rests = hn::Add(hn::Add(hn::And(a, three), hn::And(b, three)),
-                            hn::Add(hn::And(c, three), hn::And(e, three)));
-    return hn::Add(quarters, hn::ShiftRight<2>(rests));
-}
 #endif  // HWY_TARGET != HWY_SCALAR
 
 // Whole rows as vectors instead of one run at a time: a colourful scene marks
@@ -871,7 +882,7 @@ void ReplaceMarkedT(const ReplaceMarkedRow& a) {
     for (int x = vectorEnd - n; x >= 0; x -= n) {
         V v = hn::LoadU(d, row + x);
         const V open = hn::VecFromMask(d, hn::Ne(hn::LoadU(d, marks + x), zero));
-        if (!hn::AllFalse(d, hn::MaskFromVec(open))) v = FillRuns<false>(d, v, open, next);
+        v = FillRuns<false>(d, v, open, next);
         hn::StoreU(v, d, right + x);
         next = v;
     }
