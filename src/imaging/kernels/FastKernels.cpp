@@ -299,10 +299,80 @@ void Brightness16(const SampleRun& run, float factor) {
 // ------------------------------------------------------------------ hue and saturation
 
 #if HWY_TARGET != HWY_SCALAR
-// The hexcone arithmetic of HueSaturationPixel in 16-bit lanes: every value fits
-// 16 bits except p * floor(0xFF0000 / d), which is formed in 32-bit halves.
+// The position inside a sector, (p * floor(0xFF0000 / d) + 0x8000) >> 16, for
+// 16-bit lanes of chroma d and offset p (0 <= p <= d <= 255; d 0 gives 0).
+//
+// By division, in two 32-bit halves: the single-precision quotient is never
+// below the floor and at most one above.
+struct DividedPosition {
+    template <class D, class V>
+    HWY_INLINE V operator()(D d, V dd, V pos) const {
+        const hn::Repartition<int32_t, D> dh32;  // half as many lanes as D
+        const hn::Rebind<float, decltype(dh32)> dhf;
+        const hn::Half<D> dh;
+        auto wide = [&](auto half16) { return hn::PromoteTo(dh32, half16); };
+        auto position = [&](auto dHalf, auto posHalf) {
+            const auto num = hn::Set(dh32, 0xFF0000);
+            const auto dv = hn::Max(dHalf, hn::Set(dh32, 1));
+            auto q = hn::ConvertTo(dh32, hn::Div(hn::ConvertTo(dhf, num), hn::ConvertTo(dhf, dv)));
+            q = hn::IfThenElse(hn::Gt(hn::Mul(q, dv), num), hn::Sub(q, hn::Set(dh32, 1)), q);
+            return hn::ShiftRight<16>(hn::Add(hn::Mul(posHalf, q), hn::Set(dh32, 0x8000)));
+        };
+        const auto fLow = position(wide(hn::LowerHalf(dh, dd)), wide(hn::LowerHalf(dh, pos)));
+        const auto fHigh = position(wide(hn::UpperHalf(dh, dd)), wide(hn::UpperHalf(dh, pos)));
+        return hn::Combine(d, hn::DemoteTo(dh, fHigh), hn::DemoteTo(dh, fLow));
+    }
+};
+
+#if HWY_TARGET == HWY_AVX3_DL
+// By table, where byte permutes make a 256-entry lookup three instructions: with
+// Q = floor(0xFF0000 / d) = high * 65536 + low, the position is
+// p * high + ((p * low + 0x8000) >> 16), all in 16 bits (p * high <= 255).
+struct Quotients {
+    uint8_t high[256] = {}, lowBytes[256] = {}, highBytes[256] = {};  // d 0: 0, unused
+    Quotients() {
+        for (int d = 1; d < 256; ++d) {
+            const int q = 0xFF0000 / d;
+            high[d] = static_cast<uint8_t>(q >> 16);
+            lowBytes[d] = static_cast<uint8_t>(q);
+            highBytes[d] = static_cast<uint8_t>(q >> 8);
+        }
+    }
+};
+
+struct TabulatedPosition {
+    TabulatedPosition() : TabulatedPosition(Table()) {}
+    explicit TabulatedPosition(const Quotients& q)
+        : high(q.high), lowBytes(q.lowBytes), highBytes(q.highBytes) {}
+    static const Quotients& Table() {
+        static const Quotients table;
+        return table;
+    }
+    template <class D, class V>
+    HWY_INLINE V operator()(D d, V dd, V pos) const {
+        const hn::RebindToUnsigned<D> du;
+        const hn::Repartition<uint8_t, D> d8;
+        // d's high byte is 0 and looks up entry 0, which is 0.
+        const auto index = hn::BitCast(d8, dd);
+        const auto qHigh = hn::BitCast(du, high.Lookup(index));
+        const auto qLow = hn::Or(hn::BitCast(du, lowBytes.Lookup(index)),
+                                 hn::ShiftLeft<8>(hn::BitCast(du, highBytes.Lookup(index))));
+        const auto p = hn::BitCast(du, pos);
+        // (p * low + 0x8000) >> 16: the high half, plus one when the low half has bit 15.
+        const auto rounded = hn::Add(hn::MulHigh(p, qLow), hn::ShiftRight<15>(hn::Mul(p, qLow)));
+        return hn::BitCast(d, hn::Add(hn::Mul(p, qHigh), rounded));
+    }
+    ByteTable high, lowBytes, highBytes;
+};
+using SectorPosition = TabulatedPosition;
+#else
+using SectorPosition = DividedPosition;
+#endif
+
+// The hexcone arithmetic of HueSaturationPixel in 16-bit lanes.
 template <class D, class V>
-HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p) {
+HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p,
+                                 const SectorPosition& position) {
     const hn::RebindToUnsigned<D> du;
     const auto zero = hn::Zero(d);
     const auto one = hn::Set(d, 1);
@@ -338,23 +408,7 @@ HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p) 
     const auto low = hn::ShiftRight<1>(hn::Sub(l2, chroma));
     const auto span = hn::Sub(hn::ShiftRight<1>(hn::Add(l2, chroma)), low);
 
-    // (p * floor(0xFF0000 / d) + 0x8000) >> 16 in two 32-bit halves. The
-    // single-precision quotient is never below the floor and at most one above.
-    const hn::Repartition<int32_t, D> dh32;  // half as many lanes as D
-    const hn::Rebind<float, decltype(dh32)> dhf;
-    const hn::Half<D> dh;
-    auto wide = [&](auto half16) { return hn::PromoteTo(dh32, half16); };
-    auto position = [&](auto dHalf, auto posHalf) {
-        const auto num = hn::Set(dh32, 0xFF0000);
-        const auto dv = hn::Max(dHalf, hn::Set(dh32, 1));
-        auto q = hn::ConvertTo(dh32, hn::Div(hn::ConvertTo(dhf, num), hn::ConvertTo(dhf, dv)));
-        q = hn::IfThenElse(hn::Gt(hn::Mul(q, dv), num), hn::Sub(q, hn::Set(dh32, 1)), q);
-        return hn::ShiftRight<16>(hn::Add(hn::Mul(posHalf, q), hn::Set(dh32, 0x8000)));
-    };
-    const auto fLow = position(wide(hn::LowerHalf(dh, dd)), wide(hn::LowerHalf(dh, pos)));
-    const auto fHigh = position(wide(hn::UpperHalf(dh, dd)), wide(hn::UpperHalf(dh, pos)));
-    auto f = hn::Combine(d, hn::DemoteTo(dh, fHigh), hn::DemoteTo(dh, fLow));
-
+    auto f = position(d, dd, pos);
     f = hn::Add(f, hn::Set(d, static_cast<int16_t>(p.hueSteps % 255)));
     const auto wrap = hn::Gt(f, hn::Set(d, 254));
     auto k = hn::Add(base, hn::Set(d, static_cast<int16_t>(p.hueSteps / 255)));
@@ -396,6 +450,7 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
     const hn::Half<decltype(d8)> dh8;
     const hn::Rebind<int16_t, decltype(dh8)> d16;
     const int n = static_cast<int>(hn::Lanes(d8));
+    const SectorPosition position;
     for (; x + n <= width; x += n) {
         uint8_t* px = row + static_cast<size_t>(x) * pixelBytes;
         hn::Vec<decltype(d8)> b8, g8, r8, a8;
@@ -410,8 +465,8 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
         auto bu = hn::PromoteTo(d16, hn::UpperHalf(dh8, b8));
         auto gu = hn::PromoteTo(d16, hn::UpperHalf(dh8, g8));
         auto ru = hn::PromoteTo(d16, hn::UpperHalf(dh8, r8));
-        HueSaturationVec(d16, rl, gl, bl, p);
-        HueSaturationVec(d16, ru, gu, bu, p);
+        HueSaturationVec(d16, rl, gl, bl, p, position);
+        HueSaturationVec(d16, ru, gu, bu, p, position);
         b8 = hn::Combine(d8, hn::DemoteTo(dh8, bu), hn::DemoteTo(dh8, bl));
         g8 = hn::Combine(d8, hn::DemoteTo(dh8, gu), hn::DemoteTo(dh8, gl));
         r8 = hn::Combine(d8, hn::DemoteTo(dh8, ru), hn::DemoteTo(dh8, rl));
