@@ -163,12 +163,11 @@ void DemosaicFast(const DemosaicRow& row) {
     const int span = 2 * pairs;
     int done = 2;  // columns 0 and 1 are border columns
     if (w % 2 == 0 && w >= span + 4) {
-        int x = 2;
-        for (; x + span + 2 <= w; x += span) store(x);
         // The last vector overlaps the previous one: outputs are not inputs, so
-        // computing a column twice gives the same bytes.
+        // computing a column twice gives the same bytes. One call site keeps the
+        // vector code inlined into the loop.
         const int last = w - 2 - span;
-        if (x < w - 2) store(last);
+        for (int x = 2; x < w - 2; x += span) store(std::min(x, last));
         done = w - 2;
     }
     if constexpr (kBits == 8) {
