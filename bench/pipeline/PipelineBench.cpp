@@ -381,7 +381,9 @@ void PrintRatios(const std::map<std::string, double>& ms, const char* clock) {
         ratio(s16.c_str(), "BM_Memcpy48", "vs memcpy of the 48-bit image");
     }
     ratio("BM_FlatField8", "BM_Memcpy24", "vs memcpy of the 24-bit image");
+    ratio("BM_FlatField16", "BM_Memcpy48", "vs memcpy of the 48-bit image");
     ratio("BM_DotFilter8", "BM_Memcpy24", "vs memcpy of the 24-bit image");
+    ratio("BM_DotFilter16", "BM_Memcpy48", "vs memcpy of the 48-bit image");
 }
 
 }  // namespace
