@@ -73,24 +73,6 @@ void BuildFlags(const DibImage& reference, DibImage& flags, bool hot, int limit)
     }
 }
 
-// First marked column in [x, end) (end when none): marks are sparse, so whole
-// words of unmarked columns are skipped at once.
-template <class T>
-int NextMarked(const T* marks, int x, int end) {
-    if constexpr (sizeof(T) == 1) {
-        const void* p = std::memchr(marks + x, 1, static_cast<size_t>(end - x));
-        return p != nullptr ? static_cast<int>(static_cast<const T*>(p) - marks) : end;
-    } else {
-        for (; x + 4 <= end; x += 4) {
-            uint64_t word;
-            std::memcpy(&word, marks + x, sizeof word);
-            if (word != 0) break;
-        }
-        while (x < end && marks[x] == 0) ++x;
-        return x;
-    }
-}
-
 // Replacement of marked pixels by the mean of the nearest unmarked pixel in each
 // of the four directions. Rows 0 and H-1 and columns 0 and W-1 are never marked,
 // so all four are always found; unmarked pixels are never written and only they
@@ -98,37 +80,9 @@ int NextMarked(const T* marks, int x, int end) {
 // pixel's own sample is free to hold an intermediate value. Two sweeps over the
 // frame, linear however the marks cluster:
 //   downwards, every marked pixel takes the nearest unmarked value above it;
-//   upwards, it becomes (left + right + that value + nearest unmarked below) / 4,
-//   left and right being the unmarked pixels that bound its run in the row.
-template <class T>
-void ReplaceMarked(DibImage& raw, uint8_t* marksBase) {
-    const int w = raw.Width();
-    const int h = raw.Height();
-    const size_t pitch = static_cast<size_t>(raw.RowBytes());
-    auto marks = [&](int y) { return reinterpret_cast<const T*>(marksBase + y * pitch); };
-    const auto& k = kernels::ActiveKernels();
-    const auto sweep = sizeof(T) == 1 ? k.nearestUnmarked8 : k.nearestUnmarked16;
-    std::vector<T> nearest(RowAt<T>(raw, 0), RowAt<T>(raw, 0) + w);
-    for (int y = 1; y < h - 1; ++y) {
-        sweep({RowAt<T>(raw, y), nearest.data(), marks(y), w, true});
-    }
-    nearest.assign(RowAt<T>(raw, h - 1), RowAt<T>(raw, h - 1) + w);
-    for (int y = h - 2; y >= 1; --y) {
-        const T* m = marks(y);
-        T* row = RowAt<T>(raw, y);
-        T* n = nearest.data();
-        int x = 1;
-        while ((x = NextMarked(m, x, w - 1)) < w - 1) {
-            int end = x;
-            while (m[end] != 0) ++end;  // column w-1 is never marked
-            const unsigned sides = static_cast<unsigned>(row[x - 1]) + row[end];
-            for (int c = x; c < end; ++c) row[c] = static_cast<T>((sides + row[c] + n[c]) / 4);
-            x = end;
-        }
-        sweep({row, n, m, w, false});
-    }
-}
-
+//   upwards, it becomes (left + right + that value + nearest unmarked below) / 4.
+// The downward sweep follows the detection one row behind, while the rows are
+// still in the cache: detecting row y reads row y-1 as it came from the sensor.
 template <class T>
 void CorrectDefectsT(DibImage& raw, const MaskPlanes& planes, int threshold,
                      const CorrectionWindow& window, bool sixteen) {
@@ -138,15 +92,22 @@ void CorrectDefectsT(DibImage& raw, const MaskPlanes& planes, int threshold,
     const DibImage& hot = planes[sixteen ? kMaskHot16 : kMaskHot8];
     const DibImage& dead = planes[sixteen ? kMaskDead16 : kMaskDead8];
     const size_t pitch = static_cast<size_t>(raw.RowBytes());
-    // The marks use the frame's own layout inside the work plane.
+    // The marks use the frame's own layout inside the work plane. Detection writes
+    // every column of rows 1..H-2; rows 0 and H-1 are never marked.
     if (w < 3 || h < 3 || pitch * h > work.SizeBytes()) return;
-    std::memset(work.Pixels(), 0, pitch * h);
+    auto marks = [&](int y) { return reinterpret_cast<T*>(work.Pixels() + y * pitch); };
+    std::fill(marks(0), marks(0) + w, T{0});
+    std::fill(marks(h - 1), marks(h - 1) + w, T{0});
 
     // Defect flags come from the sensor position of the frame, as the flat field's
     // references do; outside the planes there are no flags.
     const CoveredArea area = Cover(raw, window, 0);
     std::vector<T> none(w, 0);
     const auto& k = kernels::ActiveKernels();
+    const auto detect = sixteen ? k.detectDefects16 : k.detectDefects8;
+    const auto fillDown = sixteen ? k.nearestUnmarked16 : k.nearestUnmarked8;
+    const auto replace = sixteen ? k.replaceMarked16 : k.replaceMarked8;
+    std::vector<T> nearest(RowAt<T>(raw, 0), RowAt<T>(raw, 0) + w);
     for (int y = 1; y < h - 1; ++y) {
         kernels::DefectDetectRow row;
         row.above = raw.Row(y - 1);
@@ -155,12 +116,16 @@ void CorrectDefectsT(DibImage& raw, const MaskPlanes& planes, int threshold,
         const bool flagged = y < area.endY && area.endX >= w;
         row.hot = flagged ? RowAt<T>(hot, area.planeY + y) + area.planeX : none.data();
         row.dead = flagged ? RowAt<T>(dead, area.planeY + y) + area.planeX : none.data();
-        row.marks = work.Pixels() + y * pitch;
+        row.marks = marks(y);
         row.width = w;
         row.threshold = threshold;
-        (sixteen ? k.detectDefects16 : k.detectDefects8)(row);
+        detect(row);
+        if (y > 1) fillDown({RowAt<T>(raw, y - 1), nearest.data(), marks(y - 1), w, true});
     }
-    ReplaceMarked<T>(raw, work.Pixels());
+    fillDown({RowAt<T>(raw, h - 2), nearest.data(), marks(h - 2), w, true});
+
+    nearest.assign(RowAt<T>(raw, h - 1), RowAt<T>(raw, h - 1) + w);
+    for (int y = h - 2; y >= 1; --y) replace({RowAt<T>(raw, y), nearest.data(), marks(y), w, false});
 }
 
 template <class T>

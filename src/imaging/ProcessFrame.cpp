@@ -40,7 +40,7 @@ void DemosaicFrame(PipelineFrame& frame, DibImage& color, const DibImage& raw) {
 // whole frame through memory. Each stage sees exactly the rows it would see
 // frame by frame: the sharpening lags one row behind the band, as its 4 x 4
 // block reaches one row below the pixel.
-constexpr int kBandRows = 16;
+constexpr int kBandRows = stages::kSharpenBandRows;
 
 void ConvertInBands(PipelineFrame& frame, DibImage& out, const DibImage* raw,
                     const stages::DemosaicParams& demosaic) {
@@ -94,9 +94,8 @@ void ConvertInBands(PipelineFrame& frame, DibImage& out, const DibImage* raw,
         // but the last, whose sharpening needs the next band's first row.
         int ready = bottom;
         if (sharpness != 0) {
-            if (!stages::CopyRowsForSharpening(*frame.sharpenWork, out, top, bottom)) return;
-            ready = bottom == height ? height : bottom - 1;
-            stages::SharpenRows(out, *frame.sharpenWork, sharpness, finished, ready);
+            ready = stages::SharpenBand(out, *frame.sharpenWork, sharpness, top, bottom, finished);
+            if (ready < 0) return;
         }
         if (brightness != 0) stages::BrightnessRows(out, brightness, finished, ready);
         finished = ready;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -144,11 +145,19 @@ struct TableCache {
 
 // ---------------------------------------------------------------- sharpness
 
+// The unsharpened rows live in a ring at the top of the work image, row y in work
+// row y % ring: the rows still needed stay in the cache instead of a whole-frame
+// copy going out to memory and coming back.
+constexpr int kSharpenRingRows = 32;
+
+int SharpenRingRows(int height) { return std::min(kSharpenRingRows, height); }
+
 struct SharpenOp {
     const KernelSet* k;
     int amount;
     const int32_t* differences;  // centre of the difference table
     int height;
+    int ringRows;
 };
 
 int SharpenKernel(const PixelOpArgs& a) {
@@ -158,7 +167,7 @@ int SharpenKernel(const PixelOpArgs& a) {
     const int end = std::min(a.rect.bottom, p.height - 2);
     for (int y = first; y < end; ++y) {
         kernels::SharpenRow row;
-        for (int i = 0; i < 4; ++i) row.copyRows[i] = a.SrcRow(y - 2 + i);
+        for (int i = 0; i < 4; ++i) row.copyRows[i] = a.SrcRow((y - 2 + i) % p.ringRows);
         row.out = a.DstRow(y);
         row.width = a.rect.Width();
         row.channels = std::min(f.samplesPerPixel, 3);
@@ -186,16 +195,8 @@ int HueKernel(const PixelOpArgs& a) {
             p.k->hueSaturation8(row, a.rect.Width(), a.dstBytesPerPixel, p.params);
             continue;
         }
-        // 16-bit colour works on each sample's high byte; the low byte becomes 0.
-        auto* s = reinterpret_cast<uint16_t*>(row);
-        for (int x = 0; x < a.rect.Width(); ++x) {
-            uint16_t* px = s + x * f.samplesPerPixel;
-            int b = px[0] >> 8, g = px[1] >> 8, r = px[2] >> 8;
-            kernels::HueSaturationPixel(r, g, b, p.params);
-            px[0] = static_cast<uint16_t>(b << 8);
-            px[1] = static_cast<uint16_t>(g << 8);
-            px[2] = static_cast<uint16_t>(r << 8);
-        }
+        p.k->hueSaturation16(reinterpret_cast<uint16_t*>(row), a.rect.Width(), f.samplesPerPixel,
+                             p.params);
     }
     return 1;
 }
@@ -400,14 +401,17 @@ void Brightness(DibImage& image, int brightness) {
     BrightnessRows(image, brightness, 0, image.Height());
 }
 
-bool CopyRowsForSharpening(DibImage& work, const DibImage& image, int firstRow, int endRow) {
+namespace {
+
+bool KeepRowsForSharpening(DibImage& work, const DibImage& image, int firstRow, int endRow) {
     if (!image.IsValid()) return false;
     if (work.Width() != image.Width() || work.Height() != image.Height() ||
         work.Bits() != image.Bits()) {
         if (!work.CreateLike(image)) return false;
     }
-    const PixelRect rows{0, firstRow, image.Width(), endRow};
-    ApplyPixelOp(work, conversions::CopyRows, image, &rows, 0, firstRow, nullptr);
+    const int ring = SharpenRingRows(image.Height());
+    const size_t bytes = static_cast<size_t>(image.RowBytes());
+    for (int y = firstRow; y < endRow; ++y) std::memcpy(work.Row(y % ring), image.Row(y), bytes);
     return true;
 }
 
@@ -422,14 +426,28 @@ void SharpenRows(DibImage& image, const DibImage& work, int amount, int firstRow
         for (int k = -range; k <= range; ++k) table[k + range] = key * k / 10;
     };
     const int32_t* table = sixteen ? cache16.Get(s, build) : cache8.Get(s, build);
-    SharpenOp op{&ActiveKernels(), s, table + range, image.Height()};
+    SharpenOp op{&ActiveKernels(), s, table + range, image.Height(),
+                 SharpenRingRows(image.Height())};
     const PixelRect rows{0, firstRow, image.Width(), endRow};
     ApplyPixelOp(image, SharpenKernel, work, &rows, 0, firstRow, &op);
 }
 
+}  // namespace
+
+int SharpenBand(DibImage& image, DibImage& work, int amount, int top, int bottom, int finished) {
+    if (bottom - top > kSharpenBandRows) return -1;
+    if (!KeepRowsForSharpening(work, image, top, bottom)) return -1;
+    const int ready = bottom == image.Height() ? bottom : bottom - 1;
+    SharpenRows(image, work, amount, finished, ready);
+    return ready;
+}
+
 void Sharpness(DibImage& image, DibImage& work, int amount) {
-    if (!CopyRowsForSharpening(work, image, 0, image.Height())) return;
-    SharpenRows(image, work, amount, 0, image.Height());
+    int finished = 0;
+    for (int top = 0; top < image.Height() && finished >= 0; top += kSharpenBandRows) {
+        finished = SharpenBand(image, work, amount, top,
+                               std::min(image.Height(), top + kSharpenBandRows), finished);
+    }
 }
 
 kernels::HueSaturation HueSaturationParams(int hue, int saturation) {

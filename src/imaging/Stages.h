@@ -55,17 +55,20 @@ void ApplyCurveRows(DibImage& image, const uint8_t* table8, const uint16_t* tabl
                     int endRow);
 void HueSaturationRows(DibImage& image, int hue, int saturation, int firstRow, int endRow);
 void BrightnessRows(DibImage& image, int brightness, int firstRow, int endRow);
-// Sharpens rows [firstRow, endRow) of `image` from `work`, which must hold the
-// unsharpened rows firstRow - 2 .. endRow (rows outside 2 .. H-3 are skipped).
-void SharpenRows(DibImage& image, const DibImage& work, int amount, int firstRow, int endRow);
-// Copies rows [firstRow, endRow) of `image` into `work`, first making `work` an
-// image of the same format when it is not.
-bool CopyRowsForSharpening(DibImage& work, const DibImage& image, int firstRow, int endRow);
+// Sharpening a frame band by band, top to bottom, in bands of at most
+// kSharpenBandRows rows: keeps the band's rows [top, bottom) as they are now in
+// `work` (made an image of the same format when it is not), then sharpens the
+// rows from `finished` (the previous call's result, 0 at first) to the one
+// before the last of the band, which waits for the next band's first row; the
+// last band finishes the frame. Returns the new `finished`, or -1 when `work`
+// cannot be made. Rows outside 2 .. H-3 are left as they are.
+constexpr int kSharpenBandRows = 16;
+int SharpenBand(DibImage& image, DibImage& work, int amount, int top, int bottom, int finished);
 
 void Gamma(DibImage& image, int gamma);
 void Contrast(DibImage& image, int contrast);
 void Brightness(DibImage& image, int brightness);
-// 4 x 4 box unsharp mask of the interior; `work` becomes a copy of the image.
+// 4 x 4 box unsharp mask of the interior, using `work` for the unsharpened rows.
 void Sharpness(DibImage& image, DibImage& work, int amount);
 void HueSaturation(DibImage& image, int hue, int saturation);
 kernels::HueSaturation HueSaturationParams(int hue, int saturation);

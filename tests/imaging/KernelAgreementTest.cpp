@@ -148,6 +148,11 @@ TEST(KernelAgreement, HueSaturation) {
                     ScalarKernels().hueSaturation8(a.data(), w, pixelBytes, p);
                     FastKernels().hueSaturation8(b.data(), w, pixelBytes, p);
                     ASSERT_EQ(a, b) << w << " " << pixelBytes << " " << hue << " " << sat;
+                    auto a16 = RandomRow<uint16_t>(rng, static_cast<size_t>(w) * pixelBytes, 65535),
+                         b16 = a16;
+                    ScalarKernels().hueSaturation16(a16.data(), w, pixelBytes, p);
+                    FastKernels().hueSaturation16(b16.data(), w, pixelBytes, p);
+                    ASSERT_EQ(a16, b16) << w << " " << pixelBytes << " " << hue << " " << sat;
                 }
             }
         }
@@ -216,12 +221,38 @@ void CheckCorrections(int maxValue, int threshold) {
         d.hot = hot.data();
         d.dead = dead.data();
         d.width = w;
-        d.threshold = threshold;
-        d.marks = ma.data();
-        (sizeof(T) == 1 ? ScalarKernels().detectDefects8 : ScalarKernels().detectDefects16)(d);
-        d.marks = mb.data();
-        (sizeof(T) == 1 ? FastKernels().detectDefects8 : FastKernels().detectDefects16)(d);
-        ASSERT_EQ(ma, mb) << w;
+        // The camera's threshold last, so its marks feed the sweeps below.
+        for (int t : {0, 1, maxValue, maxValue + 1, threshold}) {
+            d.threshold = t;
+            d.marks = ma.data();
+            (sizeof(T) == 1 ? ScalarKernels().detectDefects8 : ScalarKernels().detectDefects16)(d);
+            d.marks = mb.data();
+            (sizeof(T) == 1 ? FastKernels().detectDefects8 : FastKernels().detectDefects16)(d);
+            ASSERT_EQ(ma, mb) << w << " threshold " << t;
+        }
+
+        // Marks in runs of every length, with columns 0 and w-1 left unmarked as
+        // the detection leaves them.
+        std::vector<T> runs(w, 0);
+        std::uniform_int_distribution<int> runLength(1, 80), gap(1, 4);
+        for (int x = 1 + gap(rng); x < w - 1; x += gap(rng)) {
+            for (int end = std::min(w - 1, x + runLength(rng)); x < end; ++x) runs[x] = 1;
+        }
+        for (const auto& m : {ma, runs}) {
+            auto ra = RandomRow<T>(rng, w, maxValue), rb = ra;
+            auto na = RandomRow<T>(rng, w, maxValue), nb = na;
+            std::vector<T> bounded = m;
+            bounded[0] = bounded[w - 1] = 0;
+            kernels::ReplaceMarkedRow replace{ra.data(), na.data(), bounded.data(), w, false};
+            (sizeof(T) == 1 ? ScalarKernels().replaceMarked8 : ScalarKernels().replaceMarked16)(
+                replace);
+            replace.row = rb.data();
+            replace.nearest = nb.data();
+            (sizeof(T) == 1 ? FastKernels().replaceMarked8 : FastKernels().replaceMarked16)(
+                replace);
+            ASSERT_EQ(ra, rb) << w;
+            ASSERT_EQ(na, nb) << w;
+        }
 
         for (bool fill : {false, true}) {
             auto ra = RandomRow<T>(rng, w, maxValue), rb = ra;

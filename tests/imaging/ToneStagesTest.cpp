@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "imaging/BayerPhase.h"
@@ -176,6 +177,36 @@ TEST(ToneStages, SharpnessArithmetic) {
     EXPECT_EQ(SampleAt(*image, 3, 3), 100 + (100 - 15));
     // Its neighbours see the same blur and are pushed down: 10 + (10 - 15).
     EXPECT_EQ(SampleAt(*image, 2, 2), 5);
+}
+
+TEST(ToneStages, SharpnessOfTallFramesFollowsTheBlockArithmeticOnEveryRow) {
+    // Taller than the rows the stage keeps at a time, so every row of the blur
+    // has to come from the unsharpened frame however the rows are cycled.
+    for (int bits : {8, 32, 48}) {
+        auto image = MakeImage(11, 77, bits);
+        const int full = bits == 48 ? 65535 : 255;
+        FillRandom(*image, 8, full);
+        auto before = CopyOf(*image);
+        DibImage work;
+        stages::Sharpness(*image, work, 17);
+        const int channels = bits == 8 ? 1 : bits == 32 ? 4 : 3;
+        for (int y = 2; y < 75; ++y) {
+            for (int x = 2; x < 9; ++x) {
+                for (int c = 0; c < channels; ++c) {
+                    const int o = SampleAt(*before, x, y, c);
+                    int expected = o;
+                    if (c < 3) {
+                        int sum = 0;
+                        for (int by = y - 2; by <= y + 1; ++by) {
+                            for (int bx = x - 2; bx <= x + 1; ++bx) sum += SampleAt(*before, bx, by, c);
+                        }
+                        expected = std::clamp(o + 17 * (o - (sum >> 4)) / 10, 0, full);
+                    }
+                    ASSERT_EQ(SampleAt(*image, x, y, c), expected) << bits << " " << x << "," << y;
+                }
+            }
+        }
+    }
 }
 
 TEST(GrayMode, NeutralGainsAndOffsetsLeaveTheImageWhateverTheBlueOffset) {

@@ -163,12 +163,11 @@ void DemosaicFast(const DemosaicRow& row) {
     const int span = 2 * pairs;
     int done = 2;  // columns 0 and 1 are border columns
     if (w % 2 == 0 && w >= span + 4) {
-        int x = 2;
-        for (; x + span + 2 <= w; x += span) store(x);
         // The last vector overlaps the previous one: outputs are not inputs, so
-        // computing a column twice gives the same bytes.
+        // computing a column twice gives the same bytes. One call site keeps the
+        // vector code inlined into the loop.
         const int last = w - 2 - span;
-        if (x < w - 2) store(last);
+        for (int x = 2; x < w - 2; x += span) store(std::min(x, last));
         done = w - 2;
     }
     if constexpr (kBits == 8) {
@@ -299,10 +298,80 @@ void Brightness16(const SampleRun& run, float factor) {
 // ------------------------------------------------------------------ hue and saturation
 
 #if HWY_TARGET != HWY_SCALAR
-// The hexcone arithmetic of HueSaturationPixel in 16-bit lanes: every value fits
-// 16 bits except p * floor(0xFF0000 / d), which is formed in 32-bit halves.
+// The position inside a sector, (p * floor(0xFF0000 / d) + 0x8000) >> 16, for
+// 16-bit lanes of chroma d and offset p (0 <= p <= d <= 255; d 0 gives 0).
+//
+// By division, in two 32-bit halves: the single-precision quotient is never
+// below the floor and at most one above.
+struct DividedPosition {
+    template <class D, class V>
+    HWY_INLINE V operator()(D d, V dd, V pos) const {
+        const hn::Repartition<int32_t, D> dh32;  // half as many lanes as D
+        const hn::Rebind<float, decltype(dh32)> dhf;
+        const hn::Half<D> dh;
+        auto wide = [&](auto half16) { return hn::PromoteTo(dh32, half16); };
+        auto position = [&](auto dHalf, auto posHalf) {
+            const auto num = hn::Set(dh32, 0xFF0000);
+            const auto dv = hn::Max(dHalf, hn::Set(dh32, 1));
+            auto q = hn::ConvertTo(dh32, hn::Div(hn::ConvertTo(dhf, num), hn::ConvertTo(dhf, dv)));
+            q = hn::IfThenElse(hn::Gt(hn::Mul(q, dv), num), hn::Sub(q, hn::Set(dh32, 1)), q);
+            return hn::ShiftRight<16>(hn::Add(hn::Mul(posHalf, q), hn::Set(dh32, 0x8000)));
+        };
+        const auto fLow = position(wide(hn::LowerHalf(dh, dd)), wide(hn::LowerHalf(dh, pos)));
+        const auto fHigh = position(wide(hn::UpperHalf(dh, dd)), wide(hn::UpperHalf(dh, pos)));
+        return hn::Combine(d, hn::DemoteTo(dh, fHigh), hn::DemoteTo(dh, fLow));
+    }
+};
+
+#if HWY_TARGET == HWY_AVX3_DL
+// By table, where byte permutes make a 256-entry lookup three instructions: with
+// Q = floor(0xFF0000 / d) = high * 65536 + low, the position is
+// p * high + ((p * low + 0x8000) >> 16), all in 16 bits (p * high <= 255).
+struct Quotients {
+    uint8_t high[256] = {}, lowBytes[256] = {}, highBytes[256] = {};  // d 0: 0, unused
+    Quotients() {
+        for (int d = 1; d < 256; ++d) {
+            const int q = 0xFF0000 / d;
+            high[d] = static_cast<uint8_t>(q >> 16);
+            lowBytes[d] = static_cast<uint8_t>(q);
+            highBytes[d] = static_cast<uint8_t>(q >> 8);
+        }
+    }
+};
+
+struct TabulatedPosition {
+    TabulatedPosition() : TabulatedPosition(Table()) {}
+    explicit TabulatedPosition(const Quotients& q)
+        : high(q.high), lowBytes(q.lowBytes), highBytes(q.highBytes) {}
+    static const Quotients& Table() {
+        static const Quotients table;
+        return table;
+    }
+    template <class D, class V>
+    HWY_INLINE V operator()(D d, V dd, V pos) const {
+        const hn::RebindToUnsigned<D> du;
+        const hn::Repartition<uint8_t, D> d8;
+        // d's high byte is 0 and looks up entry 0, which is 0.
+        const auto index = hn::BitCast(d8, dd);
+        const auto qHigh = hn::BitCast(du, high.Lookup(index));
+        const auto qLow = hn::Or(hn::BitCast(du, lowBytes.Lookup(index)),
+                                 hn::ShiftLeft<8>(hn::BitCast(du, highBytes.Lookup(index))));
+        const auto p = hn::BitCast(du, pos);
+        // (p * low + 0x8000) >> 16: the high half, plus one when the low half has bit 15.
+        const auto rounded = hn::Add(hn::MulHigh(p, qLow), hn::ShiftRight<15>(hn::Mul(p, qLow)));
+        return hn::BitCast(d, hn::Add(hn::Mul(p, qHigh), rounded));
+    }
+    ByteTable high, lowBytes, highBytes;
+};
+using SectorPosition = TabulatedPosition;
+#else
+using SectorPosition = DividedPosition;
+#endif
+
+// The hexcone arithmetic of HueSaturationPixel in 16-bit lanes.
 template <class D, class V>
-HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p) {
+HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p,
+                                 const SectorPosition& position) {
     const hn::RebindToUnsigned<D> du;
     const auto zero = hn::Zero(d);
     const auto one = hn::Set(d, 1);
@@ -338,23 +407,7 @@ HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p) 
     const auto low = hn::ShiftRight<1>(hn::Sub(l2, chroma));
     const auto span = hn::Sub(hn::ShiftRight<1>(hn::Add(l2, chroma)), low);
 
-    // (p * floor(0xFF0000 / d) + 0x8000) >> 16 in two 32-bit halves. The
-    // single-precision quotient is never below the floor and at most one above.
-    const hn::Repartition<int32_t, D> dh32;  // half as many lanes as D
-    const hn::Rebind<float, decltype(dh32)> dhf;
-    const hn::Half<D> dh;
-    auto wide = [&](auto half16) { return hn::PromoteTo(dh32, half16); };
-    auto position = [&](auto dHalf, auto posHalf) {
-        const auto num = hn::Set(dh32, 0xFF0000);
-        const auto dv = hn::Max(dHalf, hn::Set(dh32, 1));
-        auto q = hn::ConvertTo(dh32, hn::Div(hn::ConvertTo(dhf, num), hn::ConvertTo(dhf, dv)));
-        q = hn::IfThenElse(hn::Gt(hn::Mul(q, dv), num), hn::Sub(q, hn::Set(dh32, 1)), q);
-        return hn::ShiftRight<16>(hn::Add(hn::Mul(posHalf, q), hn::Set(dh32, 0x8000)));
-    };
-    const auto fLow = position(wide(hn::LowerHalf(dh, dd)), wide(hn::LowerHalf(dh, pos)));
-    const auto fHigh = position(wide(hn::UpperHalf(dh, dd)), wide(hn::UpperHalf(dh, pos)));
-    auto f = hn::Combine(d, hn::DemoteTo(dh, fHigh), hn::DemoteTo(dh, fLow));
-
+    auto f = position(d, dd, pos);
     f = hn::Add(f, hn::Set(d, static_cast<int16_t>(p.hueSteps % 255)));
     const auto wrap = hn::Gt(f, hn::Set(d, 254));
     auto k = hn::Add(base, hn::Set(d, static_cast<int16_t>(p.hueSteps / 255)));
@@ -365,22 +418,21 @@ HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p) 
     const auto ramp = hn::BitCast(
         d, hn::ShiftRight<8>(hn::Add(hn::Mul(hn::BitCast(du, f), hn::BitCast(du, span)), half)));
 
+    // A grey pixel (d == 0) has span and ramp 0, so every channel comes out as
+    // `low` whatever the sector says.
     const auto top = hn::Add(low, span);
-    const auto up = hn::Add(low, ramp);
-    const auto down = hn::Sub(top, ramp);
-    const auto k0 = hn::Eq(k, zero), k1 = hn::Eq(k, one), k2 = hn::Eq(k, hn::Set(d, 2)),
-               k3 = hn::Eq(k, hn::Set(d, 3)), k4 = hn::Eq(k, hn::Set(d, 4)),
-               k5 = hn::Eq(k, hn::Set(d, 5));
-    const auto gray = hn::Eq(dd, zero);
-    r = hn::IfThenElse(
-        hn::AndNot(gray, hn::Or(k0, k1)), top,
-        hn::IfThenElse(hn::AndNot(gray, k2), down, hn::IfThenElse(hn::AndNot(gray, k5), up, low)));
-    g = hn::IfThenElse(
-        hn::AndNot(gray, hn::Or(k2, k3)), top,
-        hn::IfThenElse(hn::AndNot(gray, k4), down, hn::IfThenElse(hn::AndNot(gray, k1), up, low)));
-    b = hn::IfThenElse(
-        hn::AndNot(gray, hn::Or(k4, k5)), top,
-        hn::IfThenElse(hn::AndNot(gray, k0), down, hn::IfThenElse(hn::AndNot(gray, k3), up, low)));
+    // The channel between top and low rises in odd sectors and falls in even ones.
+    const auto mid = hn::IfThenElse(hn::Eq(hn::And(k, one), one), hn::Add(low, ramp),
+                                    hn::Sub(top, ramp));
+    // Top: R in sectors 0-1, G in 2-3, B in 4-5. Middle: R in 2 and 5, G in 1
+    // and 4, B in 0 and 3, i.e. by the sector modulo 3.
+    const auto three = hn::Set(d, 3);
+    const auto k3 = hn::IfThenElse(GeI(k, three), hn::Sub(k, three), k);
+    const auto redTop = hn::Lt(k, hn::Set(d, 2));
+    const auto blueTop = hn::Gt(k, three);
+    r = hn::IfThenElse(redTop, top, hn::IfThenElse(hn::Eq(k3, hn::Set(d, 2)), mid, low));
+    g = hn::IfThenElse(hn::Or(redTop, blueTop), hn::IfThenElse(hn::Eq(k3, one), mid, low), top);
+    b = hn::IfThenElse(blueTop, top, hn::IfThenElse(hn::Eq(k3, zero), mid, low));
 }
 
 #endif  // HWY_TARGET != HWY_SCALAR
@@ -397,6 +449,7 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
     const hn::Half<decltype(d8)> dh8;
     const hn::Rebind<int16_t, decltype(dh8)> d16;
     const int n = static_cast<int>(hn::Lanes(d8));
+    const SectorPosition position;
     for (; x + n <= width; x += n) {
         uint8_t* px = row + static_cast<size_t>(x) * pixelBytes;
         hn::Vec<decltype(d8)> b8, g8, r8, a8;
@@ -411,8 +464,8 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
         auto bu = hn::PromoteTo(d16, hn::UpperHalf(dh8, b8));
         auto gu = hn::PromoteTo(d16, hn::UpperHalf(dh8, g8));
         auto ru = hn::PromoteTo(d16, hn::UpperHalf(dh8, r8));
-        HueSaturationVec(d16, rl, gl, bl, p);
-        HueSaturationVec(d16, ru, gu, bu, p);
+        HueSaturationVec(d16, rl, gl, bl, p, position);
+        HueSaturationVec(d16, ru, gu, bu, p, position);
         b8 = hn::Combine(d8, hn::DemoteTo(dh8, bu), hn::DemoteTo(dh8, bl));
         g8 = hn::Combine(d8, hn::DemoteTo(dh8, gu), hn::DemoteTo(dh8, gl));
         r8 = hn::Combine(d8, hn::DemoteTo(dh8, ru), hn::DemoteTo(dh8, rl));
@@ -426,6 +479,43 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
     if (x < width) {
         ScalarKernels().hueSaturation8(row + static_cast<size_t>(x) * pixelBytes, width - x,
                                        pixelBytes, p);
+    }
+}
+
+// 16-bit colour takes the hexcone on the samples' high bytes: those go through
+// the 8-bit kernel a slice of the row at a time and come back shifted up.
+void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSaturation& params) {
+    const HueSaturation p = params;
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::RebindToSigned<decltype(d16)> di16;  // the demotion to bytes is from signed
+    const hn::Rebind<uint8_t, decltype(d16)> d8;
+    const int n = static_cast<int>(hn::Lanes(d16));
+    constexpr int kSlicePixels = 512;
+    HWY_ALIGN uint8_t bytes[kSlicePixels * 4];
+    for (int x0 = 0; x0 < width; x0 += kSlicePixels) {
+        const int pixels = std::min(kSlicePixels, width - x0);
+        const int count = pixels * pixelSamples;
+        uint16_t* s = row + static_cast<size_t>(x0) * pixelSamples;
+        int i = 0;
+        for (; i + n <= count; i += n) {
+            const auto high = hn::ShiftRight<8>(hn::LoadU(d16, s + i));
+            hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di16, high)), d8, bytes + i);
+        }
+        for (; i < count; ++i) bytes[i] = static_cast<uint8_t>(s[i] >> 8);
+        HueSaturation8(bytes, pixels, pixelSamples, p);
+        for (i = 0; i + n <= count; i += n) {
+            auto v = hn::ShiftLeft<8>(hn::PromoteTo(d16, hn::LoadU(d8, bytes + i)));
+            if (pixelSamples == 4) {
+                // The fourth sample of 64-bit pixels is not a colour: it stays.
+                const auto lane = hn::And(hn::Iota(d16, static_cast<uint16_t>(i & 3)),
+                                          hn::Set(d16, 3));
+                v = hn::IfThenElse(hn::Eq(lane, hn::Set(d16, 3)), hn::LoadU(d16, s + i), v);
+            }
+            hn::StoreU(v, d16, s + i);
+        }
+        for (; i < count; ++i) {
+            if (pixelSamples != 4 || (i & 3) != 3) s[i] = static_cast<uint16_t>(bytes[i] << 8);
+        }
     }
 }
 
@@ -514,6 +604,56 @@ void Sharpen8(const SharpenRow& a) {
     if (nextPixel < a.width - 2) SharpenPixelsScalar8(a, std::max(nextPixel, 2), a.width - 2);
 }
 
+// 16-bit unsharp mask in 32-bit lanes: a block sum reaches 16 * 65535, and
+// amount * (o - blur) stays below 2^24, where the single-precision quotient by
+// 10 is never within rounding of the next integer, so truncating it is exact.
+void Sharpen16(const SharpenRow& a) {
+    const hn::ScalableTag<int32_t> d32;
+    const hn::Rebind<float, decltype(d32)> df;
+    const hn::Rebind<uint16_t, decltype(d32)> d16;
+    const int n = static_cast<int>(hn::Lanes(d32));
+    const int ps = a.pixelSamples;
+    const uint16_t* c[4];
+    for (int i = 0; i < 4; ++i) c[i] = static_cast<const uint16_t*>(a.copyRows[i]);
+    auto* out = static_cast<uint16_t*>(a.out);
+    const int total = a.width * ps;
+    const int first = 2 * ps;
+    const int end = (a.width - 2) * ps;  // exclusive
+    if (end <= first) return;
+    auto load = [&](const uint16_t* p) { return hn::PromoteTo(d32, hn::LoadU(d16, p)); };
+    thread_local std::vector<int32_t> columns;
+    if (columns.size() < static_cast<size_t>(total)) columns.resize(total);
+    int32_t* col = columns.data();
+    int i = 0;
+    for (; i + n <= total; i += n) {
+        hn::StoreU(hn::Add(hn::Add(load(c[0] + i), load(c[1] + i)),
+                           hn::Add(load(c[2] + i), load(c[3] + i))),
+                   d32, col + i);
+    }
+    for (; i < total; ++i) col[i] = c[0][i] + c[1][i] + c[2][i] + c[3][i];
+
+    const auto amount = hn::Set(df, static_cast<float>(a.amount));
+    const auto ten = hn::Set(df, 10.0f);
+    const auto zero = hn::Zero(d32);
+    const auto full = hn::Set(d32, 65535);
+    for (i = first; i + n <= end; i += n) {
+        const auto sum = hn::Add(hn::Add(hn::LoadU(d32, col + i - 2 * ps), hn::LoadU(d32, col + i - ps)),
+                                 hn::Add(hn::LoadU(d32, col + i), hn::LoadU(d32, col + i + ps)));
+        const auto o = load(c[2] + i);
+        const auto diff = hn::ConvertTo(df, hn::Sub(o, hn::ShiftRight<4>(sum)));
+        const auto q = hn::ConvertTo(d32, hn::Div(hn::Mul(diff, amount), ten));
+        auto r = hn::Min(hn::Max(hn::Add(o, q), zero), full);
+        if (ps == 4) {
+            const auto lane = hn::And(hn::Iota(d32, i & 3), hn::Set(d32, 3));
+            r = hn::IfThenElse(hn::Eq(lane, hn::Set(d32, 3)), load(out + i), r);
+        }
+        hn::StoreU(hn::DemoteTo(d16, r), d16, out + i);
+    }
+    // The rest by the reference, from the first unfinished pixel.
+    const int nextPixel = i / ps;
+    if (nextPixel < a.width - 2) SharpenPixelsScalar16(a, std::max(nextPixel, 2), a.width - 2);
+}
+
 // ------------------------------------------------------------------ corrections
 
 void FlatField8(const FlatFieldRow& a) {
@@ -576,34 +716,55 @@ void FlatField16(const FlatFieldRow& a) {
     }
 }
 
+// floor((a + b + c + e) / 4) without widening: the quarters of the samples and
+// the quarter of their remainders' sum.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE V MeanOf4(D d, V a, V b, V c, V e) {
+    const V three = hn::Set(d, 3);
+    const V quarters = hn::Add(hn::Add(hn::ShiftRight<2>(a), hn::ShiftRight<2>(b)),
+                               hn::Add(hn::ShiftRight<2>(c), hn::ShiftRight<2>(e)));
+    const V rests = hn::Add(hn::Add(hn::And(a, three), hn::And(b, three)),
+                            hn::Add(hn::And(c, three), hn::And(e, three)));
+    return hn::Add(quarters, hn::ShiftRight<2>(rests));
+}
+
+// Detection in the samples' own width (no widening): the mean of the four
+// neighbours as above, |v - mean| >= threshold as a saturated difference above
+// threshold - 1.
 template <class T>
 void DetectDefectsT(const DefectDetectRow& a) {
-    // 16-bit lanes hold four 8-bit samples' sum; 16-bit samples need 32.
-    using L = std::conditional_t<sizeof(T) == 1, int16_t, int32_t>;
-    const hn::ScalableTag<L> d32;
-    const hn::Rebind<T, decltype(d32)> dt;
-    const int n = static_cast<int>(hn::Lanes(d32));
+    constexpr int kMax = sizeof(T) == 1 ? 255 : 65535;
+    if (a.threshold <= 0) {
+        // Every pixel differs by at least nothing: the reference marks them all.
+        if constexpr (sizeof(T) == 1) {
+            ScalarKernels().detectDefects8(a);
+        } else {
+            ScalarKernels().detectDefects16(a);
+        }
+        return;
+    }
+    const hn::ScalableTag<T> d;
+    const int n = static_cast<int>(hn::Lanes(d));
     const auto* up = static_cast<const T*>(a.above);
     const auto* row = static_cast<const T*>(a.row);
     const auto* down = static_cast<const T*>(a.below);
     const auto* hot = static_cast<const T*>(a.hot);
     const auto* dead = static_cast<const T*>(a.dead);
     auto* marks = static_cast<T*>(a.marks);
-    const auto threshold = hn::Set(d32, static_cast<L>(a.threshold));
-    const auto zero = hn::Zero(d32);
-    const auto one = hn::Set(d32, 1);
-    auto load = [&](const T* p) { return hn::PromoteTo(d32, hn::LoadU(dt, p)); };
+    const auto below = hn::Set(d, static_cast<T>(std::min(a.threshold - 1, kMax)));
+    const auto zero = hn::Zero(d);
+    const auto one = hn::Set(d, 1);
     marks[0] = 0;
     marks[a.width - 1] = 0;
     int x = 1;
     for (; x + n <= a.width - 1; x += n) {
-        const auto sum = hn::Add(hn::Add(load(row + x - 1), load(row + x + 1)),
-                                 hn::Add(load(up + x), load(down + x)));
-        const auto mean = hn::ShiftRight<2>(sum);
-        const auto odd = GeI(hn::Abs(hn::Sub(load(row + x), mean)), threshold);
-        const auto flagged = hn::Or(hn::Ne(load(hot + x), zero), hn::Ne(load(dead + x), zero));
-        const auto m = hn::IfThenElseZero(hn::Or(odd, flagged), one);
-        hn::StoreU(hn::DemoteTo(dt, m), dt, marks + x);
+        const auto v = hn::LoadU(d, row + x);
+        const auto mean = MeanOf4(d, hn::LoadU(d, row + x - 1), hn::LoadU(d, row + x + 1),
+                                  hn::LoadU(d, up + x), hn::LoadU(d, down + x));
+        const auto diff = hn::Or(hn::SaturatedSub(v, mean), hn::SaturatedSub(mean, v));
+        const auto odd = hn::Ne(hn::SaturatedSub(diff, below), zero);
+        const auto flagged = hn::Ne(hn::Or(hn::LoadU(d, hot + x), hn::LoadU(d, dead + x)), zero);
+        hn::StoreU(hn::IfThenElseZero(hn::Or(odd, flagged), one), d, marks + x);
     }
     for (; x < a.width - 1; ++x) {
         const int mean = (row[x - 1] + row[x + 1] + up[x] + down[x]) >> 2;
@@ -643,6 +804,181 @@ void NearestUnmarkedT(const NearestUnmarkedRow& a) {
 void NearestUnmarked8(const NearestUnmarkedRow& a) { NearestUnmarkedT<uint8_t>(a); }
 void NearestUnmarked16(const NearestUnmarkedRow& a) { NearestUnmarkedT<uint16_t>(a); }
 
+// ------------------------------------------------------------------ run fills
+
+#if HWY_TARGET != HWY_SCALAR
+// Whole 16-byte blocks of the pair (prev, cur) moved up by kBlocks: block b of the
+// result is block b - kBlocks of cur, or of prev's last blocks where that is
+// negative. ShiftDownBlocks is the mirror image with (cur, next).
+constexpr int kVectorBlocks = HWY_MAX_BYTES / 16;
+
+template <int kBlocks, class D, class V = hn::Vec<D>>
+HWY_INLINE V ShiftUpBlocks(D d, V prev, V cur) {
+    (void)d;
+    if constexpr (kBlocks == 0) {
+        return cur;
+    } else if constexpr (kBlocks == kVectorBlocks) {
+        return prev;
+    } else {
+#if HWY_TARGET <= HWY_AVX3
+        return V{_mm512_alignr_epi64(cur.raw, prev.raw, 8 - 2 * kBlocks)};
+#else
+        static_assert(kVectorBlocks == 2 && kBlocks == 1);
+        return hn::ConcatLowerUpper(d, cur, prev);
+#endif
+    }
+}
+
+template <int kBlocks, class D, class V = hn::Vec<D>>
+HWY_INLINE V ShiftDownBlocks(D d, V cur, V next) {
+    (void)d;
+    if constexpr (kBlocks == 0) {
+        return cur;
+    } else if constexpr (kBlocks == kVectorBlocks) {
+        return next;
+    } else {
+#if HWY_TARGET <= HWY_AVX3
+        return V{_mm512_alignr_epi64(next.raw, cur.raw, 2 * kBlocks)};
+#else
+        static_assert(kVectorBlocks == 2 && kBlocks == 1);
+        return hn::ConcatLowerUpper(d, next, cur);
+#endif
+    }
+}
+
+// Lane i of the result is lane i - kLanes of the sequence prev, cur (kLanes less
+// than a vector).
+template <int kLanes, class D, class V = hn::Vec<D>>
+HWY_INLINE V ShiftUpLanes(D d, V prev, V cur) {
+    constexpr int kBytes = kLanes * static_cast<int>(sizeof(hn::TFromD<D>));
+    constexpr int kRest = kBytes % 16;
+    const V upper = ShiftUpBlocks<kBytes / 16>(d, prev, cur);
+    if constexpr (kRest == 0) {
+        return upper;
+    } else {
+        const V lower = ShiftUpBlocks<kBytes / 16 + 1>(d, prev, cur);
+        return hn::CombineShiftRightBytes<16 - kRest>(d, upper, lower);
+    }
+}
+
+// Lane i of the result is lane i + kLanes of the sequence cur, next.
+template <int kLanes, class D, class V = hn::Vec<D>>
+HWY_INLINE V ShiftDownLanes(D d, V cur, V next) {
+    constexpr int kBytes = kLanes * static_cast<int>(sizeof(hn::TFromD<D>));
+    constexpr int kRest = kBytes % 16;
+    const V lower = ShiftDownBlocks<kBytes / 16>(d, cur, next);
+    if constexpr (kRest == 0) {
+        return lower;
+    } else {
+        const V upper = ShiftDownBlocks<kBytes / 16 + 1>(d, cur, next);
+        return hn::CombineShiftRightBytes<kRest>(d, upper, lower);
+    }
+}
+
+// Fills the marked lanes of `v` with the nearest unmarked lane towards the lower
+// (kUp) or higher columns, the neighbouring vector on that side being final
+// already: doubling steps, after step s a lane is still open only when the 2s
+// lanes from it towards that side are all marked. Only the neighbour's nearest
+// lane is ever taken, as every lane between is marked.
+template <bool kUp, int kLanes = 1, class D, class V = hn::Vec<D>>
+HWY_INLINE V FillRuns(D d, V v, V open, V neighbour) {
+    constexpr int kMaxLanes = HWY_MAX_BYTES / static_cast<int>(sizeof(hn::TFromD<D>));
+    if constexpr (kLanes >= kMaxLanes) {
+        return hn::IfThenElse(hn::MaskFromVec(open), neighbour, v);
+    } else {
+        const V zero = hn::Zero(d);
+        const auto m = hn::MaskFromVec(open);
+        if (hn::AllFalse(d, m)) return v;  // short runs end after a step or two
+        if constexpr (kUp) {
+            v = hn::IfThenElse(m, ShiftUpLanes<kLanes>(d, neighbour, v), v);
+            open = hn::And(open, ShiftUpLanes<kLanes>(d, zero, open));
+        } else {
+            v = hn::IfThenElse(m, ShiftDownLanes<kLanes>(d, v, neighbour), v);
+            open = hn::And(open, ShiftDownLanes<kLanes>(d, open, zero));
+        }
+        return FillRuns<kUp, 2 * kLanes>(d, v, open, neighbour);
+    }
+}
+
+#endif  // HWY_TARGET != HWY_SCALAR
+
+// Whole rows as vectors instead of one run at a time: a colourful scene marks
+// many short runs, and the cost per run is what the row scan spends.
+template <class T>
+void ReplaceMarkedT(const ReplaceMarkedRow& a) {
+#if HWY_TARGET == HWY_SCALAR
+    if constexpr (sizeof(T) == 1) {
+        ScalarKernels().replaceMarked8(a);
+    } else {
+        ScalarKernels().replaceMarked16(a);
+    }
+#else
+    const hn::ScalableTag<T> d;
+    using V = hn::Vec<decltype(d)>;
+    const int n = static_cast<int>(hn::Lanes(d));
+    T* row = static_cast<T*>(a.row);
+    T* nearest = static_cast<T*>(a.nearest);
+    const T* marks = static_cast<const T*>(a.marks);
+    const int w = a.width;
+    const int vectorEnd = w / n * n;
+    const V zero = hn::Zero(d);
+    thread_local std::vector<T> rightFill;
+    if (rightFill.size() < static_cast<size_t>(w)) rightFill.resize(w);
+    T* right = rightFill.data();
+
+    // Nearest unmarked sample at or right of each column, from the right end.
+    T carry = 0;
+    for (int c = w - 1; c >= vectorEnd; --c) {
+        if (marks[c] == 0) carry = row[c];
+        right[c] = carry;
+    }
+    V next = hn::Set(d, carry);
+    for (int x = vectorEnd - n; x >= 0; x -= n) {
+        V v = hn::LoadU(d, row + x);
+        const V open = hn::VecFromMask(d, hn::Ne(hn::LoadU(d, marks + x), zero));
+        v = FillRuns<false>(d, v, open, next);
+        hn::StoreU(v, d, right + x);
+        next = v;
+    }
+
+    // Left to right: the nearest unmarked sample at or left of each column, and
+    // the replacement.
+    V prev = zero;  // column 0 is never marked
+    for (int x = 0; x < vectorEnd; x += n) {
+        const V o = hn::LoadU(d, row + x);
+        const V below = hn::LoadU(d, nearest + x);
+        const auto marked = hn::Ne(hn::LoadU(d, marks + x), zero);
+        if (hn::AllFalse(d, marked)) {
+            hn::StoreU(o, d, nearest + x);
+            prev = o;
+            continue;
+        }
+        const V left = FillRuns<true>(d, o, hn::VecFromMask(d, marked), prev);
+        const V mean = MeanOf4(d, left, hn::LoadU(d, right + x), o, below);
+        hn::StoreU(hn::IfThenElse(marked, mean, o), d, row + x);
+        hn::StoreU(hn::IfThenElse(marked, below, o), d, nearest + x);
+        prev = left;
+    }
+    if (vectorEnd < w) {
+        // The tail: the nearest unmarked sample left of it is the last one before.
+        int c = vectorEnd - 1;
+        while (c > 0 && marks[c] != 0) --c;
+        unsigned leftValue = c >= 0 ? row[c] : 0;  // column 0 sets it when w < n
+        for (c = vectorEnd; c < w; ++c) {
+            if (marks[c] == 0) {
+                leftValue = row[c];
+                nearest[c] = row[c];
+            } else {
+                row[c] = static_cast<T>((leftValue + right[c] + row[c] + nearest[c]) / 4);
+            }
+        }
+    }
+#endif
+}
+
+void ReplaceMarked8(const ReplaceMarkedRow& a) { ReplaceMarkedT<uint8_t>(a); }
+void ReplaceMarked16(const ReplaceMarkedRow& a) { ReplaceMarkedT<uint16_t>(a); }
+
 // Highway's target name of this instantiation, for reports.
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 
@@ -659,13 +995,17 @@ HWY_EXPORT(Lut8);
 HWY_EXPORT(Brightness8);
 HWY_EXPORT(Brightness16);
 HWY_EXPORT(HueSaturation8);
+HWY_EXPORT(HueSaturation16);
 HWY_EXPORT(Sharpen8);
+HWY_EXPORT(Sharpen16);
 HWY_EXPORT(FlatField8);
 HWY_EXPORT(FlatField16);
 HWY_EXPORT(DetectDefects8);
 HWY_EXPORT(DetectDefects16);
 HWY_EXPORT(NearestUnmarked8);
 HWY_EXPORT(NearestUnmarked16);
+HWY_EXPORT(ReplaceMarked8);
+HWY_EXPORT(ReplaceMarked16);
 HWY_EXPORT(TargetName);
 
 namespace {
@@ -678,7 +1018,11 @@ void Brightness16Fast(const SampleRun& r, float f) { HWY_DYNAMIC_DISPATCH(Bright
 void HueSaturation8Fast(uint8_t* row, int width, int pixelBytes, const HueSaturation& p) {
     HWY_DYNAMIC_DISPATCH(HueSaturation8)(row, width, pixelBytes, p);
 }
+void HueSaturation16Fast(uint16_t* row, int width, int pixelSamples, const HueSaturation& p) {
+    HWY_DYNAMIC_DISPATCH(HueSaturation16)(row, width, pixelSamples, p);
+}
 void Sharpen8Fast(const SharpenRow& a) { HWY_DYNAMIC_DISPATCH(Sharpen8)(a); }
+void Sharpen16Fast(const SharpenRow& a) { HWY_DYNAMIC_DISPATCH(Sharpen16)(a); }
 void FlatField8Fast(const FlatFieldRow& a) { HWY_DYNAMIC_DISPATCH(FlatField8)(a); }
 void FlatField16Fast(const FlatFieldRow& a) { HWY_DYNAMIC_DISPATCH(FlatField16)(a); }
 void DetectDefects8Fast(const DefectDetectRow& a) { HWY_DYNAMIC_DISPATCH(DetectDefects8)(a); }
@@ -690,6 +1034,8 @@ void NearestUnmarked8Fast(const NearestUnmarkedRow& a) {
 void NearestUnmarked16Fast(const NearestUnmarkedRow& a) {
     HWY_DYNAMIC_DISPATCH(NearestUnmarked16)(a);
 }
+void ReplaceMarked8Fast(const ReplaceMarkedRow& a) { HWY_DYNAMIC_DISPATCH(ReplaceMarked8)(a); }
+void ReplaceMarked16Fast(const ReplaceMarkedRow& a) { HWY_DYNAMIC_DISPATCH(ReplaceMarked16)(a); }
 
 }  // namespace
 
@@ -703,14 +1049,17 @@ const KernelSet& FastKernels() {
         Brightness8Fast,
         Brightness16Fast,
         HueSaturation8Fast,
+        HueSaturation16Fast,
         Sharpen8Fast,
-        ScalarKernels().sharpen16,
+        Sharpen16Fast,
         FlatField8Fast,
         FlatField16Fast,
         DetectDefects8Fast,
         DetectDefects16Fast,
         NearestUnmarked8Fast,
         NearestUnmarked16Fast,
+        ReplaceMarked8Fast,
+        ReplaceMarked16Fast,
     };
     return set;
 }

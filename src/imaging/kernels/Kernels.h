@@ -91,6 +91,15 @@ struct NearestUnmarkedRow {
     bool fillMarked = false;
 };
 
+// One row of the upward replacement sweep of the defect correction (the
+// NearestUnmarkedRow fields, `fillMarked` unused). Every marked sample becomes
+// (left + right + row + nearest) / 4: left and right are the nearest unmarked
+// samples of the row on either side, the sample itself holds the nearest
+// unmarked one above (the downward sweep left it there) and `nearest` the one
+// below. Then `nearest` takes the row's unmarked samples for the row above.
+// Columns 0 and width-1 are never marked, so left and right always exist.
+using ReplaceMarkedRow = NearestUnmarkedRow;
+
 struct KernelSet {
     const char* name;
     void (*demosaic8)(const DemosaicRow&);
@@ -101,6 +110,8 @@ struct KernelSet {
     void (*brightness16)(const SampleRun&, float factor);
     // `pixelBytes` 3 or 4: 8-bit colour pixels.
     void (*hueSaturation8)(uint8_t* row, int width, int pixelBytes, const HueSaturation&);
+    // `pixelSamples` 3 or 4: 16-bit colour pixels, worked on their high bytes.
+    void (*hueSaturation16)(uint16_t* row, int width, int pixelSamples, const HueSaturation&);
     void (*sharpen8)(const SharpenRow&);
     void (*sharpen16)(const SharpenRow&);
     void (*flatField8)(const FlatFieldRow&);
@@ -109,6 +120,8 @@ struct KernelSet {
     void (*detectDefects16)(const DefectDetectRow&);
     void (*nearestUnmarked8)(const NearestUnmarkedRow&);
     void (*nearestUnmarked16)(const NearestUnmarkedRow&);
+    void (*replaceMarked8)(const ReplaceMarkedRow&);
+    void (*replaceMarked16)(const ReplaceMarkedRow&);
 };
 
 // The references.
@@ -127,6 +140,7 @@ void OverrideKernels(const KernelSet* set);
 void DemosaicColumnsScalar8(const DemosaicRow& a, int x0, int x1);
 void DemosaicColumnsScalar16(const DemosaicRow& a, int x0, int x1);
 void SharpenPixelsScalar8(const SharpenRow& a, int x0, int x1);
+void SharpenPixelsScalar16(const SharpenRow& a, int x0, int x1);
 
 // Reference of one hexcone pixel, shared by the 8- and 16-bit stages.
 void HueSaturationPixel(int& r, int& g, int& b, const HueSaturation& p);

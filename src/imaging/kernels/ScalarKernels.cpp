@@ -86,6 +86,17 @@ void HueSaturation8Scalar(uint8_t* row, int width, int pixelBytes, const HueSatu
     }
 }
 
+void HueSaturation16Scalar(uint16_t* row, int width, int pixelSamples, const HueSaturation& p) {
+    for (int x = 0; x < width; ++x) {
+        uint16_t* px = row + static_cast<size_t>(x) * pixelSamples;
+        int b = px[0] >> 8, g = px[1] >> 8, r = px[2] >> 8;
+        HueSaturationPixel(r, g, b, p);
+        px[0] = static_cast<uint16_t>(b << 8);
+        px[1] = static_cast<uint16_t>(g << 8);
+        px[2] = static_cast<uint16_t>(r << 8);
+    }
+}
+
 template <class T, int kMax>
 void SharpenPixels(const SharpenRow& a, int x0, int x1) {
     const T* c[4];
@@ -169,6 +180,30 @@ void NearestUnmarkedScalar(const NearestUnmarkedRow& a) {
     }
 }
 
+template <class T>
+void ReplaceMarkedScalar(const ReplaceMarkedRow& a) {
+    T* row = static_cast<T*>(a.row);
+    T* nearest = static_cast<T*>(a.nearest);
+    const T* marks = static_cast<const T*>(a.marks);
+    const int w = a.width;
+    int x = 1;
+    while (x < w - 1) {
+        if (marks[x] == 0) {
+            ++x;
+            continue;
+        }
+        // A run of marked samples, bounded by the unmarked ones at x-1 and end.
+        int end = x;
+        while (marks[end] != 0) ++end;
+        const unsigned sides = static_cast<unsigned>(row[x - 1]) + row[end];
+        for (int c = x; c < end; ++c) row[c] = static_cast<T>((sides + row[c] + nearest[c]) / 4);
+        x = end;
+    }
+    for (int c = 0; c < w; ++c) {
+        if (marks[c] == 0) nearest[c] = row[c];
+    }
+}
+
 }  // namespace
 
 void DemosaicColumnsScalar8(const DemosaicRow& a, int x0, int x1) {
@@ -179,6 +214,9 @@ void DemosaicColumnsScalar16(const DemosaicRow& a, int x0, int x1) {
 }
 void SharpenPixelsScalar8(const SharpenRow& a, int x0, int x1) {
     SharpenPixels<uint8_t, 255>(a, x0, x1);
+}
+void SharpenPixelsScalar16(const SharpenRow& a, int x0, int x1) {
+    SharpenPixels<uint16_t, 65535>(a, x0, x1);
 }
 
 void HueSaturationPixel(int& r, int& g, int& b, const HueSaturation& p) {
@@ -252,6 +290,7 @@ const KernelSet& ScalarKernels() {
         BrightnessScalar<uint8_t, 255>,
         BrightnessScalar<uint16_t, 65535>,
         HueSaturation8Scalar,
+        HueSaturation16Scalar,
         SharpenScalar<uint8_t, 255>,
         SharpenScalar<uint16_t, 65535>,
         FlatField8Scalar,
@@ -260,6 +299,8 @@ const KernelSet& ScalarKernels() {
         DetectDefectsScalar<uint16_t>,
         NearestUnmarkedScalar<uint8_t>,
         NearestUnmarkedScalar<uint16_t>,
+        ReplaceMarkedScalar<uint8_t>,
+        ReplaceMarkedScalar<uint16_t>,
     };
     return set;
 }
