@@ -26,15 +26,6 @@ constexpr int kWidth = 2048;
 constexpr int kHeight = 1536;
 constexpr uint32_t kFrameMessage = VELTCAM_WM_FRAME;
 
-void SetSimulator(const std::string& options) {
-    std::string value = "table=" + test::UniqueTableName() + ";" + options;
-#ifdef _WIN32
-    _putenv_s("VELTCAM_SIMULATOR", value.c_str());
-#else
-    setenv("VELTCAM_SIMULATOR", value.c_str(), 1);
-#endif
-}
-
 void Drain(VeltCamHandle handle) {
     while (VeltCam_GetLastError(handle) != 0) {
     }
@@ -51,7 +42,7 @@ std::string TempPath(const char* name) {
 class Capture : public testing::Test {
   protected:
     void Open(const std::string& options = "cameras=1") {
-        SetSimulator(options);
+        test::UseSdkSimulator(options);
         handle_ = VeltCam_Initialize(nullptr);
         ASSERT_NE(handle_, 0u);
         // Headless: every mode runs without a preview window.

@@ -19,15 +19,6 @@
 namespace veltcam {
 namespace {
 
-void SetSimulator(const std::string& options) {
-    std::string value = "table=" + test::UniqueTableName() + ";" + options;
-#ifdef _WIN32
-    _putenv_s("VELTCAM_SIMULATOR", value.c_str());
-#else
-    setenv("VELTCAM_SIMULATOR", value.c_str(), 1);
-#endif
-}
-
 void Drain(VeltCamHandle handle) {
     while (VeltCam_GetLastError(handle) != 0) {
     }
@@ -44,7 +35,7 @@ sim::CSimDriver& SdkSimulator() {
 class SdkObject : public testing::Test {
 protected:
     void Open(const std::string& options = "cameras=1") {
-        SetSimulator(options);
+        test::UseSdkSimulator(options);
         handle_ = VeltCam_Initialize(nullptr);
         ASSERT_NE(handle_, 0u);
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -23,6 +24,17 @@ inline std::string UniqueTableName() {
     std::string name = "vctest-";
     for (int i = 0; i < 16; ++i) name += digits[(v >> (4 * i)) & 15];
     return name;
+}
+
+// Points the SDK of this process at a fresh simulator with its own device table,
+// for tests that go through VeltCam_Initialize.
+inline void UseSdkSimulator(const std::string& options) {
+    const std::string value = "table=" + UniqueTableName() + ";" + options;
+#ifdef _WIN32
+    _putenv_s("VELTCAM_SIMULATOR", value.c_str());
+#else
+    setenv("VELTCAM_SIMULATOR", value.c_str(), 1);
+#endif
 }
 
 inline std::shared_ptr<sim::CSimDriver> MakeSim(const std::string& options = "") {

@@ -26,15 +26,6 @@ namespace {
 
 constexpr uint32_t kFrameMessage = 0x8002;
 
-void SetSimulator(const std::string& options) {
-    const std::string value = options + ";table=" + test::UniqueTableName();
-#ifdef _WIN32
-    _putenv_s("VELTCAM_SIMULATOR", value.c_str());
-#else
-    setenv("VELTCAM_SIMULATOR", value.c_str(), 1);
-#endif
-}
-
 // Messages `message` arriving on `window` within `ms`.
 std::vector<test::PostedMessage> Collect(test::CTestWindow& window, uint32_t message, int ms) {
     std::vector<test::PostedMessage> all;
@@ -48,7 +39,7 @@ std::vector<test::PostedMessage> Collect(test::CTestWindow& window, uint32_t mes
 class DialogSession : public testing::Test {
   protected:
     void Open(const std::string& options = "cameras=1") {
-        SetSimulator(options);
+        test::UseSdkSimulator(options);
         ASSERT_EQ(cam_.Initialize(nullptr), 1);
         ASSERT_TRUE(cam_.HasCore());
         cam_.SetPreviewWindow(nullptr, 0, 0, 0, 0);  // headless
