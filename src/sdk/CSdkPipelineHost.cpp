@@ -12,10 +12,9 @@ void CSdkPipelineHost::GainLimits(int& minimum, int& maximum) {
     maximum = cam_.core_->GetGainMax();
 }
 
+// Stored as the global and all four colour gains, as the application's setter does.
 void CSdkPipelineHost::ApplyGlobalGain(int gain) {
-    cam_.core_->SetGain(gain);
-    cam_.cameraSettings_.globalGain = gain;
-    cam_.cameraSettings_.colorGain.fill(gain);
+    cam_.SetGlobalGain(gain);
     cam_.PostToDialog(&CVeltCam::analogDialog_, ui::kAnalogDialogShowGain,
                       static_cast<uintptr_t>(gain));
 }
