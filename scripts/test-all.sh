@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds both targets and runs every test:
+# Installs what is missing, checks the layer order of the includes
+# (scripts/check-layers.sh), builds both targets and runs every test:
 #   1. Linux, AddressSanitizer + UndefinedBehaviorSanitizer: the whole suite
 #   2. Linux, ThreadSanitizer: the tests labelled `threading`
 #   3. Windows DLL (mingw-w64 cross build): the whole suite under Wine
@@ -45,6 +46,7 @@ windows_suite() {
     return $rc
 }
 
+run_suite "layering" scripts/check-layers.sh
 run_suite "linux-asan" linux_suite linux-asan
 run_suite "linux-tsan" linux_suite linux-tsan -L threading
 run_suite "windows (Wine)" windows_suite

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "foundation/ModelConstants.h"
 #include "imaging/BayerPhase.h"
 #include "imaging/DefectMask.h"
 #include "imaging/ProcessFrame.h"
 #include "imaging/Stages.h"
 #include "imaging/kernels/Kernels.h"
-#include "sdk/ModelConstants.h"
 
 namespace veltcam {
 namespace {

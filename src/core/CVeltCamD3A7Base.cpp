@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "sdk/ModelConstants.h"
+#include "foundation/ModelConstants.h"
 #include "sensor/CSensorIMX265.h"
 
 namespace veltcam {

@@ -37,8 +37,8 @@ class CVeltCamD3A7Base {
     CVeltCamD3A7Base(const CVeltCamD3A7Base&) = delete;
     CVeltCamD3A7Base& operator=(const CVeltCamD3A7Base&) = delete;
 
-    // The driver channel the next CreateController uses; null (the default) lets the
-    // controller choose (the simulator when VELTCAM_SIMULATOR is set, else the driver).
+    // The driver channel the next CreateController uses (the simulator or the
+    // driver, chosen by the owner); null (the default) means the installed driver.
     void SetDriverChannel(std::shared_ptr<platform::CDriverChannel> channel);
 
     // --- Model and device selection ---

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/DibImage.h"
 #include "platform/ExclusiveFile.h"
-#include "sdk/DibImage.h"
 
 namespace veltcam {
 

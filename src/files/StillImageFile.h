@@ -7,7 +7,7 @@
 // they carry only 10 or 12 significant bits.
 #pragma once
 
-#include "sdk/DibImage.h"
+#include "foundation/DibImage.h"
 
 namespace veltcam {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/ModelConstants.h"
 #include "imaging/kernels/Kernels.h"
-#include "sdk/ModelConstants.h"
 
 namespace veltcam {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <array>
 
-#include "sdk/DibImage.h"
+#include "foundation/DibImage.h"
 
 namespace veltcam {
 

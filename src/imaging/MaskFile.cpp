@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "sdk/ModelConstants.h"
+#include "foundation/ModelConstants.h"
 
 namespace veltcam {
 namespace {

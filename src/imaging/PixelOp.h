@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "sdk/DibImage.h"
+#include "foundation/DibImage.h"
 
 namespace veltcam {
 

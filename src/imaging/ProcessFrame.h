@@ -10,8 +10,9 @@
 #include <array>
 #include <mutex>
 
+#include "foundation/DibImage.h"
 #include "imaging/DefectMask.h"
-#include "sdk/CVeltCam.h"
+#include "imaging/ImageSettings.h"
 
 namespace veltcam {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "sdk/BitmapInfo.h"
+#include "foundation/BitmapInfo.h"
 
 namespace veltcam::platform {
 

@@ -1,6 +1,7 @@
 #include "sdk/CSdkPipelineHost.h"
 
 #include "core/CVeltCamD3A7Base.h"
+#include "sdk/CVeltCam.h"
 #include "ui/DialogMessages.h"
 
 namespace veltcam {

@@ -8,8 +8,10 @@
 
 namespace veltcam {
 
+class CVeltCam;
+
 class CSdkPipelineHost final : public IPipelineHost {
-public:
+  public:
     explicit CSdkPipelineHost(CVeltCam& cam) : cam_(cam) {}
 
     int GlobalGain() override;
@@ -20,7 +22,7 @@ public:
     void ApplyExposure(int units) override;
     void ImageSettingsChanged() override;
 
-private:
+  private:
     CVeltCam& cam_;
 };
 

@@ -5,6 +5,7 @@
 #include "core/CVeltCamUSB3R7SimpleSdk.h"
 #include "platform/Clock.h"
 #include "sdk/CCoreSettingsCamera.h"
+#include "sdk/DriverChannelFactory.h"
 #include "ui/SettingsPersistence.h"
 
 namespace veltcam {
@@ -38,8 +39,8 @@ int CVeltCam::Initialize(platform::WindowHandle window) {
     core_.reset(new (std::nothrow) CVeltCamUSB3R7SimpleSdk);
     for (auto& image : images_) image.reset(new (std::nothrow) DibImage);
     notificationWindow_ = window;
-    if (window != nullptr &&
-        !platform::RegisterDeviceArrival(window, kCameraInterfaceGuid, deviceArrivalRegistration_)) {
+    if (window != nullptr && !platform::RegisterDeviceArrival(window, kCameraInterfaceGuid,
+                                                              deviceArrivalRegistration_)) {
         history_.TakeNewest();
         return 0;
     }
@@ -55,6 +56,7 @@ int CVeltCam::Initialize(platform::WindowHandle window) {
     settings::LoadFrameSize(camera, deviceNumber_, captureWindow_);
 
     core_->SetProductCode(kProductCode);
+    core_->SetDriverChannel(OpenDriverChannel());
     core_->CreateController(window, &kCameraInterfaceGuid);
     if (core_->CountDevices(kProductCode) == 1) SetDeviceNumber(0);
 

@@ -16,11 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "api/CErrorHistory.h"
 #include "files/AviWriter.h"
+#include "foundation/DibImage.h"
+#include "foundation/ModelConstants.h"
+#include "imaging/ImageSettings.h"
 #include "platform/Messages.h"
-#include "sdk/DibImage.h"
-#include "sdk/ModelConstants.h"
+#include "sdk/CErrorHistory.h"
+#include "ui/SettingsRecords.h"
 
 namespace veltcam {
 
@@ -33,52 +35,6 @@ class CFormatDialogModel;
 class CAnalogDialogModel;
 class CImageDialogModel;
 }  // namespace ui
-
-// The capture window as the application and the settings store name it.
-struct CaptureWindow {
-    int TH = kSensorWidth;   // total width, only stored and returned
-    int TV = kSensorHeight;  // total height, only stored and returned
-    int EH = kSensorWidth;   // effective width: the image size delivered
-    int EV = kSensorHeight;  // effective height
-    int EHS = 0;             // horizontal start
-    int EVS = 0;             // vertical start
-    int Buf = 4;             // only stored
-};
-
-// Image-side settings of the pipeline; all 0 until stored settings are loaded.
-struct ImageSettings {
-    int brightness = 0;
-    int contrast = 0;
-    int hue = 0;
-    int saturation = 0;
-    int sharpness = 0;
-    int bayerGainRed = 0;
-    int bayerGainGreen = 0;
-    int bayerGainBlue = 0;
-    int bayerGainAuto = 0;
-    int gamma = 0;
-    int bayerMode = 0;
-    int grayMode = 0;
-    std::array<int, 4> grayGain{};    // R, G1, G2, B
-    std::array<int, 4> grayOffset{};  // R, G1, G2, B
-    int grayBalanceFrames = 0;        // frames on which the gray gains are computed
-};
-
-// Camera settings cached here so that a device switch or capture set-up can
-// program them into the camera again.
-struct CameraSettings {
-    int globalGain = 0;
-    std::array<int, 4> colorGain{};  // red, green 1, green 2, blue
-    int exposureUnits = 0;           // 0.1 ms
-    int mirrorV = 0;
-    int mirrorH = 0;
-    int autoIris = 0;  // 0 off, 1 exposure, 2 gain
-    int setting104 = 0;
-    int setting105 = 0;
-    int setting106 = 0;
-    double exposureMs = 1.0;  // extended exposure, for sensors that take milliseconds
-    int lastRealExposure = 0;
-};
 
 // Where the preview window goes; empty when there is no parent and all four are 0.
 struct PreviewPlacement {
@@ -105,7 +61,7 @@ enum ImageSlot : int {
 };
 
 class CVeltCam {
-public:
+  public:
     CVeltCam();
     virtual ~CVeltCam();
     CVeltCam(const CVeltCam&) = delete;
@@ -268,7 +224,7 @@ public:
         const std::function<int(ui::CImageDialogModel&, const DialogWindowSink&)>& view);
     // ---- end of setting dialogs ---------------------------------------------------
 
-private:
+  private:
     // ---- Device selection and settings persistence -----------------------------------
     void LoadSettingGroups(int cameraNumber);
     void SaveSettingGroups(int cameraNumber);
@@ -385,7 +341,8 @@ private:
     platform::WindowHandle analogDialog_ = nullptr;
     platform::WindowHandle imageDialog_ = nullptr;
     void PostToDialog(platform::WindowHandle CVeltCam::*dialog, uint32_t message, uintptr_t wParam);
-    friend class CSdkPipelineHost;  // auto iris and balance refreshes from the display thread
+    friend class CSdkPipelineHost;    // auto iris and balance refreshes from the display thread
+    friend class CSdkSettingsAccess;  // the dialogs' settings, under the image lock
     // ---- end of setting dialogs -------------------------------------------------------
 
     // ---- Still images and movie recorder ------------------------------------------

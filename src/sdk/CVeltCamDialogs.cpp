@@ -5,6 +5,7 @@
 #include "platform/Messages.h"
 #include "sdk/CCoreAnalogCamera.h"
 #include "sdk/CCoreSettingsCamera.h"
+#include "sdk/CSdkSettingsAccess.h"
 #include "sdk/CVeltCam.h"
 #include "ui/AnalogDialogModel.h"
 #include "ui/DialogHost.h"
@@ -102,7 +103,8 @@ int CVeltCam::RunFormatDialogWith(const std::function<int(ui::CFormatDialogModel
 int CVeltCam::RunAnalogDialogWith(
     const std::function<int(ui::CAnalogDialogModel&, const DialogWindowSink&)>& view) {
     CCoreAnalogCamera camera(*core_);
-    ui::CAnalogDialogModel model(camera, cameraSettings_, imageSettings_.bayerMode);
+    CSdkSettingsAccess settings(*this);
+    ui::CAnalogDialogModel model(camera, settings);
     const bool ok = view(model, [this](platform::WindowHandle window) {
                         std::lock_guard<std::mutex> lock(dialogLock_);
                         analogDialog_ = window;
@@ -113,7 +115,8 @@ int CVeltCam::RunAnalogDialogWith(
 
 int CVeltCam::RunImageDialogWith(
     const std::function<int(ui::CImageDialogModel&, const DialogWindowSink&)>& view) {
-    ui::CImageDialogModel model(imageSettings_, whiteBalanceOnce_, colorModeIndex_);
+    CSdkSettingsAccess settings(*this);
+    ui::CImageDialogModel model(settings, colorModeIndex_);
     const bool ok = view(model, [this](platform::WindowHandle window) {
                         std::lock_guard<std::mutex> lock(dialogLock_);
                         imageDialog_ = window;

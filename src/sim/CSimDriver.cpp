@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sdk/ModelConstants.h"
+#include "foundation/ModelConstants.h"
 #include "transport/RequestHeader.h"
 
 namespace veltcam::sim {

@@ -3,8 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "sdk/ModelConstants.h"
-#include "transport/DriverChannelFactory.h"
+#include "foundation/ModelConstants.h"
 
 namespace veltcam {
 
@@ -25,7 +24,9 @@ constexpr uint32_t kI2cTimeoutMs = 3000;
 
 CVeltCy3Cam::CVeltCy3Cam(const platform::Guid* interfaceClass,
                          std::shared_ptr<platform::CDriverChannel> channel)
-    : CFx3Api(channel ? std::move(channel) : OpenDriverChannel(),
+    : CFx3Api(channel ? std::move(channel)
+                      : std::shared_ptr<platform::CDriverChannel>(
+                            platform::CreateSystemDriverChannel()),
               interfaceClass ? *interfaceClass : kCameraInterfaceGuid) {
     time_ = &channel_->Time();
 }

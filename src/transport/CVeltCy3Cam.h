@@ -75,8 +75,9 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     static constexpr uint32_t kAbortSettleMs = 50;
     static constexpr uint32_t kAbortGraceMs = 2000;
 
-    // `interfaceClass` null: the camera's own interface class. `channel` null: the
-    // channel that OpenDriverChannel() chooses (the simulator or the driver).
+    // `interfaceClass` null: the camera's own interface class. `channel` is chosen by
+    // the layer that owns the camera (the simulator or the driver); null means the
+    // installed driver.
     explicit CVeltCy3Cam(const platform::Guid* interfaceClass = nullptr,
                          std::shared_ptr<platform::CDriverChannel> channel = nullptr);
     ~CVeltCy3Cam() override;

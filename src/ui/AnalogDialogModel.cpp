@@ -32,11 +32,9 @@ double CAnalogDialogModel::InUnit(double seconds, TimeUnit unit) {
     return seconds * kUnitsPerSecond[unit];
 }
 
-CAnalogDialogModel::CAnalogDialogModel(CAnalogCamera& camera, CameraSettings& settings,
-                                       int& bayerMode)
+CAnalogDialogModel::CAnalogDialogModel(CAnalogCamera& camera, CSettingsAccess& settings)
     : camera_(camera),
       settings_(settings),
-      bayerMode_(bayerMode),
       colorPage_(camera.HasColorOutput()),
       hasRealExposure_(camera.HasRealExposure()),
       hasBlackLevel_(camera.HasBlackLevel()),
@@ -45,18 +43,29 @@ CAnalogDialogModel::CAnalogDialogModel(CAnalogCamera& camera, CameraSettings& se
       hasGainMode_(camera.GainMode() != -1) {
     // The dialog opens on what the camera runs with, which auto iris or the
     // sensor's own limits may have moved away from the cached values.
-    settings_.globalGain = camera_.Gain();
+    CameraSettings running;
+    running.globalGain = camera_.Gain();
     for (int channel = 0; channel < 4; ++channel) {
-        settings_.colorGain[channel] = camera_.ColorGain(channel);
+        running.colorGain[channel] = camera_.ColorGain(channel);
     }
-    settings_.exposureUnits = camera_.Exposure();
-    if (hasRealExposure_) settings_.exposureMs = camera_.RealExposure() * 1000.0;
-    settings_.mirrorV = camera_.MirrorV();
-    settings_.mirrorH = camera_.MirrorH();
-    saved_ = settings_;
-    savedBayerMode_ = bayerMode_;
+    running.exposureUnits = camera_.Exposure();
+    if (hasRealExposure_) running.exposureMs = camera_.RealExposure() * 1000.0;
+    running.mirrorV = camera_.MirrorV();
+    running.mirrorH = camera_.MirrorH();
+    const int gainMode = hasGainMode_ ? camera_.GainMode() : 0;
+    Change([&](CameraSettings& s) {
+        s.globalGain = running.globalGain;
+        s.colorGain = running.colorGain;
+        s.exposureUnits = running.exposureUnits;
+        if (hasRealExposure_) s.exposureMs = running.exposureMs;
+        s.mirrorV = running.mirrorV;
+        s.mirrorH = running.mirrorH;
+        saved_ = s;
+        if (hasGainMode_) s.setting104 = gainMode;
+    });
+    settings_.WithImageSettings(
+        [this](ImageSettings& s, std::array<bool, 2>&) { savedBayerMode_ = s.bayerMode; });
     if (hasCooling_) cooling_ = camera_.Cooling();
-    if (hasGainMode_) settings_.setting104 = camera_.GainMode();
 
     ranges_[kGlobalGain] = SliderOver(camera_.GainRange());
     const SliderRange color = SliderOver(camera_.ColorGainRange());
@@ -83,22 +92,32 @@ CAnalogDialogModel::CAnalogDialogModel(CAnalogCamera& camera, CameraSettings& se
     }
 }
 
-int& CAnalogDialogModel::Field(Slider slider) const {
+CameraSettings CAnalogDialogModel::Current() const {
+    CameraSettings current;
+    settings_.WithCameraSettings([&](CameraSettings& s) { current = s; });
+    return current;
+}
+
+void CAnalogDialogModel::Change(const std::function<void(CameraSettings&)>& change) {
+    settings_.WithCameraSettings(change);
+}
+
+int& CAnalogDialogModel::Field(CameraSettings& settings, Slider slider) {
     switch (slider) {
         case kGlobalGain:
-            return settings_.globalGain;
+            return settings.globalGain;
         case kColorGainG1:
-            return settings_.colorGain[1];
+            return settings.colorGain[1];
         case kColorGainR:
-            return settings_.colorGain[0];
+            return settings.colorGain[0];
         case kColorGainB:
-            return settings_.colorGain[3];
+            return settings.colorGain[3];
         case kColorGainG2:
-            return settings_.colorGain[2];
+            return settings.colorGain[2];
         case kExposure:
-            return settings_.exposureUnits;
+            return settings.exposureUnits;
         default:
-            return settings_.setting106;  // black level
+            return settings.setting106;  // black level
     }
 }
 
@@ -123,14 +142,17 @@ bool CAnalogDialogModel::IsEnabled(Slider slider) const {
     return IsShown(slider) && (slider == kGlobalGain || slider >= kExposure);
 }
 
-int CAnalogDialogModel::Value(Slider slider) const { return Field(slider); }
+int CAnalogDialogModel::Value(Slider slider) const {
+    CameraSettings current = Current();
+    return Field(current, slider);
+}
 
 void CAnalogDialogModel::SetValue(Slider slider, int value) {
     // The cache keeps what the camera really runs with, so the same limit applies
     // to both; an out-of-range gain never reaches the sensor's registers.
     const SliderRange range = ranges_[slider];
     value = std::clamp(value, range.min, std::max(range.min, range.max));
-    Field(slider) = value;
+    Change([&](CameraSettings& s) { Field(s, slider) = value; });
     switch (slider) {
         case kGlobalGain:
             camera_.SetGain(value);
@@ -162,8 +184,12 @@ void CAnalogDialogModel::SendExposure(int units) {
 }
 
 void CAnalogDialogModel::ReadExposureBack() {
-    settings_.exposureUnits = camera_.Exposure();
-    if (hasRealExposure_) settings_.exposureMs = camera_.RealExposure() * 1000.0;
+    const int units = camera_.Exposure();
+    const double ms = hasRealExposure_ ? camera_.RealExposure() * 1000.0 : 0.0;
+    Change([&](CameraSettings& s) {
+        s.exposureUnits = units;
+        if (hasRealExposure_) s.exposureMs = ms;
+    });
 }
 
 void CAnalogDialogModel::SelectUnit(int item) {
@@ -174,7 +200,7 @@ std::string CAnalogDialogModel::RealExposureText() const {
     if (!hasRealExposure_ || units_.empty()) return "";
     char text[64];
     std::snprintf(text, sizeof text, "%g",
-                  InUnit(settings_.exposureMs / 1000.0, units_[unitSelection_]));
+                  InUnit(Current().exposureMs / 1000.0, units_[unitSelection_]));
     return text;
 }
 
@@ -190,19 +216,23 @@ bool CAnalogDialogModel::SetRealExposureText(const std::string& text) {
 }
 
 void CAnalogDialogModel::SetMirrorV(bool on) {
-    settings_.mirrorV = on ? 1 : 0;
-    camera_.SetMirrorV(settings_.mirrorV);
+    const int mirror = on ? 1 : 0;
+    Change([mirror](CameraSettings& s) { s.mirrorV = mirror; });
+    camera_.SetMirrorV(mirror);
 }
 
 void CAnalogDialogModel::SetMirrorH(bool on) {
-    settings_.mirrorH = on ? 1 : 0;
-    camera_.SetMirrorH(settings_.mirrorH);
+    const int mirror = on ? 1 : 0;
+    Change([mirror](CameraSettings& s) { s.mirrorH = mirror; });
+    camera_.SetMirrorH(mirror);
 }
 
-void CAnalogDialogModel::SetAutoIrisGain(bool checked) { settings_.autoIris = checked ? 2 : 0; }
+void CAnalogDialogModel::SetAutoIrisGain(bool checked) {
+    Change([checked](CameraSettings& s) { s.autoIris = checked ? 2 : 0; });
+}
 
 void CAnalogDialogModel::SetAutoIrisExposure(bool checked) {
-    settings_.autoIris = checked ? 1 : 0;
+    Change([checked](CameraSettings& s) { s.autoIris = checked ? 1 : 0; });
 }
 
 void CAnalogDialogModel::SetCooling(bool on) {
@@ -213,13 +243,14 @@ void CAnalogDialogModel::SetCooling(bool on) {
 
 void CAnalogDialogModel::SetShortExposure(bool on) {
     if (!hasShortExposure_) return;
-    settings_.setting105 = on ? 1 : 0;
-    camera_.SetShortExposure(settings_.setting105);
+    const int value = on ? 1 : 0;
+    Change([value](CameraSettings& s) { s.setting105 = value; });
+    camera_.SetShortExposure(value);
 }
 
 void CAnalogDialogModel::SelectGainMode(int item) {
     if (!hasGainMode_ || item < 0 || item > 1) return;
-    settings_.setting104 = item;
+    Change([item](CameraSettings& s) { s.setting104 = item; });
     camera_.SetGainMode(item);
 }
 
@@ -252,8 +283,9 @@ void CAnalogDialogModel::Finish(bool ok) {
     }
     camera_.SetMirrorV(saved_.mirrorV);
     camera_.SetMirrorH(saved_.mirrorH);
-    settings_ = saved_;
-    bayerMode_ = savedBayerMode_;
+    Change([this](CameraSettings& s) { s = saved_; });
+    settings_.WithImageSettings(
+        [this](ImageSettings& s, std::array<bool, 2>&) { s.bayerMode = savedBayerMode_; });
 }
 
 }  // namespace veltcam::ui

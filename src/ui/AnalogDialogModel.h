@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/CVeltCam.h"
+#include "ui/SettingsAccess.h"
 #include "ui/SettingsPersistence.h"
 
 namespace veltcam::ui {
@@ -84,10 +84,10 @@ class CAnalogDialogModel {
     };
     enum TimeUnit { kNanoseconds, kMicroseconds, kMilliseconds, kSeconds };
 
-    // Reads the camera's current gains, exposure and mirrors into `settings`
-    // and remembers them, with `bayerMode`, for Cancel. `settings` and
-    // `bayerMode` are the SDK object's, edited in place.
-    CAnalogDialogModel(CAnalogCamera& camera, CameraSettings& settings, int& bayerMode);
+    // Reads the camera's current gains, exposure and mirrors into the camera
+    // settings that `settings` reaches and remembers them, with the Bayer mode, for
+    // Cancel.
+    CAnalogDialogModel(CAnalogCamera& camera, CSettingsAccess& settings);
 
     bool UsesColorPage() const { return colorPage_; }
     bool IsEnabled(Slider slider) const;
@@ -108,14 +108,14 @@ class CAnalogDialogModel {
     // A number in the selected unit; false (nothing sent) when it is not one.
     bool SetRealExposureText(const std::string& text);
 
-    int MirrorV() const { return settings_.mirrorV; }
-    int MirrorH() const { return settings_.mirrorH; }
+    int MirrorV() const { return Current().mirrorV; }
+    int MirrorH() const { return Current().mirrorH; }
     void SetMirrorV(bool on);
     void SetMirrorH(bool on);
 
     // Auto iris: "Gain" and "Exposure" exclude each other.
-    bool IsAutoIrisGainChecked() const { return settings_.autoIris == 2; }
-    bool IsAutoIrisExposureChecked() const { return settings_.autoIris == 1; }
+    bool IsAutoIrisGainChecked() const { return Current().autoIris == 2; }
+    bool IsAutoIrisExposureChecked() const { return Current().autoIris == 1; }
     void SetAutoIrisGain(bool checked);
     void SetAutoIrisExposure(bool checked);
 
@@ -123,11 +123,11 @@ class CAnalogDialogModel {
     bool IsCoolingOn() const { return cooling_ != 0; }
     void SetCooling(bool on);
     bool HasShortExposure() const { return hasShortExposure_; }
-    bool IsShortExposureOn() const { return settings_.setting105 != 0; }
+    bool IsShortExposureOn() const { return Current().setting105 != 0; }
     void SetShortExposure(bool on);
     bool HasGainMode() const { return hasGainMode_; }
     static std::vector<std::string> GainModeItems() { return {"High Gain", "Low Gain"}; }
-    int GainModeSelection() const { return settings_.setting104; }
+    int GainModeSelection() const { return Current().setting104; }
     void SelectGainMode(int item);
 
     void Default();
@@ -139,13 +139,15 @@ class CAnalogDialogModel {
     static double InUnit(double seconds, TimeUnit unit);
 
   private:
-    int& Field(Slider slider) const;
+    static int& Field(CameraSettings& settings, Slider slider);
+    CameraSettings Current() const;
+    // Changes the camera settings under the owner's lock.
+    void Change(const std::function<void(CameraSettings&)>& change);
     void SendExposure(int units);
     void ReadExposureBack();
 
     CAnalogCamera& camera_;
-    CameraSettings& settings_;
-    int& bayerMode_;
+    CSettingsAccess& settings_;
     CameraSettings saved_;
     int savedBayerMode_;
     bool colorPage_;

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "sdk/CVeltCam.h"
 #include "ui/SettingsPersistence.h"
 
 namespace veltcam::ui {

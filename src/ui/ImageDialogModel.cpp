@@ -29,16 +29,25 @@ CImageDialogModel::SliderRange CImageDialogModel::Range(Slider slider) {
     return {-255, 255, 32};
 }
 
-CImageDialogModel::CImageDialogModel(ImageSettings& settings, std::array<bool, 2>& whiteBalanceOnce,
-                                     int colorModeIndex)
-    : settings_(settings),
-      whiteBalanceOnce_(whiteBalanceOnce),
-      saved_(settings),
-      savedOnce_(whiteBalanceOnce),
-      monochrome_(colorModeIndex == 0 || colorModeIndex == 1) {}
+CImageDialogModel::CImageDialogModel(CSettingsAccess& settings, int colorModeIndex)
+    : settings_(settings), monochrome_(colorModeIndex == 0 || colorModeIndex == 1) {
+    settings_.WithImageSettings([this](ImageSettings& s, std::array<bool, 2>& once) {
+        saved_ = s;
+        savedOnce_ = once;
+    });
+}
 
-int& CImageDialogModel::Field(Slider slider) const {
-    ImageSettings& s = settings_;
+ImageSettings CImageDialogModel::Current() const {
+    ImageSettings current;
+    settings_.WithImageSettings([&](ImageSettings& s, std::array<bool, 2>&) { current = s; });
+    return current;
+}
+
+void CImageDialogModel::Change(const std::function<void(ImageSettings&)>& change) {
+    settings_.WithImageSettings([&](ImageSettings& s, std::array<bool, 2>&) { change(s); });
+}
+
+int& CImageDialogModel::Field(ImageSettings& s, Slider slider) {
     switch (slider) {
         case kBrightness:
             return s.brightness;
@@ -72,62 +81,83 @@ bool CImageDialogModel::IsEnabled(Slider slider) const {
     return !colourOnly || !monochrome_;
 }
 
-int CImageDialogModel::Value(Slider slider) const { return Field(slider); }
+int CImageDialogModel::Value(Slider slider) const {
+    ImageSettings current = Current();
+    return Field(current, slider);
+}
+
+int CImageDialogModel::BayerMode() const { return Current().bayerMode; }
+
+int CImageDialogModel::GrayMode() const { return Current().grayMode; }
 
 void CImageDialogModel::SetValue(Slider slider, int value) {
     // Values reach the pipeline as they are: a contrast of 128 would divide by zero
     // there, so a typed value is limited like the setters limit theirs.
     SliderRange range = Range(slider);
     int max = slider >= kGrayGainFirst && slider < kGrayOffsetFirst ? kGrayGainMax : range.max;
-    Field(slider) = std::clamp(value, range.min, max);
+    const int limited = std::clamp(value, range.min, max);
+    Change([&](ImageSettings& s) { Field(s, slider) = limited; });
 }
 
 void CImageDialogModel::SelectBayerMode(int mode) {
-    if (mode >= 0 && mode <= 3) settings_.bayerMode = mode;
+    if (mode >= 0 && mode <= 3) Change([&](ImageSettings& s) { s.bayerMode = mode; });
 }
 
 void CImageDialogModel::SelectGrayMode(int mode) {
-    if (mode >= 0 && mode <= 2) settings_.grayMode = mode;
+    if (mode >= 0 && mode <= 2) Change([&](ImageSettings& s) { s.grayMode = mode; });
 }
 
 void CImageDialogModel::WhiteBalanceOnce() {
     // The pipeline balances the next colour frame and then clears all three.
-    settings_.bayerGainAuto = 1;
-    whiteBalanceOnce_ = {true, true};
+    settings_.WithImageSettings([](ImageSettings& s, std::array<bool, 2>& once) {
+        s.bayerGainAuto = 1;
+        once = {true, true};
+    });
 }
 
 void CImageDialogModel::SetWhiteBalanceAllFrames(bool checked) {
-    settings_.bayerGainAuto = checked ? 1 : 0;
-    whiteBalanceOnce_ = {false, false};
+    settings_.WithImageSettings([checked](ImageSettings& s, std::array<bool, 2>& once) {
+        s.bayerGainAuto = checked ? 1 : 0;
+        once = {false, false};
+    });
 }
 
 bool CImageDialogModel::IsWhiteBalanceAllFramesChecked() const {
-    return settings_.bayerGainAuto != 0 && !whiteBalanceOnce_[0] && !whiteBalanceOnce_[1];
+    bool checked = false;
+    settings_.WithImageSettings([&](ImageSettings& s, std::array<bool, 2>& once) {
+        checked = s.bayerGainAuto != 0 && !once[0] && !once[1];
+    });
+    return checked;
 }
 
-void CImageDialogModel::GrayBalanceOnce() { settings_.grayBalanceFrames = 1; }
+void CImageDialogModel::GrayBalanceOnce() {
+    Change([](ImageSettings& s) { s.grayBalanceFrames = 1; });
+}
 
 void CImageDialogModel::ToggleGrayBalanceAllFrames() {
     // -1 balances every frame; the pipeline counts only positive values down.
-    settings_.grayBalanceFrames = settings_.grayBalanceFrames == 0 ? -1 : 0;
+    Change([](ImageSettings& s) { s.grayBalanceFrames = s.grayBalanceFrames == 0 ? -1 : 0; });
 }
 
 void CImageDialogModel::Default() {
-    ImageSettings& s = settings_;
-    s.brightness = s.contrast = s.hue = s.saturation = s.sharpness = 0;
-    s.bayerGainRed = s.bayerGainGreen = s.bayerGainBlue = 100;
-    s.gamma = 100;
-    s.bayerMode = 3;
-    if (monochrome_) {
-        s.grayGain.fill(128);
-        s.grayOffset.fill(128);
-    }
+    Change([this](ImageSettings& s) {
+        s.brightness = s.contrast = s.hue = s.saturation = s.sharpness = 0;
+        s.bayerGainRed = s.bayerGainGreen = s.bayerGainBlue = 100;
+        s.gamma = 100;
+        s.bayerMode = 3;
+        if (monochrome_) {
+            s.grayGain.fill(128);
+            s.grayOffset.fill(128);
+        }
+    });
 }
 
 void CImageDialogModel::Finish(bool ok) {
     if (ok) return;
-    settings_ = saved_;
-    whiteBalanceOnce_ = savedOnce_;
+    settings_.WithImageSettings([this](ImageSettings& s, std::array<bool, 2>& once) {
+        s = saved_;
+        once = savedOnce_;
+    });
 }
 
 }  // namespace veltcam::ui

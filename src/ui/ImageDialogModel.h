@@ -6,7 +6,7 @@
 
 #include <array>
 
-#include "sdk/CVeltCam.h"
+#include "ui/SettingsAccess.h"
 
 namespace veltcam::ui {
 
@@ -34,9 +34,8 @@ class CImageDialogModel {
     // The trackbar's range and tick frequency.
     static SliderRange Range(Slider slider);
 
-    // `settings` and `whiteBalanceOnce` are the SDK object's, edited in place.
-    CImageDialogModel(ImageSettings& settings, std::array<bool, 2>& whiteBalanceOnce,
-                      int colorModeIndex);
+    // Edits the image settings and once-flags that `settings` reaches.
+    CImageDialogModel(CSettingsAccess& settings, int colorModeIndex);
 
     bool HasGrayPage() const { return monochrome_; }
     bool IsEnabled(Slider slider) const;
@@ -44,9 +43,9 @@ class CImageDialogModel {
     int Value(Slider slider) const;
     // A typed or dragged value; limited to what the setting's setter accepts.
     void SetValue(Slider slider, int value);
-    int BayerMode() const { return settings_.bayerMode; }
+    int BayerMode() const;
     void SelectBayerMode(int mode);
-    int GrayMode() const { return settings_.grayMode; }
+    int GrayMode() const;
     void SelectGrayMode(int mode);
 
     // Image page: balance the next colour frame once, or every frame while checked.
@@ -62,10 +61,12 @@ class CImageDialogModel {
     void Finish(bool ok);
 
   private:
-    int& Field(Slider slider) const;
+    static int& Field(ImageSettings& settings, Slider slider);
+    ImageSettings Current() const;
+    // Changes the settings under the owner's lock.
+    void Change(const std::function<void(ImageSettings&)>& change);
 
-    ImageSettings& settings_;
-    std::array<bool, 2>& whiteBalanceOnce_;
+    CSettingsAccess& settings_;
     ImageSettings saved_;
     std::array<bool, 2> savedOnce_;
     bool monochrome_;

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "sdk/CVeltCam.h"
+#include "imaging/ImageSettings.h"
+#include "ui/SettingsRecords.h"
 
 namespace veltcam {
 

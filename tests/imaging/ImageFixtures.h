@@ -8,7 +8,7 @@
 #include <memory>
 #include <random>
 
-#include "sdk/DibImage.h"
+#include "foundation/DibImage.h"
 
 namespace veltcam::testing_support {
 

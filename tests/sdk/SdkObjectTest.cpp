@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "VeltCamSdk.h"
+#include "sdk/DriverChannelFactory.h"
 #include "sim/CSimDriver.h"
 #include "support/PrivateSettingsStore.h"
 #include "support/SimTestSupport.h"
 #include "support/StoredSettings.h"
-#include "transport/DriverChannelFactory.h"
 
 namespace veltcam {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "VeltCamSdk.h"
-#include "api/CErrorHistory.h"
+#include "sdk/CErrorHistory.h"
 #include "sdk/CVeltCam.h"
 #include "support/PrivateSettingsStore.h"
 

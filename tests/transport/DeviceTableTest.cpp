@@ -6,11 +6,11 @@
 #include <string>
 
 #include "platform/SharedBlock.h"
+#include "sdk/DriverChannelFactory.h"
 #include "support/SimTestSupport.h"
 #include "transport/CDeviceTable.h"
 #include "transport/CVeltCy3Cam.h"
 #include "transport/ChildProcess.h"
-#include "transport/DriverChannelFactory.h"
 
 namespace veltcam {
 namespace {

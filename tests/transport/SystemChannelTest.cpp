@@ -6,12 +6,12 @@
 #include <atomic>
 #include <thread>
 
+#include "foundation/ModelConstants.h"
 #include "platform/DriverChannel.h"
 #include "platform/SharedBlock.h"
-#include "sdk/ModelConstants.h"
+#include "sdk/DriverChannelFactory.h"
 #include "support/SimTestSupport.h"
 #include "transport/CVeltCy3Cam.h"
-#include "transport/DriverChannelFactory.h"
 
 namespace veltcam {
 namespace {

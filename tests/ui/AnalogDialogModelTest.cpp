@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/RecordSettings.h"
 #include "ui/AnalogDialogModel.h"
 
 namespace veltcam::ui {
@@ -82,7 +83,8 @@ TEST(AnalogDialog, OpensOnTheCameraValuesAndShowsControlsByCapability) {
     camera.mirrorH = 1;
     CameraSettings settings;  // stale cache: the camera's values win
     int bayerMode = 3;
-    M colour(camera, settings, bayerMode);
+    test::RecordSettings records(settings, bayerMode);
+    M colour(camera, records);
     EXPECT_EQ(settings.globalGain, 200);
     EXPECT_EQ(settings.mirrorH, 1);
     EXPECT_TRUE(colour.UsesColorPage());
@@ -99,7 +101,7 @@ TEST(AnalogDialog, OpensOnTheCameraValuesAndShowsControlsByCapability) {
     mono.color = false;
     mono.realExposure = mono.blackLevel = mono.cooling = mono.shortExposure = true;
     mono.gainMode = 1;
-    M monoModel(mono, settings, bayerMode);
+    M monoModel(mono, records);
     EXPECT_FALSE(monoModel.UsesColorPage());
     EXPECT_FALSE(monoModel.IsShown(M::kColorGainG1));
     EXPECT_FALSE(monoModel.IsShown(M::kExposure));  // the real-exposure entry replaces it
@@ -112,7 +114,8 @@ TEST(AnalogDialog, CancelSendsTheEarlierValuesBackAndOkKeepsTheNewOnes) {
     CFakeAnalogCamera camera;
     CameraSettings settings;
     int bayerMode = 2;
-    M model(camera, settings, bayerMode);
+    test::RecordSettings records(settings, bayerMode);
+    M model(camera, records);
     model.SetValue(M::kGlobalGain, 300);
     model.SetValue(M::kExposure, 5000);
     model.SetMirrorV(true);
@@ -130,7 +133,7 @@ TEST(AnalogDialog, CancelSendsTheEarlierValuesBackAndOkKeepsTheNewOnes) {
     EXPECT_EQ(settings.autoIris, 0);
     EXPECT_EQ(bayerMode, 2);
 
-    M kept(camera, settings, bayerMode);
+    M kept(camera, records);
     kept.SetValue(M::kGlobalGain, 480);
     kept.Finish(true);
     EXPECT_EQ(camera.gain, 480);
@@ -141,7 +144,8 @@ TEST(AnalogDialog, TypedValuesAreLimitedToTheCameraRange) {
     CFakeAnalogCamera camera;
     CameraSettings settings;
     int bayerMode = 0;
-    M model(camera, settings, bayerMode);
+    test::RecordSettings records(settings, bayerMode);
+    M model(camera, records);
     struct Case {
         M::Slider slider;
         int typed;
@@ -167,7 +171,8 @@ TEST(AnalogDialog, RealExposureUnitsRangeTextAndEntry) {
     camera.realSeconds = 0.0017;
     CameraSettings settings;
     int bayerMode = 0;
-    M model(camera, settings, bayerMode);
+    test::RecordSettings records(settings, bayerMode);
+    M model(camera, records);
     EXPECT_EQ(model.UnitItems(), (std::vector<std::string>{"\xC2\xB5s", "ms", "sec"}));
     EXPECT_EQ(model.RangeText(), "range: 2\xC2\xB5s - 20sec");
     EXPECT_EQ(model.UnitItems()[model.UnitSelection()], "ms");
@@ -200,7 +205,8 @@ TEST(AnalogDialog, AutoIrisBoxesExcludeEachOther) {
     CFakeAnalogCamera camera;
     CameraSettings settings;
     int bayerMode = 0;
-    M model(camera, settings, bayerMode);
+    test::RecordSettings records(settings, bayerMode);
+    M model(camera, records);
     model.SetAutoIrisGain(true);
     EXPECT_EQ(settings.autoIris, 2);
     model.SetAutoIrisExposure(true);
@@ -217,7 +223,8 @@ TEST(AnalogDialog, DefaultResetsTheCameraAndItsOptionalFeatures) {
     camera.gainMode = 1;
     CameraSettings settings;
     int bayerMode = 0;
-    M model(camera, settings, bayerMode);
+    test::RecordSettings records(settings, bayerMode);
+    M model(camera, records);
     model.SetValue(M::kGlobalGain, 10);
     model.SetValue(M::kExposure, 900);
     model.SetShortExposure(true);
@@ -232,7 +239,7 @@ TEST(AnalogDialog, DefaultResetsTheCameraAndItsOptionalFeatures) {
 
     // Without the features nothing is sent for them.
     CFakeAnalogCamera plain;
-    M plainModel(plain, settings, bayerMode);
+    M plainModel(plain, records);
     plainModel.Default();
     EXPECT_EQ(plain.coolingValue, 0);
     EXPECT_EQ(plain.gainMode, -1);

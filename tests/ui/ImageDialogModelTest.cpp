@@ -1,6 +1,7 @@
 // The image dialog's model over a plain settings record, as the SDK object holds it.
 #include <gtest/gtest.h>
 
+#include "support/RecordSettings.h"
 #include "ui/ImageDialogModel.h"
 
 namespace veltcam::ui {
@@ -20,13 +21,14 @@ ImageSettings Neutral() {
 TEST(ImageDialog, PagesAndControlsFollowTheColourMode) {
     ImageSettings s = Neutral();
     std::array<bool, 2> once{};
-    M colour(s, once, 2);
+    test::RecordSettings records(s, once);
+    M colour(records, 2);
     EXPECT_FALSE(colour.HasGrayPage());
     EXPECT_TRUE(colour.IsEnabled(M::kHue));
     EXPECT_TRUE(colour.AreColorControlsEnabled());
 
     for (int mono : {0, 1}) {
-        M model(s, once, mono);
+        M model(records, mono);
         EXPECT_TRUE(model.HasGrayPage());
         for (M::Slider off : {M::kHue, M::kSaturation, M::kRedGain, M::kGreenGain, M::kBlueGain})
             EXPECT_FALSE(model.IsEnabled(off)) << off;
@@ -39,7 +41,8 @@ TEST(ImageDialog, PagesAndControlsFollowTheColourMode) {
 TEST(ImageDialog, ValuesAreLimitedToWhatTheSettersAccept) {
     ImageSettings s = Neutral();
     std::array<bool, 2> once{};
-    M model(s, once, 0);
+    test::RecordSettings records(s, once);
+    M model(records, 0);
     struct Case {
         M::Slider slider;
         int typed;
@@ -65,7 +68,8 @@ TEST(ImageDialog, ValuesAreLimitedToWhatTheSettersAccept) {
 TEST(ImageDialog, WhiteBalanceOnceAndAllFrames) {
     ImageSettings s = Neutral();
     std::array<bool, 2> once{};
-    M model(s, once, 2);
+    test::RecordSettings records(s, once);
+    M model(records, 2);
     model.WhiteBalanceOnce();
     EXPECT_EQ(s.bayerGainAuto, 1);
     EXPECT_EQ(once, (std::array<bool, 2>{true, true}));
@@ -82,7 +86,8 @@ TEST(ImageDialog, WhiteBalanceOnceAndAllFrames) {
 TEST(ImageDialog, GrayBalanceBoxes) {
     ImageSettings s = Neutral();
     std::array<bool, 2> once{};
-    M model(s, once, 0);
+    test::RecordSettings records(s, once);
+    M model(records, 0);
     model.ToggleGrayBalanceAllFrames();
     EXPECT_EQ(s.grayBalanceFrames, -1);
     model.ToggleGrayBalanceAllFrames();
@@ -97,9 +102,10 @@ TEST(ImageDialog, DefaultAndCancel) {
     s.grayMode = 2;
     s.grayGain.fill(10);
     std::array<bool, 2> once{};
+    test::RecordSettings records(s, once);
     const ImageSettings before = s;
 
-    M colour(s, once, 2);
+    M colour(records, 2);
     colour.Default();
     EXPECT_EQ(s.brightness, 0);
     EXPECT_EQ(s.bayerMode, 3);
@@ -108,7 +114,7 @@ TEST(ImageDialog, DefaultAndCancel) {
     EXPECT_EQ(s.brightness, 40);
     EXPECT_EQ(s.bayerMode, before.bayerMode);
 
-    M mono(s, once, 0);
+    M mono(records, 0);
     mono.SetValue(M::kBrightness, -20);
     mono.SelectBayerMode(1);
     mono.Default();

@@ -1,4 +1,4 @@
-#include "sdk/DibImage.h"
+#include "foundation/DibImage.h"
 
 #include <cstring>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "transport/DriverChannelFactory.h"
+#include "sdk/DriverChannelFactory.h"
 
 #include <cstdio>
 #include <cstdlib>

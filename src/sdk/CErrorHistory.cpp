@@ -1,4 +1,4 @@
-#include "api/CErrorHistory.h"
+#include "sdk/CErrorHistory.h"
 
 #include <algorithm>
 

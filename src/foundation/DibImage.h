@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "foundation/BitmapInfo.h"
 #include "platform/ImageMemory.h"
-#include "sdk/BitmapInfo.h"
 
 namespace veltcam {
 
