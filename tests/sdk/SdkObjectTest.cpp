@@ -296,7 +296,7 @@ class SensorRegisters {
   public:
     explicit SensorRegisters(VeltCamHandle handle) : handle_(handle) {}
     int At(int address) {
-        int ok = 1;
+        int ok = 0;
         const auto value = static_cast<int>(VeltCam_ReadRegisterEx(handle_, address, &ok));
         EXPECT_EQ(ok, 1) << "register " << address;
         return value;
@@ -314,6 +314,34 @@ class SensorRegisters {
 };
 
 constexpr int kMirrorRegister = 0x020E;  // bit 0 vertical, bit 1 horizontal
+
+// The sensor register reads write the flag both ways, so a caller that clears it
+// first sees a good read as good; the FPGA read leaves it alone on success.
+TEST_F(SdkObject, SensorRegisterReadsSetTheOkFlagEitherWay) {
+    Open("cameras=2");  // nothing selected: no sensor to read
+    Drain(handle_);
+    int ok = 1;
+    EXPECT_EQ(VeltCam_ReadRegister(handle_, 0x20, &ok), 0);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_DEVICE_IO);
+    ok = 1;
+    EXPECT_EQ(VeltCam_ReadRegisterEx(handle_, 0x0404, &ok), 0);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_DEVICE_IO);
+
+    ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+    ASSERT_EQ(VeltCam_WriteRegister(handle_, 0x120, 0x5A), 1) << "address uses its low 8 bits";
+    ok = 0;
+    EXPECT_EQ(VeltCam_ReadRegister(handle_, 0x320, &ok), 0x5A);
+    EXPECT_EQ(ok, 1);
+    ok = 0;
+    EXPECT_EQ(VeltCam_ReadRegisterEx(handle_, 0x0404, &ok), 64);
+    EXPECT_EQ(ok, 1);
+    ok = 7;
+    VeltCam_Fpga_ReadRegister(handle_, 60, &ok);
+    EXPECT_EQ(ok, 7);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+}
 
 TEST_F(SdkObject, CameraSettingsReachTheSensorRegisters) {
     Open();
