@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,13 @@ namespace {
 void Drain(VeltCamHandle handle) {
     while (VeltCam_GetLastError(handle) != 0) {
     }
+}
+
+// The codes in the history, newest first, leaving it empty.
+std::vector<int> Codes(VeltCamHandle handle) {
+    std::vector<int> codes;
+    while (int code = VeltCam_GetLastError(handle)) codes.push_back(code);
+    return codes;
 }
 
 // The simulated driver behind every handle of this process (one per simulator
@@ -161,6 +169,51 @@ TEST_F(SdkObject, SwitchingCamerasSavesTheOldGroupsBeforeLoadingTheNew) {
     EXPECT_EQ(VeltCam_GetExposureTime(handle_, &ok), 300);
     EXPECT_EQ(VeltCam_GetBrightness(handle_, &ok), 25);
     EXPECT_EQ(VeltCam_GetGrayMode(handle_, &ok), 2);
+}
+
+// A wide path that converts to `bytes` narrow bytes (terminator not counted).
+// Where wchar_t holds whole code points the narrow side is UTF-8: most of the path
+// is then two-byte characters, so a limit counted in characters cannot pass.
+std::wstring WidePathOfBytes(size_t bytes) {
+    std::wstring path;
+    if (sizeof(wchar_t) == 4) path.assign((bytes - 8) / 2, L'\u00e9');
+    const size_t narrow = path.size() * (sizeof(wchar_t) == 4 ? 2 : 1);
+    path.append(bytes - narrow, L'p');
+    return path;
+}
+
+// Every wide export hands a path of 1022 narrow bytes to its narrow form, whose own
+// failure shows it got there, and refuses one of 1023 bytes with code 12 alone.
+TEST_F(SdkObject, WidePathsOf1023BytesFailConversionInEveryWideExport) {
+    Open("cameras=2");  // nothing selected: the recorder cannot start a camera
+    Drain(handle_);
+    struct Case {
+        const char* name;
+        std::function<int(const wchar_t*)> call;
+        std::vector<int> codesAt1022;
+    };
+    const Case cases[] = {
+        {"LoadMaskFileW", [&](const wchar_t* p) { return VeltCam_LoadMaskFileW(handle_, p); },
+         {ERR_MASK_FILE}},
+        {"SaveMaskFileW", [&](const wchar_t* p) { return VeltCam_SaveMaskFileW(handle_, p); },
+         {ERR_MASK_FILE}},
+        {"SaveImageW",
+         [&](const wchar_t* p) { return VeltCam_SaveImageW(handle_, p, VELTCAM_IMAGE_BMP); },
+         {ERR_NOT_READY}},  // no frame taken yet
+        {"LoadConfigFileW", [&](const wchar_t* p) { return VeltCam_LoadConfigFileW(handle_, p); },
+         {}},  // a missing file has no code
+        {"RecordW", [&](const wchar_t* p) { return VeltCam_RecordW(handle_, p, 100, 0); },
+         {ERR_FAILED, ERR_NO_DEVICE}},
+    };
+    const std::wstring fits = WidePathOfBytes(1022);
+    const std::wstring tooLong = WidePathOfBytes(1023);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.call(fits.c_str()), 0);
+        EXPECT_EQ(Codes(handle_), c.codesAt1022);
+        EXPECT_EQ(c.call(tooLong.c_str()), 0);
+        EXPECT_EQ(Codes(handle_), std::vector<int>{ERR_FAILED});
+    }
 }
 
 TEST_F(SdkObject, CameraInfoFillsWhatTheDeclaredSizeHolds) {
