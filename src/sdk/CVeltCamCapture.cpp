@@ -85,7 +85,9 @@ void CVeltCam::PostFrameMessage(uintptr_t wParam, intptr_t lParam) {
 }
 
 int CVeltCam::CaptureSetup() {
-    if (!core_->IsDeviceNumberPresent(core_->GetDeviceNumber())) {
+    // The core starts out at device number 0 whether or not a camera was selected:
+    // only a selected camera that is still attached can capture.
+    if (deviceNumber_ < 0 || !core_->IsDeviceNumberPresent(deviceNumber_)) {
         Report(kErrNoDevice);
         return 0;
     }

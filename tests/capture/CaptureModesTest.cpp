@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <random>
 #include <string>
@@ -176,6 +177,48 @@ TEST_F(Capture, ModeStateTable) {
     EXPECT_EQ(VeltCam_Record(handle_, "", 1000, 0), 0);
     EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
     std::filesystem::remove(movie);
+}
+
+// With two cameras attached and none selected, the core still sits at device number
+// 0; every capture mode must refuse with "no device", not go on to fail later on a
+// camera that was never opened. Refusals of a mode that starts the preview add
+// their own code on top.
+TEST_F(Capture, EveryCaptureModeWithoutASelectedCameraReportsNoDevice) {
+    Open("cameras=2");
+    const std::string movie = TempPath("unselected");
+    std::vector<uint8_t> buffer(static_cast<size_t>(RowBytes(8)) * kHeight);
+    const int size = static_cast<int>(buffer.size());
+    struct Row {
+        const char* name;
+        std::function<int()> call;
+        std::vector<int> codes;  // newest first
+    };
+    const Row rows[] = {
+        {"StartPreview", [&] { return VeltCam_StartPreview(handle_); }, {ERR_NO_DEVICE}},
+        {"Preview", [&] { return VeltCam_Preview(handle_); }, {ERR_TRANSFER, ERR_NO_DEVICE}},
+        {"CallBackPreview",
+         [&] { return VeltCam_CallBackPreview(handle_, nullptr, buffer.data(), size, 1); },
+         {ERR_TRANSFER, ERR_NO_DEVICE}},
+        {"Capture", [&] { return VeltCam_Capture(handle_); }, {ERR_NO_DEVICE}},
+        {"SnapShot", [&] { return VeltCam_SnapShot(handle_, buffer.data(), size, 1); },
+         {ERR_NO_DEVICE}},
+        {"Trigger", [&] { return VeltCam_Trigger(handle_, nullptr, buffer.data(), size, 1); },
+         {ERR_NO_DEVICE}},
+        {"Record", [&] { return VeltCam_Record(handle_, movie.c_str(), 1000, 0); },
+         {ERR_FAILED, ERR_NO_DEVICE}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.call(), 0);
+        std::vector<int> codes;
+        while (int code = VeltCam_GetLastError(handle_)) codes.push_back(code);
+        EXPECT_EQ(codes, row.codes);
+    }
+    EXPECT_FALSE(std::filesystem::exists(movie));
+    // Once a camera is selected the same calls capture.
+    ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 1), 1);
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    EXPECT_EQ(VeltCam_SnapShot(handle_, buffer.data(), size, 1), 1);
 }
 
 // ---- Scene checks --------------------------------------------------------------------
