@@ -41,15 +41,17 @@ int CVeltCam::SetDeviceNumber(int number) {
         Report(kErrNotReady);
         return 0;
     }
-    // A running capture mode belongs to the camera being left.
-    StopPreview();
-    if (settingsLoaded_) SaveSettingGroups(core_->GetDeviceNumber());
-    settingsLoaded_ = true;
+    // A number that names no camera, or the camera already in use, changes
+    // nothing: the running capture mode goes on.
     if (!core_->IsDeviceNumberPresent(number)) {
         Report(kErrNoDevice);
         return 0;
     }
     if (number == deviceNumber_) return 1;
+    // A running capture mode belongs to the camera being left.
+    StopPreview();
+    // Only a camera that was opened and loaded has settings of its own to keep.
+    if (settingsLoaded_) SaveSettingGroups(deviceNumber_);
     if (!core_->SelectDeviceNumber(number)) {
         Report(kErrNoDevice);
         return 0;
@@ -57,6 +59,7 @@ int CVeltCam::SetDeviceNumber(int number) {
     LoadSettingGroups(number);
     ReapplyCameraSettings();
     deviceNumber_ = number;
+    settingsLoaded_ = true;
     return 1;
 }
 

@@ -3,6 +3,7 @@
 // colour mode, hardware trigger, recording, and mode changes from several threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "VeltCamSdk.h"
@@ -467,6 +469,42 @@ TEST_F(Capture, TriggerDeliversOneFramePerTrigger) {
     // the counting window; a missed or doubled frame would leave that range.
     EXPECT_GE(messages.size(), 18u);
     EXPECT_LE(messages.size(), 21u);
+}
+
+// Selecting a camera that is not there, or the one in use, changes nothing: the
+// running preview or trigger session keeps delivering. Only a real switch stops
+// it, since its buffers and thread belong to the camera being left.
+TEST_F(Capture, SetDeviceNumberStopsTheRunningModeOnlyForARealSwitch) {
+    Open("cameras=2;trigger=100");
+    ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, kWidth, 512, 256, kHeight, 512, 192), 1);
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    test::CTestWindow window;
+    const std::pair<const char*, std::function<int()>> sessions[] = {
+        {"preview", [&] { return VeltCam_CallBackPreview(handle_, window.Handle(), nullptr, 0, 1); }},
+        {"trigger", [&] { return VeltCam_Trigger(handle_, window.Handle(), nullptr, 0, 1); }},
+    };
+    for (const auto& [name, start] : sessions) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+        Drain(handle_);
+        ASSERT_EQ(start(), 1);
+        ASSERT_FALSE(CollectAtLeast(window, 1, 10000).empty());
+        EXPECT_EQ(VeltCam_SetDeviceNumber(handle_, 7), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NO_DEVICE);
+        EXPECT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+        window.Take(kFrameMessage, 0);
+        EXPECT_GE(CollectAtLeast(window, 2, 10000).size(), 2u) << "frames stopped";
+        // Still running: a capture cannot be prepared beside it.
+        EXPECT_EQ(VeltCam_Capture(handle_), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+
+        ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 1), 1);
+        window.Take(kFrameMessage, 0);
+        EXPECT_TRUE(Collect(window, 500).empty()) << "the session outlived the switch";
+        EXPECT_EQ(VeltCam_Capture(handle_), 1) << "the mode is idle after the switch";
+        EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
+    }
 }
 
 // ---- Recording -----------------------------------------------------------------------

@@ -216,6 +216,27 @@ TEST_F(SdkObject, WidePathsOf1023BytesFailConversionInEveryWideExport) {
     }
 }
 
+// Only a camera that was opened has settings of its own to keep. A handle that
+// never opened one, or a refused selection before a good one, must not store zeros
+// over camera 0's gain and exposure: the next session would load them and see black.
+TEST_F(SdkObject, SettingsAreSavedOnlyForACameraThatWasOpened) {
+    Open("cameras=2");  // nothing selected
+    ASSERT_EQ(VeltCam_Release(handle_), 1);
+    handle_ = 0;
+    EXPECT_FALSE(test::StoredInt("Camera_00\\Gain", "Global"));
+
+    Open("cameras=2");
+    EXPECT_EQ(VeltCam_SetDeviceNumber(handle_, 5), 0);
+    ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+    int ok = 0;
+    EXPECT_EQ(VeltCam_GetGlobalGain(handle_, &ok), 64);
+    EXPECT_EQ(VeltCam_GetExposureTime(handle_, &ok), 170);
+    ASSERT_EQ(VeltCam_Release(handle_), 1);
+    handle_ = 0;
+    EXPECT_EQ(test::StoredInt("Camera_00\\Gain", "Global"), 64);
+    EXPECT_EQ(test::StoredInt("Camera_00\\Gain", "Exposure"), 170);
+}
+
 TEST_F(SdkObject, CameraInfoFillsWhatTheDeclaredSizeHolds) {
     Open();
     unsigned char record[64];
