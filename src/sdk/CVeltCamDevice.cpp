@@ -56,6 +56,8 @@ int CVeltCam::SetDeviceNumber(int number) {
         Report(kErrNoDevice);
         return 0;
     }
+    CCoreSettingsCamera camera(*core_);
+    settings::CreateFirstRunDefaults(camera, number);
     LoadSettingGroups(number);
     ReapplyCameraSettings();
     deviceNumber_ = number;
@@ -227,7 +229,18 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         Report(kErrNotReady);
         return 0;
     }
+    // The installation's table under the root comes first; the selected camera's
+    // own table (its first-run entry, the format dialog's sizes) serves when the
+    // root has no such size, as on a fresh machine.
     std::optional<CaptureWindow> stored = settings::FindStoredSize(width, height);
+    if (!stored && deviceNumber_ >= 0) {
+        for (const CaptureWindow& entry : settings::LoadSizeTable(deviceNumber_)) {
+            if (entry.EH == width && entry.EV == height) {
+                stored = entry;
+                break;
+            }
+        }
+    }
     if (!stored) {
         Report(kErrWindow);
         return 0;

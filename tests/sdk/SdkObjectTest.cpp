@@ -237,6 +237,33 @@ TEST_F(SdkObject, SettingsAreSavedOnlyForACameraThatWasOpened) {
     EXPECT_EQ(test::StoredInt("Camera_00\\Gain", "Exposure"), 170);
 }
 
+// On a fresh machine the camera selected at initialisation starts from the
+// first-run defaults and finds the full frame in its own size table.
+TEST_F(SdkObject, FirstSelectedCameraStartsFromTheFirstRunDefaults) {
+    Open("cameras=1");
+    EXPECT_EQ(VeltCam_GetColorMode(handle_), 24);
+    EXPECT_EQ(VeltCam_GetWaitTime(handle_), 1);
+    Drain(handle_);
+    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, 2048, 0, 1024, 1536, 0, 768), 1);
+    EXPECT_EQ(VeltCam_SetCaptureWindow(handle_, 2048, 1536), 1);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+    EXPECT_EQ(VeltCam_Width(handle_), 2048);
+    EXPECT_EQ(VeltCam_Height(handle_), 1536);
+    EXPECT_EQ(VeltCam_SetCaptureWindow(handle_, 640, 480), 0) << "in no table";
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_WINDOW);
+}
+
+// A camera that has a key keeps what is stored there: the defaults never
+// overwrite it, not even the parts it lacks.
+TEST_F(SdkObject, StoredCameraKeyIsLeftAsItIs) {
+    test::WriteDwords("Camera_00", {{"Color", 0}, {"WaitTime", 25}});
+    Open("cameras=1");
+    EXPECT_EQ(VeltCam_GetColorMode(handle_), 8);
+    EXPECT_EQ(VeltCam_GetWaitTime(handle_), 25);
+    EXPECT_FALSE(test::StoredInt("Camera_00\\Size_00", "EH"));
+    EXPECT_FALSE(test::StoredInt("Camera_00", "SubSample"));
+}
+
 TEST_F(SdkObject, CameraInfoFillsWhatTheDeclaredSizeHolds) {
     Open();
     unsigned char record[64];
