@@ -163,10 +163,14 @@ TEST_F(Capture, ModeStateTable) {
         Drain(handle_);
         EXPECT_EQ(run(row.op), row.result);
         EXPECT_EQ(VeltCam_GetLastError(handle_), row.code);
-        // A refused operation leaves the mode as it was: the mode's own entry
-        // still answers as in that mode.
+        // A refused operation leaves the mode as it was: entering either of the
+        // other two running modes is still refused, which holds in that mode alone.
         if (row.result == 0) {
-            EXPECT_EQ(enter(row.from), 1);
+            for (Mode other : {kPreview, kPrepared, kTrigger}) {
+                if (other == row.from) continue;
+                EXPECT_EQ(enter(other), 0) << "the mode changed: entering " << other << " passed";
+                EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+            }
         }
         EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
         Drain(handle_);
@@ -469,6 +473,40 @@ TEST_F(Capture, TriggerDeliversOneFramePerTrigger) {
     // the counting window; a missed or doubled frame would leave that range.
     EXPECT_GE(messages.size(), 18u);
     EXPECT_LE(messages.size(), 21u);
+}
+
+// A refused preview, callback preview or recording in trigger mode leaves the
+// session as the application set it up: the trigger frames keep coming to the
+// first window and into the first buffer, and nothing reaches the second ones.
+TEST_F(Capture, RefusedStartsLeaveTheTriggerSessionRunning) {
+    Open("cameras=1;trigger=100");
+    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, kWidth, 512, 256, kHeight, 512, 192), 1);
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    const std::string movie = TempPath("refused");
+    test::CTestWindow window;
+    test::CTestWindow other;
+    std::vector<uint8_t> buffer(static_cast<size_t>(RowBytes(8)) * kHeight, 0);
+    std::vector<uint8_t> otherBuffer(buffer.size(), 0xEE);
+    const int size = static_cast<int>(buffer.size());
+    ASSERT_EQ(VeltCam_Trigger(handle_, window.Handle(), buffer.data(), size, 1), 1);
+    ASSERT_FALSE(CollectAtLeast(window, 1, 10000).empty());
+
+    EXPECT_EQ(VeltCam_Preview(handle_), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+    EXPECT_EQ(VeltCam_CallBackPreview(handle_, other.Handle(), otherBuffer.data(), size, 1), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+    EXPECT_EQ(VeltCam_Record(handle_, movie.c_str(), 1000, 0), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+
+    window.Take(kFrameMessage, 0);
+    EXPECT_GE(CollectAtLeast(window, 2, 10000).size(), 2u) << "trigger frames stopped";
+    EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
+    EXPECT_TRUE(std::any_of(buffer.begin(), buffer.end(), [](uint8_t v) { return v != 0; }));
+    EXPECT_TRUE(other.Take(kFrameMessage, 0).empty());
+    EXPECT_TRUE(std::all_of(otherBuffer.begin(), otherBuffer.end(),
+                            [](uint8_t v) { return v == 0xEE; }))
+        << "a refused call replaced the callback buffer";
+    EXPECT_FALSE(std::filesystem::exists(movie));
 }
 
 // Selecting a camera that is not there, or the one in use, changes nothing: the
