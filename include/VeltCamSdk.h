@@ -35,9 +35,9 @@
  * never sent, and arrive on the thread that owns the target window.
  *
  * Strings. Narrow strings are in the thread's ANSI code page (UTF-8 on Linux).
- * The wide variants (names ending in W) convert through it into a 1024-byte
- * buffer; a path that does not fit in 1023 bytes, a failed conversion or a
- * wide output buffer that is too small raises ERR_FAILED.
+ * The wide variants (names ending in W) convert through it; a path that
+ * converts to 1023 bytes or more (terminator not counted), a failed conversion
+ * or a wide output buffer that is too small raises ERR_FAILED.
  *
  * Windows and messages on Linux. HWND is then the SDK's own message-window
  * handle: a bounded message queue created, read and destroyed with the
@@ -353,8 +353,10 @@ VELTCAM_API int VELTCAM_CALL VeltCam_GetDeviceNameW(VeltCamHandle handle, int de
 
 /* Selects and opens the camera at deviceNumber (stopping a running capture
    mode first), saving the settings of the previous camera and applying the
-   stored ones of the new camera. Selecting the current camera again is a
-   no-op that succeeds.
+   stored ones of the new camera; a camera without stored settings starts from
+   the first-run defaults. Selecting the current camera again is a no-op that
+   succeeds, and a refused number changes nothing: neither stops a running
+   capture mode.
    Errors: ERR_NO_DEVICE, ERR_NOT_READY. */
 VELTCAM_API int VELTCAM_CALL VeltCam_SetDeviceNumber(VeltCamHandle handle, int deviceNumber);
 
@@ -394,7 +396,9 @@ VELTCAM_API int VELTCAM_CALL VeltCam_ReceiveText(VeltCamHandle handle);
 /* ------------------------------------------------------------------------ */
 
 /* Selects the capture window of the stored size table whose effective size is
-   width x height and applies it to the camera. An entry that does not fit
+   width x height and applies it to the camera: the installation's table
+   first, then the selected camera's own (which starts with the full frame).
+   An entry that does not fit
    the sensor falls back to the full frame (ERR_IMAGE_SIZE is recorded, the
    call still succeeds).
    Errors: ERR_WINDOW (no size table or no entry of that size),
@@ -757,7 +761,7 @@ VELTCAM_API int VELTCAM_CALL VeltCam_Fpga_WriteRegister(VeltCamHandle handle, in
                                                         int value);
 
 /* Reads sensor register address (low 8 bits / all 32 bits for the Ex form).
-   Result: the register value, 0 on failure. */
+   Result: the register value with ok = 1; on failure 0 with ok = 0. */
 VELTCAM_API intptr_t VELTCAM_CALL VeltCam_ReadRegister(VeltCamHandle handle, int address, int* ok);
 VELTCAM_API intptr_t VELTCAM_CALL VeltCam_ReadRegisterEx(VeltCamHandle handle, int address,
                                                          int* ok);

@@ -19,12 +19,15 @@ constexpr uint32_t kErrorMessage = 0x8003;  // WM_APP + 3
 CVeltCam::CVeltCam() : rateTimeBaseMs_(platform::TickMs()) {}
 
 CVeltCam::~CVeltCam() {
+    const int openedCamera = settingsLoaded_ ? deviceNumber_ : -1;
     deviceNumber_ = -1;
     if (core_) {
         // The display and record threads use the core and the images: they end first.
         ClosePreview();
-        // A camera that was used keeps its gains, filters and gray settings.
-        SaveSettingGroups(core_->GetDeviceNumber());
+        // A camera that was used keeps its gains, filters and gray settings. A
+        // handle that never opened one has only what it read from the store or
+        // zeros: saving those would overwrite the stored settings of camera 0.
+        if (openedCamera >= 0) SaveSettingGroups(openedCamera);
         core_->Close();
         core_.reset();
     }

@@ -288,6 +288,8 @@ intptr_t CVeltCam::ReadSensorRegister(int address, int* ok) {
         Report(kErrDeviceIo);
         return 0;
     }
+    // Unlike the FPGA read, the sensor read confirms success through the flag.
+    if (ok != nullptr) *ok = 1;
     return value;
 }
 

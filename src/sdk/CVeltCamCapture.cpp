@@ -19,9 +19,9 @@
 #include "sdk/CSdkPipelineHost.h"
 #include "platform/Clock.h"
 #include "platform/PreviewWindow.h"
-#include "platform/TextConversion.h"
 #include "sdk/CCoreSettingsCamera.h"
 #include "sdk/CVeltCam.h"
+#include "sdk/WidePath.h"
 
 namespace veltcam {
 namespace {
@@ -34,7 +34,6 @@ constexpr uint32_t kTriggerFrameTimeoutMs = 6000;
 // Frame waits run in slices this long so that a stop is noticed at once.
 constexpr uint32_t kWaitSliceMs = 50;
 constexpr uint32_t kRecordPollMs = 10;
-constexpr size_t kPathBytes = 1024;
 
 bool UsesRaw16(int colorIndex) {
     return colorIndex == kColorMono16 || colorIndex == kColorRgb48 || colorIndex == kColorRgb64;
@@ -86,7 +85,9 @@ void CVeltCam::PostFrameMessage(uintptr_t wParam, intptr_t lParam) {
 }
 
 int CVeltCam::CaptureSetup() {
-    if (!core_->IsDeviceNumberPresent(core_->GetDeviceNumber())) {
+    // The core starts out at device number 0 whether or not a camera was selected:
+    // only a selected camera that is still attached can capture.
+    if (deviceNumber_ < 0 || !core_->IsDeviceNumberPresent(deviceNumber_)) {
         Report(kErrNoDevice);
         return 0;
     }
@@ -599,8 +600,8 @@ int CVeltCam::Record(const char* path, int durationMs, int display) {
 
 int CVeltCam::RecordW(const wchar_t* path, int durationMs, int display) {
     if (path == nullptr) return Record(nullptr, durationMs, display);
-    char narrow[kPathBytes];
-    if (!platform::WideToNarrow(path, narrow, sizeof narrow)) {
+    NarrowPath narrow;
+    if (!ToNarrowPath(path, narrow)) {
         Report(kErrFailed);
         return 0;
     }

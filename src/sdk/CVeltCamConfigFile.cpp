@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "platform/TextConversion.h"
 #include "sdk/CVeltCam.h"
+#include "sdk/WidePath.h"
 
 namespace veltcam {
 namespace {
@@ -19,9 +19,6 @@ int32_t LittleEndian32(const unsigned char* bytes) {
         static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
 }
-
-// Narrow paths of 1023 bytes or more do not fit the narrow API's buffers.
-constexpr size_t kMaxNarrowPathBytes = 1023;
 
 }  // namespace
 
@@ -55,8 +52,8 @@ int CVeltCam::LoadConfigFile(const char* path) {
 }
 
 int CVeltCam::LoadConfigFileW(const wchar_t* path) {
-    char narrow[kMaxNarrowPathBytes + 1];
-    if (!platform::WideToNarrow(path, narrow, kMaxNarrowPathBytes)) {
+    NarrowPath narrow;
+    if (!ToNarrowPath(path, narrow)) {
         Report(kErrFailed);
         return 0;
     }

@@ -41,22 +41,27 @@ int CVeltCam::SetDeviceNumber(int number) {
         Report(kErrNotReady);
         return 0;
     }
-    // A running capture mode belongs to the camera being left.
-    StopPreview();
-    if (settingsLoaded_) SaveSettingGroups(core_->GetDeviceNumber());
-    settingsLoaded_ = true;
+    // A number that names no camera, or the camera already in use, changes
+    // nothing: the running capture mode goes on.
     if (!core_->IsDeviceNumberPresent(number)) {
         Report(kErrNoDevice);
         return 0;
     }
     if (number == deviceNumber_) return 1;
+    // A running capture mode belongs to the camera being left.
+    StopPreview();
+    // Only a camera that was opened and loaded has settings of its own to keep.
+    if (settingsLoaded_) SaveSettingGroups(deviceNumber_);
     if (!core_->SelectDeviceNumber(number)) {
         Report(kErrNoDevice);
         return 0;
     }
+    CCoreSettingsCamera camera(*core_);
+    settings::CreateFirstRunDefaults(camera, number);
     LoadSettingGroups(number);
     ReapplyCameraSettings();
     deviceNumber_ = number;
+    settingsLoaded_ = true;
     return 1;
 }
 
@@ -224,7 +229,18 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         Report(kErrNotReady);
         return 0;
     }
+    // The installation's table under the root comes first; the selected camera's
+    // own table (its first-run entry, the format dialog's sizes) serves when the
+    // root has no such size, as on a fresh machine.
     std::optional<CaptureWindow> stored = settings::FindStoredSize(width, height);
+    if (!stored && deviceNumber_ >= 0) {
+        for (const CaptureWindow& entry : settings::LoadSizeTable(deviceNumber_)) {
+            if (entry.EH == width && entry.EV == height) {
+                stored = entry;
+                break;
+            }
+        }
+    }
     if (!stored) {
         Report(kErrWindow);
         return 0;

@@ -3,13 +3,12 @@
 #include <mutex>
 
 #include "files/StillImageFile.h"
-#include "platform/TextConversion.h"
 #include "sdk/CVeltCam.h"
+#include "sdk/WidePath.h"
 
 namespace veltcam {
 namespace {
 
-constexpr size_t kPathBytes = 1024;
 // The application gets the samples exactly as the pipeline delivers them:
 // left-aligned, so all 16 bits count.
 constexpr int kDeliveredSignificantBits = 16;
@@ -25,8 +24,8 @@ int CVeltCam::SaveImage(const char* path, int format) {
 }
 
 int CVeltCam::SaveImageW(const wchar_t* path, int format) {
-    char narrow[kPathBytes];
-    if (path == nullptr || !platform::WideToNarrow(path, narrow, sizeof narrow)) {
+    NarrowPath narrow;
+    if (!ToNarrowPath(path, narrow)) {
         Report(kErrFailed);
         return 0;
     }

@@ -5,15 +5,10 @@
 #include "imaging/DefectMask.h"
 #include "imaging/MaskFile.h"
 #include "imaging/ProcessFrame.h"
-#include "platform/TextConversion.h"
 #include "sdk/CVeltCam.h"
+#include "sdk/WidePath.h"
 
 namespace veltcam {
-namespace {
-
-constexpr size_t kPathBytes = 1024;
-
-}  // namespace
 
 MaskPlanes CVeltCam::MaskPlaneSet() {
     MaskPlanes planes;
@@ -91,8 +86,8 @@ int CVeltCam::LoadMaskFile(const char* path) {
 }
 
 int CVeltCam::SaveMaskFileW(const wchar_t* path) {
-    char narrow[kPathBytes];
-    if (path == nullptr || !platform::WideToNarrow(path, narrow, sizeof narrow)) {
+    NarrowPath narrow;
+    if (!ToNarrowPath(path, narrow)) {
         Report(kErrFailed);
         return 0;
     }
@@ -100,8 +95,8 @@ int CVeltCam::SaveMaskFileW(const wchar_t* path) {
 }
 
 int CVeltCam::LoadMaskFileW(const wchar_t* path) {
-    char narrow[kPathBytes];
-    if (path == nullptr || !platform::WideToNarrow(path, narrow, sizeof narrow)) {
+    NarrowPath narrow;
+    if (!ToNarrowPath(path, narrow)) {
         Report(kErrFailed);
         return 0;
     }

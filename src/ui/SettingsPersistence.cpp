@@ -119,6 +119,15 @@ int FirstRunColorMode(CSettingsCamera& camera) {
     return 2;
 }
 
+bool WriteFirstRunDefaults(CSettingsCamera& camera, int cameraNumber) {
+    FormatSettings defaults;
+    defaults.colorModeIndex = FirstRunColorMode(camera);
+    defaults.subSampleMode = 0;
+    defaults.waitTimeMs = 1;
+    defaults.clock = 0;
+    return SaveFormat(cameraNumber, {CaptureWindow{}}, 0, defaults);
+}
+
 // Runs `body`, turning an allocation failure into a silent store failure.
 template <class Body>
 bool Guarded(Body&& body) noexcept {
@@ -169,14 +178,7 @@ bool IsWindowInsideSensor(const CaptureWindow& w) {
 
 bool LoadFrameSize(CSettingsCamera& camera, int cameraNumber, CaptureWindow& window) {
     return Guarded([&] {
-        if (!OpenSettingsKey("")) {
-            FormatSettings defaults;
-            defaults.colorModeIndex = FirstRunColorMode(camera);
-            defaults.subSampleMode = 0;
-            defaults.waitTimeMs = 1;
-            defaults.clock = 0;
-            SaveFormat(cameraNumber, {CaptureWindow{}}, 0, defaults);
-        }
+        if (!OpenSettingsKey("")) WriteFirstRunDefaults(camera, cameraNumber);
         std::string cameraKey = CameraKeyName(cameraNumber);
         auto key = OpenSettingsKey(cameraKey);
         if (!key) return false;
@@ -191,6 +193,13 @@ bool LoadFrameSize(CSettingsCamera& camera, int cameraNumber, CaptureWindow& win
         if (!IsWindowInsideSensor(loaded)) return false;
         window = loaded;
         return true;
+    });
+}
+
+bool CreateFirstRunDefaults(CSettingsCamera& camera, int cameraNumber) {
+    return Guarded([&] {
+        if (OpenSettingsKey(CameraKeyName(cameraNumber))) return false;
+        return WriteFirstRunDefaults(camera, cameraNumber);
     });
 }
 

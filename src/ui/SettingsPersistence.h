@@ -92,6 +92,11 @@ bool IsWindowInsideSensor(const CaptureWindow& window);
 // `window` (an entry outside the sensor is ignored as a whole).
 bool LoadFrameSize(CSettingsCamera& camera, int cameraNumber, CaptureWindow& window);
 
+// The same defaults for a camera whose key does not exist yet, so that a camera
+// selected for the first time starts from them; an existing key is never touched.
+// True when the defaults were written.
+bool CreateFirstRunDefaults(CSettingsCamera& camera, int cameraNumber);
+
 // Reads "Color", "SubSample", "WaitTime" and "Clock" of the camera, then moves the
 // colour mode to one the camera can deliver.
 bool LoadFormat(CSettingsCamera& camera, int cameraNumber, FormatSettings& format);

@@ -3,15 +3,18 @@
 // colour mode, hardware trigger, recording, and mode changes from several threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "VeltCamSdk.h"
@@ -160,10 +163,14 @@ TEST_F(Capture, ModeStateTable) {
         Drain(handle_);
         EXPECT_EQ(run(row.op), row.result);
         EXPECT_EQ(VeltCam_GetLastError(handle_), row.code);
-        // A refused operation leaves the mode as it was: the mode's own entry
-        // still answers as in that mode.
+        // A refused operation leaves the mode as it was: entering either of the
+        // other two running modes is still refused, which holds in that mode alone.
         if (row.result == 0) {
-            EXPECT_EQ(enter(row.from), 1);
+            for (Mode other : {kPreview, kPrepared, kTrigger}) {
+                if (other == row.from) continue;
+                EXPECT_EQ(enter(other), 0) << "the mode changed: entering " << other << " passed";
+                EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+            }
         }
         EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
         Drain(handle_);
@@ -176,6 +183,48 @@ TEST_F(Capture, ModeStateTable) {
     EXPECT_EQ(VeltCam_Record(handle_, "", 1000, 0), 0);
     EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
     std::filesystem::remove(movie);
+}
+
+// With two cameras attached and none selected, the core still sits at device number
+// 0; every capture mode must refuse with "no device", not go on to fail later on a
+// camera that was never opened. Refusals of a mode that starts the preview add
+// their own code on top.
+TEST_F(Capture, EveryCaptureModeWithoutASelectedCameraReportsNoDevice) {
+    Open("cameras=2");
+    const std::string movie = TempPath("unselected");
+    std::vector<uint8_t> buffer(static_cast<size_t>(RowBytes(8)) * kHeight);
+    const int size = static_cast<int>(buffer.size());
+    struct Row {
+        const char* name;
+        std::function<int()> call;
+        std::vector<int> codes;  // newest first
+    };
+    const Row rows[] = {
+        {"StartPreview", [&] { return VeltCam_StartPreview(handle_); }, {ERR_NO_DEVICE}},
+        {"Preview", [&] { return VeltCam_Preview(handle_); }, {ERR_TRANSFER, ERR_NO_DEVICE}},
+        {"CallBackPreview",
+         [&] { return VeltCam_CallBackPreview(handle_, nullptr, buffer.data(), size, 1); },
+         {ERR_TRANSFER, ERR_NO_DEVICE}},
+        {"Capture", [&] { return VeltCam_Capture(handle_); }, {ERR_NO_DEVICE}},
+        {"SnapShot", [&] { return VeltCam_SnapShot(handle_, buffer.data(), size, 1); },
+         {ERR_NO_DEVICE}},
+        {"Trigger", [&] { return VeltCam_Trigger(handle_, nullptr, buffer.data(), size, 1); },
+         {ERR_NO_DEVICE}},
+        {"Record", [&] { return VeltCam_Record(handle_, movie.c_str(), 1000, 0); },
+         {ERR_FAILED, ERR_NO_DEVICE}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.call(), 0);
+        std::vector<int> codes;
+        while (int code = VeltCam_GetLastError(handle_)) codes.push_back(code);
+        EXPECT_EQ(codes, row.codes);
+    }
+    EXPECT_FALSE(std::filesystem::exists(movie));
+    // Once a camera is selected the same calls capture.
+    ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 1), 1);
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    EXPECT_EQ(VeltCam_SnapShot(handle_, buffer.data(), size, 1), 1);
 }
 
 // ---- Scene checks --------------------------------------------------------------------
@@ -424,6 +473,76 @@ TEST_F(Capture, TriggerDeliversOneFramePerTrigger) {
     // the counting window; a missed or doubled frame would leave that range.
     EXPECT_GE(messages.size(), 18u);
     EXPECT_LE(messages.size(), 21u);
+}
+
+// A refused preview, callback preview or recording in trigger mode leaves the
+// session as the application set it up: the trigger frames keep coming to the
+// first window and into the first buffer, and nothing reaches the second ones.
+TEST_F(Capture, RefusedStartsLeaveTheTriggerSessionRunning) {
+    Open("cameras=1;trigger=100");
+    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, kWidth, 512, 256, kHeight, 512, 192), 1);
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    const std::string movie = TempPath("refused");
+    test::CTestWindow window;
+    test::CTestWindow other;
+    std::vector<uint8_t> buffer(static_cast<size_t>(RowBytes(8)) * kHeight, 0);
+    std::vector<uint8_t> otherBuffer(buffer.size(), 0xEE);
+    const int size = static_cast<int>(buffer.size());
+    ASSERT_EQ(VeltCam_Trigger(handle_, window.Handle(), buffer.data(), size, 1), 1);
+    ASSERT_FALSE(CollectAtLeast(window, 1, 10000).empty());
+
+    EXPECT_EQ(VeltCam_Preview(handle_), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+    EXPECT_EQ(VeltCam_CallBackPreview(handle_, other.Handle(), otherBuffer.data(), size, 1), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+    EXPECT_EQ(VeltCam_Record(handle_, movie.c_str(), 1000, 0), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+
+    window.Take(kFrameMessage, 0);
+    EXPECT_GE(CollectAtLeast(window, 2, 10000).size(), 2u) << "trigger frames stopped";
+    EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
+    EXPECT_TRUE(std::any_of(buffer.begin(), buffer.end(), [](uint8_t v) { return v != 0; }));
+    EXPECT_TRUE(other.Take(kFrameMessage, 0).empty());
+    EXPECT_TRUE(std::all_of(otherBuffer.begin(), otherBuffer.end(),
+                            [](uint8_t v) { return v == 0xEE; }))
+        << "a refused call replaced the callback buffer";
+    EXPECT_FALSE(std::filesystem::exists(movie));
+}
+
+// Selecting a camera that is not there, or the one in use, changes nothing: the
+// running preview or trigger session keeps delivering. Only a real switch stops
+// it, since its buffers and thread belong to the camera being left.
+TEST_F(Capture, SetDeviceNumberStopsTheRunningModeOnlyForARealSwitch) {
+    Open("cameras=2;trigger=100");
+    ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, kWidth, 512, 256, kHeight, 512, 192), 1);
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    test::CTestWindow window;
+    const std::pair<const char*, std::function<int()>> sessions[] = {
+        {"preview", [&] { return VeltCam_CallBackPreview(handle_, window.Handle(), nullptr, 0, 1); }},
+        {"trigger", [&] { return VeltCam_Trigger(handle_, window.Handle(), nullptr, 0, 1); }},
+    };
+    for (const auto& [name, start] : sessions) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+        Drain(handle_);
+        ASSERT_EQ(start(), 1);
+        ASSERT_FALSE(CollectAtLeast(window, 1, 10000).empty());
+        EXPECT_EQ(VeltCam_SetDeviceNumber(handle_, 7), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NO_DEVICE);
+        EXPECT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+        window.Take(kFrameMessage, 0);
+        EXPECT_GE(CollectAtLeast(window, 2, 10000).size(), 2u) << "frames stopped";
+        // Still running: a capture cannot be prepared beside it.
+        EXPECT_EQ(VeltCam_Capture(handle_), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+
+        ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 1), 1);
+        window.Take(kFrameMessage, 0);
+        EXPECT_TRUE(Collect(window, 500).empty()) << "the session outlived the switch";
+        EXPECT_EQ(VeltCam_Capture(handle_), 1) << "the mode is idle after the switch";
+        EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
+    }
 }
 
 // ---- Recording -----------------------------------------------------------------------

@@ -335,5 +335,35 @@ TEST(AutoIris, MetersOnlyTheWindows) {
     EXPECT_DOUBLE_EQ(stages::AutoIrisFactor(*raw), 1.5);
 }
 
+// Steps that sum exactly to a bound adjust the camera. Four steps of 0.1 down
+// from 1 make 0.6, where a sum in binary floating point lands just above it, inside
+// the band, and would leave a bright scene as it is; 0.9 + 0.1 + 0.1 + 0.05 + 0.05
+// makes the upper bound 1.2.
+TEST(AutoIris, FactorExactlyOnABoundAdjusts) {
+    struct Case {
+        int levels[5];  // top-left, bottom-left, centre, top-right, bottom-right
+        int appliedGain, appliedExposure;
+    };
+    for (const Case& c : {Case{{130, 180, 180, 180, 180}, 60, 600},
+                          Case{{180, 30, 30, 80, 80}, 120, 1200}}) {
+        auto raw = MakeImage(100, 100, 8);
+        FillSamples(*raw, [&](int x, int y, int) {
+            auto in = [](int v, int a) { return v >= a && v < a + 10; };
+            if (in(x, 10) && in(y, 10)) return c.levels[0];
+            if (in(x, 10) && in(y, 80)) return c.levels[1];
+            if (in(x, 45) && in(y, 45)) return c.levels[2];
+            if (in(x, 80) && in(y, 10)) return c.levels[3];
+            if (in(x, 80) && in(y, 80)) return c.levels[4];
+            return 130;
+        });
+        FakeHost gainHost;
+        stages::AutoIris(*raw, 2, gainHost);
+        EXPECT_EQ(gainHost.appliedGain, c.appliedGain);
+        FakeHost exposureHost;
+        stages::AutoIris(*raw, 1, exposureHost);
+        EXPECT_EQ(exposureHost.appliedExposure, c.appliedExposure);
+    }
+}
+
 }  // namespace
 }  // namespace veltcam

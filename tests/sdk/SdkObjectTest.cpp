@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,13 @@ namespace {
 void Drain(VeltCamHandle handle) {
     while (VeltCam_GetLastError(handle) != 0) {
     }
+}
+
+// The codes in the history, newest first, leaving it empty.
+std::vector<int> Codes(VeltCamHandle handle) {
+    std::vector<int> codes;
+    while (int code = VeltCam_GetLastError(handle)) codes.push_back(code);
+    return codes;
 }
 
 // The simulated driver behind every handle of this process (one per simulator
@@ -163,6 +171,99 @@ TEST_F(SdkObject, SwitchingCamerasSavesTheOldGroupsBeforeLoadingTheNew) {
     EXPECT_EQ(VeltCam_GetGrayMode(handle_, &ok), 2);
 }
 
+// A wide path that converts to `bytes` narrow bytes (terminator not counted).
+// Where wchar_t holds whole code points the narrow side is UTF-8: most of the path
+// is then two-byte characters, so a limit counted in characters cannot pass.
+std::wstring WidePathOfBytes(size_t bytes) {
+    std::wstring path;
+    if (sizeof(wchar_t) == 4) path.assign((bytes - 8) / 2, L'\u00e9');
+    const size_t narrow = path.size() * (sizeof(wchar_t) == 4 ? 2 : 1);
+    path.append(bytes - narrow, L'p');
+    return path;
+}
+
+// Every wide export hands a path of 1022 narrow bytes to its narrow form, whose own
+// failure shows it got there, and refuses one of 1023 bytes with code 12 alone.
+TEST_F(SdkObject, WidePathsOf1023BytesFailConversionInEveryWideExport) {
+    Open("cameras=2");  // nothing selected: the recorder cannot start a camera
+    Drain(handle_);
+    struct Case {
+        const char* name;
+        std::function<int(const wchar_t*)> call;
+        std::vector<int> codesAt1022;
+    };
+    const Case cases[] = {
+        {"LoadMaskFileW", [&](const wchar_t* p) { return VeltCam_LoadMaskFileW(handle_, p); },
+         {ERR_MASK_FILE}},
+        {"SaveMaskFileW", [&](const wchar_t* p) { return VeltCam_SaveMaskFileW(handle_, p); },
+         {ERR_MASK_FILE}},
+        {"SaveImageW",
+         [&](const wchar_t* p) { return VeltCam_SaveImageW(handle_, p, VELTCAM_IMAGE_BMP); },
+         {ERR_NOT_READY}},  // no frame taken yet
+        {"LoadConfigFileW", [&](const wchar_t* p) { return VeltCam_LoadConfigFileW(handle_, p); },
+         {}},  // a missing file has no code
+        {"RecordW", [&](const wchar_t* p) { return VeltCam_RecordW(handle_, p, 100, 0); },
+         {ERR_FAILED, ERR_NO_DEVICE}},
+    };
+    const std::wstring fits = WidePathOfBytes(1022);
+    const std::wstring tooLong = WidePathOfBytes(1023);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.call(fits.c_str()), 0);
+        EXPECT_EQ(Codes(handle_), c.codesAt1022);
+        EXPECT_EQ(c.call(tooLong.c_str()), 0);
+        EXPECT_EQ(Codes(handle_), std::vector<int>{ERR_FAILED});
+    }
+}
+
+// Only a camera that was opened has settings of its own to keep. A handle that
+// never opened one, or a refused selection before a good one, must not store zeros
+// over camera 0's gain and exposure: the next session would load them and see black.
+TEST_F(SdkObject, SettingsAreSavedOnlyForACameraThatWasOpened) {
+    Open("cameras=2");  // nothing selected
+    ASSERT_EQ(VeltCam_Release(handle_), 1);
+    handle_ = 0;
+    EXPECT_FALSE(test::StoredInt("Camera_00\\Gain", "Global"));
+
+    Open("cameras=2");
+    EXPECT_EQ(VeltCam_SetDeviceNumber(handle_, 5), 0);
+    ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+    int ok = 0;
+    EXPECT_EQ(VeltCam_GetGlobalGain(handle_, &ok), 64);
+    EXPECT_EQ(VeltCam_GetExposureTime(handle_, &ok), 170);
+    ASSERT_EQ(VeltCam_Release(handle_), 1);
+    handle_ = 0;
+    EXPECT_EQ(test::StoredInt("Camera_00\\Gain", "Global"), 64);
+    EXPECT_EQ(test::StoredInt("Camera_00\\Gain", "Exposure"), 170);
+}
+
+// On a fresh machine the camera selected at initialisation starts from the
+// first-run defaults and finds the full frame in its own size table.
+TEST_F(SdkObject, FirstSelectedCameraStartsFromTheFirstRunDefaults) {
+    Open("cameras=1");
+    EXPECT_EQ(VeltCam_GetColorMode(handle_), 24);
+    EXPECT_EQ(VeltCam_GetWaitTime(handle_), 1);
+    Drain(handle_);
+    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, 2048, 0, 1024, 1536, 0, 768), 1);
+    EXPECT_EQ(VeltCam_SetCaptureWindow(handle_, 2048, 1536), 1);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+    EXPECT_EQ(VeltCam_Width(handle_), 2048);
+    EXPECT_EQ(VeltCam_Height(handle_), 1536);
+    EXPECT_EQ(VeltCam_SetCaptureWindow(handle_, 640, 480), 0) << "in no table";
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_WINDOW);
+}
+
+// A camera that has a key keeps what is stored there: the defaults never
+// overwrite it, not even the parts it lacks.
+TEST_F(SdkObject, StoredCameraKeyIsLeftAsItIs) {
+    test::WriteDwords("Camera_00", {{"Color", 0}, {"WaitTime", 25}});
+    Open("cameras=1");
+    EXPECT_EQ(VeltCam_GetColorMode(handle_), 8);
+    EXPECT_EQ(VeltCam_GetWaitTime(handle_), 25);
+    EXPECT_FALSE(test::StoredInt("Camera_00\\Size_00", "EH"));
+    EXPECT_FALSE(test::StoredInt("Camera_00", "SubSample"));
+}
+
 TEST_F(SdkObject, CameraInfoFillsWhatTheDeclaredSizeHolds) {
     Open();
     unsigned char record[64];
@@ -296,7 +397,7 @@ class SensorRegisters {
   public:
     explicit SensorRegisters(VeltCamHandle handle) : handle_(handle) {}
     int At(int address) {
-        int ok = 1;
+        int ok = 0;
         const auto value = static_cast<int>(VeltCam_ReadRegisterEx(handle_, address, &ok));
         EXPECT_EQ(ok, 1) << "register " << address;
         return value;
@@ -314,6 +415,34 @@ class SensorRegisters {
 };
 
 constexpr int kMirrorRegister = 0x020E;  // bit 0 vertical, bit 1 horizontal
+
+// The sensor register reads write the flag both ways, so a caller that clears it
+// first sees a good read as good; the FPGA read leaves it alone on success.
+TEST_F(SdkObject, SensorRegisterReadsSetTheOkFlagEitherWay) {
+    Open("cameras=2");  // nothing selected: no sensor to read
+    Drain(handle_);
+    int ok = 1;
+    EXPECT_EQ(VeltCam_ReadRegister(handle_, 0x20, &ok), 0);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_DEVICE_IO);
+    ok = 1;
+    EXPECT_EQ(VeltCam_ReadRegisterEx(handle_, 0x0404, &ok), 0);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_DEVICE_IO);
+
+    ASSERT_EQ(VeltCam_SetDeviceNumber(handle_, 0), 1);
+    ASSERT_EQ(VeltCam_WriteRegister(handle_, 0x120, 0x5A), 1) << "address uses its low 8 bits";
+    ok = 0;
+    EXPECT_EQ(VeltCam_ReadRegister(handle_, 0x320, &ok), 0x5A);
+    EXPECT_EQ(ok, 1);
+    ok = 0;
+    EXPECT_EQ(VeltCam_ReadRegisterEx(handle_, 0x0404, &ok), 64);
+    EXPECT_EQ(ok, 1);
+    ok = 7;
+    VeltCam_Fpga_ReadRegister(handle_, 60, &ok);
+    EXPECT_EQ(ok, 7);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+}
 
 TEST_F(SdkObject, CameraSettingsReachTheSensorRegisters) {
     Open();
