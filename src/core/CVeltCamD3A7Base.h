@@ -231,6 +231,9 @@ class CVeltCamD3A7Base {
     void JoinTransferThreads();
     bool WaitThreadExit(const std::shared_ptr<ThreadExit>& exit, uint32_t ms);
     void FreeWorkBuffer();
+    // After a failed read: when the driver may still write into the work buffer, hands
+    // it to the controller and takes a fresh one. False when none could be had.
+    bool RenewWorkBufferIfWritten();
     int NewestIndex() const;
     bool Geometry(int* width, int* height, int* bytesPerPixel) const;
 

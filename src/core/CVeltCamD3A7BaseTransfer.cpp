@@ -2,6 +2,7 @@
 // to the caller.
 #include <condition_variable>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "core/CVeltCamD3A7Base.h"
@@ -223,6 +224,14 @@ int CVeltCamD3A7Base::WaitFrame(uint32_t ms) {
 // ---------------------------------------------------------------------------
 // The transfer thread
 
+bool CVeltCamD3A7Base::RenewWorkBufferIfWritten() {
+    if (!controller_ || !controller_->KeepWhileDriverWrites(workBuffer_, workBufferSize_)) {
+        return workBuffer_ != nullptr;
+    }
+    workBuffer_.reset(new (std::nothrow) uint8_t[workBufferSize_]);
+    return workBuffer_ != nullptr;
+}
+
 void CVeltCamD3A7Base::TransferLoop() {
     std::shared_ptr<CAutoResetEvent> newFrame, end;
     {
@@ -307,6 +316,13 @@ void CVeltCamD3A7Base::TransferLoop() {
         }
         // A failed header or payload: give the camera a fresh start, up to five times.
         controller->CloseStreamHandle();
+        // The next frame must not land where a written-off read may still write.
+        if (!RenewWorkBufferIfWritten()) {
+            transferFailed_ = 1;
+            if (newFrame) newFrame->Set();
+            break;
+        }
+        descriptor.destination = workBuffer_.get();
         if (++failures >= kFailuresBeforeGivingUp) {
             transferFailed_ = 1;
             if (newFrame) newFrame->Set();
@@ -342,10 +358,12 @@ int CVeltCamD3A7Base::CaptureSingleFrame() {
                 ++framesStored_;
                 break;
             }
-            if (Time().TickMs() - start >= kSingleFrameBudgetMs || retry >= kSingleFrameRetries) {
+            if (!RenewWorkBufferIfWritten() || Time().TickMs() - start >= kSingleFrameBudgetMs ||
+                retry >= kSingleFrameRetries) {
                 transferFailed_ = 1;
                 break;
             }
+            descriptor.destination = workBuffer_.get();
         }
     } else {
         // No stream, no frame: say so rather than leave buffer 0 looking fresh.

@@ -1,5 +1,6 @@
 #include "transport/CVeltCy3Cam.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -10,8 +11,26 @@ namespace veltcam {
 
 struct CVeltCy3Cam::Pending {
     std::unique_ptr<platform::CIoOperation> operation;
-    std::unique_ptr<uint8_t[]> record;
+    std::unique_ptr<uint8_t[]> record;  // the request header the driver writes back
+    std::unique_ptr<uint8_t[]> owned;   // data memory of the request's own
+    const uint8_t* target = nullptr;    // where the driver may still write data
+    size_t targetBytes = 0;
 };
+
+namespace {
+
+bool Inside(const void* at, size_t bytes, const uint8_t* begin, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(at);
+    return begin != nullptr && p >= begin && bytes <= size &&
+           static_cast<size_t>(p - begin) <= size - bytes;
+}
+
+bool Overlaps(const void* at, size_t bytes, const uint8_t* begin, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(at);
+    return begin != nullptr && p < begin + size && begin < p + bytes;
+}
+
+}  // namespace
 
 namespace {
 
@@ -38,7 +57,9 @@ CVeltCy3Cam::~CVeltCy3Cam() {
     for (Pending& pending : writtenOff_) {
         pending.operation.release();
         pending.record.release();
+        pending.owned.release();
     }
+    for (Kept& kept : kept_) kept.buffer.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -147,9 +168,11 @@ void CVeltCy3Cam::CloseStreamHandle() {
 // Requests that outlive their wait
 
 void CVeltCy3Cam::WriteOff(std::unique_ptr<platform::CIoOperation> operation,
-                           std::unique_ptr<uint8_t[]> record) {
+                           std::unique_ptr<uint8_t[]> record, std::unique_ptr<uint8_t[]> owned,
+                           const uint8_t* target, size_t targetBytes) {
     std::lock_guard<std::mutex> lock(writtenOffLock_);
-    writtenOff_.push_back(Pending{std::move(operation), std::move(record)});
+    writtenOff_.push_back(Pending{std::move(operation), std::move(record), std::move(owned),
+                                  target, targetBytes});
 }
 
 void CVeltCy3Cam::CollectWrittenOff(uint32_t waitMs) {
@@ -161,6 +184,44 @@ void CVeltCy3Cam::CollectWrittenOff(uint32_t waitMs) {
             ++i;
         }
     }
+    // A handed-over buffer is free again once no unfinished request writes into it.
+    for (size_t i = 0; i < kept_.size();) {
+        const uint8_t* begin = kept_[i].buffer.get();
+        const bool written = std::any_of(writtenOff_.begin(), writtenOff_.end(), [&](const Pending& p) {
+            return Overlaps(p.target, p.targetBytes, begin, kept_[i].bytes);
+        });
+        if (written) {
+            ++i;
+        } else {
+            kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+}
+
+bool CVeltCy3Cam::DriverMayWrite(const void* at, size_t bytes) const {
+    std::lock_guard<std::mutex> lock(writtenOffLock_);
+    return std::any_of(writtenOff_.begin(), writtenOff_.end(), [&](const Pending& p) {
+        return Overlaps(at, bytes, p.target, p.targetBytes);
+    });
+}
+
+bool CVeltCy3Cam::KeepWhileDriverWrites(std::unique_ptr<uint8_t[]>& buffer, size_t bytes) {
+    if (!buffer || !DriverMayWrite(buffer.get(), bytes)) return false;
+    std::lock_guard<std::mutex> lock(writtenOffLock_);
+    kept_.push_back(Kept{std::move(buffer), bytes});
+    return true;
+}
+
+bool CVeltCy3Cam::HoldsForDriver(const void* at, size_t bytes) const {
+    std::lock_guard<std::mutex> lock(writtenOffLock_);
+    for (const Pending& p : writtenOff_) {
+        if (Inside(at, bytes, p.record.get(), kRequestHeaderBytes)) return true;
+        if (p.owned && Inside(at, bytes, p.target, p.targetBytes)) return true;
+    }
+    for (const Kept& kept : kept_) {
+        if (Inside(at, bytes, kept.buffer.get(), kept.bytes)) return true;
+    }
+    return false;
 }
 
 size_t CVeltCy3Cam::UnfinishedTransfers() const {
@@ -170,7 +231,7 @@ size_t CVeltCy3Cam::UnfinishedTransfers() const {
 
 bool CVeltCy3Cam::IssueAndWait(platform::DeviceHandle handle, uint32_t code, const void* in,
                                uint32_t inBytes, void* out, uint32_t outBytes, uint32_t* bytes,
-                               uint32_t waitMs) {
+                               uint32_t waitMs, std::unique_ptr<uint8_t[]>* owned) {
     if (bytes) *bytes = 0;
     std::unique_ptr<platform::CIoOperation> operation = channel_->NewOperation();
     if (!operation) return false;
@@ -182,7 +243,12 @@ bool CVeltCy3Cam::IssueAndWait(platform::DeviceHandle handle, uint32_t code, con
     }
     if (error != platform::kErrorIoPending) return false;
     if (!operation->Wait(waitMs)) {
-        WriteOff(std::move(operation), nullptr);
+        // The driver may still write its reply: the request keeps the memory it was
+        // given, or the caller must not free `out` (only inputs without a reply, such
+        // as the abort pipe's endpoint byte, come without `owned`).
+        std::unique_ptr<uint8_t[]> keep = owned ? std::move(*owned) : nullptr;
+        WriteOff(std::move(operation), nullptr, std::move(keep), static_cast<uint8_t*>(out),
+                 outBytes);
         return false;
     }
     bool ok = operation->Result(&count);
