@@ -263,7 +263,11 @@ bool CVeltCy3Cam::ControlTransfer(platform::DeviceHandle handle, bool overlapped
                                   uint8_t requestType, uint8_t request, uint16_t value,
                                   uint16_t index, const uint8_t* data, size_t dataBytes,
                                   uint8_t* reply, uint32_t* dataCount, uint32_t* rawCount) {
-    uint8_t record[kControlRecordBytes] = {};
+    // On the heap: a request on an overlapped handle that outlives its wait is written
+    // off with its record, into which the driver still copies the reply.
+    std::unique_ptr<uint8_t[]> owned(new (std::nothrow) uint8_t[kControlRecordBytes]());
+    if (!owned) return false;
+    uint8_t* record = owned.get();
     RequestFields fields;
     fields.requestType = requestType;
     fields.request = request;
@@ -285,19 +289,19 @@ bool CVeltCy3Cam::ControlTransfer(platform::DeviceHandle handle, bool overlapped
         // A handle opened for overlapped I/O needs an overlapped record even for a
         // request that completes quickly.
         if (overlapped) {
-            ok = IssueAndWait(handle, kIoctlControlRequest, record, sizeof(record), record,
-                              sizeof(record), &count, kControlWaitMs);
+            ok = IssueAndWait(handle, kIoctlControlRequest, record, kControlRecordBytes, record,
+                              kControlRecordBytes, &count, kControlWaitMs, &owned);
         } else {
             uint32_t error = 0;
-            ok = channel_->Control(handle, kIoctlControlRequest, record, sizeof(record), record,
-                                   sizeof(record), &count, nullptr, &error);
+            ok = channel_->Control(handle, kIoctlControlRequest, record, kControlRecordBytes,
+                                   record, kControlRecordBytes, &count, nullptr, &error);
         }
     } else {
         platform::DeviceHandle own = OpenDevicePath(selected_.load(), false);
         if (own == nullptr) return false;
         uint32_t error = 0;
-        ok = channel_->Control(own, kIoctlControlRequest, record, sizeof(record), record,
-                               sizeof(record), &count, nullptr, &error);
+        ok = channel_->Control(own, kIoctlControlRequest, record, kControlRecordBytes, record,
+                               kControlRecordBytes, &count, nullptr, &error);
         channel_->Close(own);
     }
     if (!ok) return false;

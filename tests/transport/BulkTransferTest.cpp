@@ -348,6 +348,21 @@ TEST_F(BulkTransferTest, AReadWrittenOffAfterItsAbortsWritesOnlyIntoMemoryTheCon
     }
 }
 
+TEST_F(BulkTransferTest, AFrameRequestWrittenOffKeepsItsRecordUntilTheDriverHandsItBack) {
+    // The driver holds the frame request past the host's wait and copies its reply
+    // into the request record when the next read on 0x81 has been served.
+    Open("fps=max;faults=late-control:0xC2@1");
+    LateWrites late;
+    late.Watch(*sim_, *cam_);
+    ASSERT_TRUE(cam_->EnsureStreamHandle());
+    EXPECT_FALSE(cam_->RequestFrame(nullptr));
+    EXPECT_EQ(cam_->UnfinishedTransfers(), 1u);
+    FrameDescriptor descriptor;
+    ASSERT_TRUE(cam_->ReadFrameHeader(&descriptor));
+    EXPECT_EQ(sim_->LateCompletions(), 1u);
+    EXPECT_EQ(late.Held(), std::vector<bool>{true});
+}
+
 TEST_F(BulkTransferTest, EndpointTransferGoesThroughTheTransferBuffer) {
     Open("");
     ASSERT_TRUE(cam_->EnsureStreamHandle());
