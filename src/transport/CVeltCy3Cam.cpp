@@ -305,6 +305,12 @@ bool CVeltCy3Cam::ControlTransfer(platform::DeviceHandle handle, bool overlapped
         channel_->Close(own);
     }
     if (!ok) return false;
+    // The controller completes a request whose I2C transfer found no acknowledge (a
+    // refused register write, an EEPROM still in its write cycle) and says so only in
+    // the status words: such a request did not do what was asked.
+    if (GetLe32(record + header::kStatus1) != 0 || GetLe32(record + header::kStatus2) != 0) {
+        return false;
+    }
     if (rawCount) *rawCount = count;
     if (dataCount) *dataCount = count >= kRequestHeaderBytes ? count - kRequestHeaderBytes : 0;
     if (reply) std::memcpy(reply, record + kRequestHeaderBytes, kControlDataBytes);
