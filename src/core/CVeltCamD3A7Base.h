@@ -216,6 +216,9 @@ class CVeltCamD3A7Base {
     int BufferFrameCounter(int index) const;
     // Frames the transfer thread (or a single capture) has stored since construction.
     uint64_t FramesStored() const { return framesStored_.load(); }
+    // Frames not stored because their header declared a payload length that is not a
+    // whole frame (less than the frame size or more than the buffer holds).
+    uint64_t FramesRejected() const { return framesRejected_.load(); }
     // Whether the thread-end event is set now (it is left set when a thread ends).
     bool ThreadEndSignalled();
 
@@ -234,6 +237,8 @@ class CVeltCamD3A7Base {
     // After a failed read: when the driver may still write into the work buffer, hands
     // it to the controller and takes a fresh one. False when none could be had.
     bool RenewWorkBufferIfWritten();
+    // Whether the header's payload length is a whole frame that fits; counts a reject.
+    bool PayloadFitsFrame(const FrameDescriptor& descriptor);
     int NewestIndex() const;
     bool Geometry(int* width, int* height, int* bytesPerPixel) const;
 
@@ -263,6 +268,7 @@ class CVeltCamD3A7Base {
     std::atomic<uint32_t> frameTimeoutMs_{kDefaultFrameTimeoutMs};
     std::atomic<int> running_{0};
     std::atomic<uint64_t> framesStored_{0};
+    std::atomic<uint64_t> framesRejected_{0};
     std::atomic<int> pinned_{-1};  // ring buffer being read out; the thread does not refill it
 
     // Start, stop, buffer (re)allocation, single capture and readout exclude each

@@ -224,6 +224,17 @@ int CVeltCamD3A7Base::WaitFrame(uint32_t ms) {
 // ---------------------------------------------------------------------------
 // The transfer thread
 
+bool CVeltCamD3A7Base::PayloadFitsFrame(const FrameDescriptor& descriptor) {
+    // A header that declares less than a whole frame (stale FIFO data read as a header
+    // after an abort, a glitched length) would leave the previous frame's tail in the
+    // buffer; more than the buffer holds cannot be read at all. Either way the frame
+    // does not count, and the read recovers like any failed one.
+    const uint32_t length = GetLe32(descriptor.header + frame_header::kPayloadLength);
+    if (length >= static_cast<uint32_t>(frameSize_) && length <= descriptor.capacity) return true;
+    ++framesRejected_;
+    return false;
+}
+
 bool CVeltCamD3A7Base::RenewWorkBufferIfWritten() {
     if (!controller_ || !controller_->KeepWhileDriverWrites(workBuffer_, workBufferSize_)) {
         return workBuffer_ != nullptr;
@@ -297,7 +308,7 @@ void CVeltCamD3A7Base::TransferLoop() {
                 break;
             }
             if (mode != 2) lastFrameCounter_ = static_cast<int32_t>(descriptor.frameCounter);
-            ok = controller->ReadFramePayload(&descriptor, timeout);
+            ok = PayloadFitsFrame(descriptor) && controller->ReadFramePayload(&descriptor, timeout);
             if (ok) {
                 failures = 0;
                 transferFailed_ = 0;
@@ -350,7 +361,7 @@ int CVeltCamD3A7Base::CaptureSingleFrame() {
     const uint32_t start = Time().TickMs();
     if (controller_->EnsureStreamHandle()) {
         for (int retry = 0;; ++retry) {
-            if (controller_->ReadFrameHeader(&descriptor) &&
+            if (controller_->ReadFrameHeader(&descriptor) && PayloadFitsFrame(descriptor) &&
                 controller_->ReadFramePayload(&descriptor, kSingleFrameTimeoutMs)) {
                 std::memcpy(frameBuffers_[0].get(), workBuffer_.get(),
                             static_cast<size_t>(frameSize_));

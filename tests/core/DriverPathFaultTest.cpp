@@ -30,5 +30,28 @@ TEST_F(DriverPathFault, APayloadReadHandedBackLateDoesNotWriteIntoTheNextFrame) 
     EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
 }
 
+TEST_F(DriverPathFault, AFrameCountsOnlyWhenItsHeaderDeclaresAWholeFrame) {
+    // The camera sends what its header declares. 512 x 256 is 131072 bytes.
+    struct Case {
+        uint32_t declared;
+        uint64_t rejects;
+    };
+    const Case cases[] = {
+        {0, 1},                // nothing at all: the buffer still holds the last frame
+        {131072 - 1024, 1},    // short: the last frame's tail would remain
+        {131072 + 4096, 0},    // padded: the frame is whole, the rest is ignored
+        {1u << 20, 1},         // more than the buffer holds
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.declared);
+        OpenSmall();
+        Snap();  // a frame in the buffers that a torn one could show through
+        AddFault("payload-length:" + std::to_string(c.declared) + "@1");
+        const std::vector<uint8_t> frame = Snap();
+        EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
+        EXPECT_EQ(core_->FramesRejected(), c.rejects);
+    }
+}
+
 }  // namespace
 }  // namespace veltcam
