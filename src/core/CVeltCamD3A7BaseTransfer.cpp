@@ -201,7 +201,12 @@ int CVeltCamD3A7Base::StopTransfer(int wait) {
 int CVeltCamD3A7Base::ResetStream() {
     if (!controller_) return 0;
     const uint16_t version = static_cast<uint16_t>(infoBlock_[24] | (infoBlock_[25] << 8));
-    if (version >= kFirmwareWithPipeReset) controller_->ResetPipe(kEndpointIn);
+    if (version >= kFirmwareWithPipeReset) {
+        // A thread that outlived StopTransfer(0) may still wait in a read on the pipe:
+        // the USB stack resets only an idle pipe, so the read is aborted first.
+        controller_->AbortStream();
+        controller_->ResetPipe(kEndpointIn);
+    }
     controller_->StopStream();
     return 1;
 }

@@ -53,5 +53,16 @@ TEST_F(DriverPathFault, AFrameCountsOnlyWhenItsHeaderDeclaresAWholeFrame) {
     }
 }
 
+TEST_F(DriverPathFault, StopWithoutWaitingAbortsTheOutlivedReadBeforeResettingThePipe) {
+    // The first payload read never returns unless aborted; the payload time-out is long.
+    Open("fps=max;stalls=real;faults=payload-stall@1");
+    core_->SetFrameTimeout(20000);
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(core_->StopTransfer(0), 1);
+    EXPECT_EQ(sim_->BusyPipeResets(), 0u) << "the pipe was reset under a pending read";
+    EXPECT_FALSE(test::Requests(*sim_, kIoctlResetPipe).empty());
+}
+
 }  // namespace
 }  // namespace veltcam
