@@ -299,10 +299,8 @@ void CVeltCamD3A7Base::TransferLoop() {
         if (ok) {
             const int index = writeIndex_.load();
             // The reader may still be copying this buffer out (it was the newest a whole
-            // ring ago): wait for it rather than change what it reads. A real sleep, not a
-            // yield: at real-time priority a yield would never let the reader run.
-            while (pinned_.load() == index)
-                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            // ring ago): wait for it rather than change what it reads.
+            WaitUntilUnpinned(index);
             const uint8_t* h = descriptor.header;
             bufferWords_[index][0] = static_cast<int32_t>(GetLe32(h + frame_header::kWordA));
             bufferWords_[index][1] = static_cast<int32_t>(GetLe32(h + frame_header::kFrameCounter));
@@ -317,9 +315,7 @@ void CVeltCamD3A7Base::TransferLoop() {
             if (ok) {
                 failures = 0;
                 transferFailed_ = 0;
-                while (pinned_.load() == index) {
-                    std::this_thread::sleep_for(std::chrono::microseconds(50));
-                }
+                WaitUntilUnpinned(index);
                 std::memcpy(frameBuffers_[index].get(), workBuffer_.get(),
                             static_cast<size_t>(frameSize_));
                 bufferCounter_[index] = lastFrameCounter_.load();
@@ -403,6 +399,38 @@ int CVeltCamD3A7Base::BufferFrameCounter(int index) const {
     return bufferCounter_[index].load();
 }
 
+int CVeltCamD3A7Base::PinFrame(bool firstBuffer) {
+    int source = firstBuffer ? 0 : NewestIndex();
+    pinned_ = source;
+    while (!firstBuffer && source == writeIndex_.load()) {
+        source = NewestIndex();
+        pinned_ = source;
+    }
+    return source;
+}
+
+void CVeltCamD3A7Base::Unpin() {
+    {
+        std::lock_guard<std::mutex> lock(pinLock_);
+        pinned_ = -1;
+    }
+    unpinned_.notify_all();
+}
+
+void CVeltCamD3A7Base::WaitUntilUnpinned(int index) {
+    // A blocking wait, not a polling sleep: on Windows a sub-millisecond sleep returns
+    // at once, and a time-critical thread polling in it would keep a normal-priority
+    // reader from ever finishing its copy on a machine with one or two cores.
+    if (pinned_.load() != index) return;
+    std::unique_lock<std::mutex> lock(pinLock_);
+    unpinned_.wait(lock, [&] { return pinned_.load() != index; });
+}
+
+uint64_t CVeltCamD3A7Base::TransferThreadCpuMicros() {
+    std::lock_guard<std::recursive_mutex> lock(control_);
+    return thread_.joinable() ? platform::ThreadCpuMicros(thread_) : 0;
+}
+
 int CVeltCamD3A7Base::NewestIndex() const {
     const int write = writeIndex_.load();
     return write == 0 ? ringSize_ - 1 : write - 1;
@@ -416,16 +444,11 @@ int CVeltCamD3A7Base::ReadFrame(uint8_t* destination, size_t capacity, int32_t* 
     // Pin the source buffer against the transfer thread. A source picked from a write
     // index one whole ring old could be the buffer being written right now: then pick
     // again.
-    int source = firstBuffer ? 0 : NewestIndex();
-    pinned_ = source;
-    while (!firstBuffer && source == writeIndex_.load()) {
-        source = NewestIndex();
-        pinned_ = source;
-    }
+    const int source = PinFrame(firstBuffer != 0);
     struct Unpin {
-        std::atomic<int>& pin;
-        ~Unpin() { pin = -1; }
-    } unpin{pinned_};
+        CVeltCamD3A7Base& core;
+        ~Unpin() { core.Unpin(); }
+    } unpin{*this};
     const uint8_t* from = frameBuffers_[source].get();
     if (destination != nullptr) {
         if (from == nullptr || frameSize_ == 0) return 0;

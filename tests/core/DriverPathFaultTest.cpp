@@ -64,5 +64,30 @@ TEST_F(DriverPathFault, StopWithoutWaitingAbortsTheOutlivedReadBeforeResettingTh
     EXPECT_FALSE(test::Requests(*sim_, kIoctlResetPipe).empty());
 }
 
+TEST_F(DriverPathFault, AHeldRingSlotMakesTheTransferThreadWaitWithoutSpinning) {
+    OpenSmall();
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    ASSERT_EQ(WaitNewFrame(), 3);
+    const int held = core_->PinFrame(false);
+    // Within a ring's length of frames the thread comes round to the held slot.
+    const uint64_t stored = core_->FramesStored();
+    for (int i = 0; i < 500 && core_->FramesStored() < stored + 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const uint64_t before = core_->TransferThreadCpuMicros();
+    const uint64_t storedBefore = core_->FramesStored();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const uint64_t used = core_->TransferThreadCpuMicros() - before;
+    EXPECT_EQ(core_->FramesStored(), storedBefore) << "no frame while slot " << held << " is held";
+    EXPECT_LT(used, 50000u) << "microseconds of processor time while waiting 500 ms";
+    core_->Unpin();
+    for (int i = 0; i < 2000 && core_->FramesStored() == storedBefore; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GT(core_->FramesStored(), storedBefore) << "the thread goes on once the slot is free";
+    core_->StopTransfer(1);
+}
+
 }  // namespace
 }  // namespace veltcam
