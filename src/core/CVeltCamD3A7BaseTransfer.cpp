@@ -153,6 +153,10 @@ int CVeltCamD3A7Base::StartTransfer(int mode) {
     auto exit = std::make_shared<ThreadExit>();
     threadExit_ = exit;
     thread_ = std::thread([this, exit] {
+        // The trigger poll sleeps 1 ms between reads of the FPGA's counter; at the
+        // default 15.6 ms timer granularity of Windows triggers closer than that would
+        // merge into one frame request.
+        platform::CTimerResolution resolution;
         platform::RaiseCurrentThreadToTimeCritical();
         TransferLoop();
         std::lock_guard<std::mutex> lock(exit->mutex);

@@ -89,5 +89,20 @@ TEST_F(DriverPathFault, AHeldRingSlotMakesTheTransferThreadWaitWithoutSpinning) 
     core_->StopTransfer(1);
 }
 
+TEST_F(DriverPathFault, TriggersAFewMillisecondsApartEachGetAFrame) {
+    // A trigger every 5 ms: the poll of FPGA register 8 must come round faster than
+    // that, or several triggers merge into one frame request.
+    OpenSmall("fps=max;trigger=5");
+    ASSERT_EQ(core_->SetTriggerMode(1, 0), 1);
+    const uint8_t triggersBefore = Fpga(8);
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    core_->StopTransfer(1);
+    const int triggers = static_cast<uint8_t>(Fpga(8) - triggersBefore);
+    ASSERT_GT(triggers, 40);
+    EXPECT_GE(core_->FramesStored() * 4, static_cast<uint64_t>(triggers) * 3)
+        << core_->FramesStored() << " frames for " << triggers << " triggers";
+}
+
 }  // namespace
 }  // namespace veltcam
