@@ -104,5 +104,47 @@ TEST_F(DriverPathFault, TriggersAFewMillisecondsApartEachGetAFrame) {
         << core_->FramesStored() << " frames for " << triggers << " triggers";
 }
 
+TEST_F(DriverPathFault, TenThousandFramesWithEveryDriverFaultMixedIn) {
+    OpenSmall("fps=max;seed=14");
+    for (const char* fault :
+         {"late@p0.002", "late:3@p0.001", "late-control:0xC2@p0.002", "payload-length:0@p0.002",
+          "payload-length:4096@p0.002", "payload-length:135168@p0.002", "i2c-nak:0x40@p0.05",
+          "header-timeout@p0.001", "payload-stall@p0.001", "short@p0.001", "status@p0.001"}) {
+        AddFault(fault);
+    }
+    std::vector<uint8_t> frame(static_cast<size_t>(core_->FrameSize()));
+    uint64_t checked = 0;
+    int restarts = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    while (core_->FramesStored() < 10000) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << core_->FramesStored() << " frames";
+        const int result = core_->WaitFrame(3000);
+        if (result == 1) {
+            // Five failures in a row: start again, as the application would.
+            ++restarts;
+            core_->StopTransfer(1);
+            ASSERT_EQ(core_->StartTransfer(0), 1);
+            continue;
+        }
+        if (result != 3) continue;
+        int32_t counter = 0;
+        ASSERT_EQ(core_->ReadNewestFrameEx(frame.data(), frame.size(), &counter, nullptr, nullptr,
+                                           nullptr, nullptr, 1),
+                  0);
+        ASSERT_TRUE(IsCameraFrame(frame, static_cast<uint32_t>(counter))) << "frame " << counter;
+        ++checked;
+    }
+    core_->StopTransfer(1);
+    EXPECT_GT(checked, 100u);
+    EXPECT_GT(core_->FramesRejected(), 0u);
+    EXPECT_GT(sim_->LateCompletions(), 0u);
+    // Requests still held by the driver come back with the next reads.
+    sim_->ClearFaults();
+    for (int i = 0; i < 5 && core_->Controller()->UnfinishedTransfers() > 0; ++i) Snap();
+    EXPECT_EQ(core_->Controller()->UnfinishedTransfers(), 0u);
+    RecordProperty("restarts", restarts);
+}
+
 }  // namespace
 }  // namespace veltcam
