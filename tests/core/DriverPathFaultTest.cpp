@@ -91,7 +91,8 @@ TEST_F(DriverPathFault, AHeldRingSlotMakesTheTransferThreadWaitWithoutSpinning) 
 
 TEST_F(DriverPathFault, TriggersAFewMillisecondsApartEachGetAFrame) {
     // A trigger every 5 ms: the poll of FPGA register 8 must come round faster than
-    // that, or several triggers merge into one frame request.
+    // that, or several triggers merge into one frame request (at a 15.6 ms poll, three
+    // triggers to a frame). Half of them is the bar: a busy test machine loses some.
     OpenSmall("fps=max;trigger=5");
     ASSERT_EQ(core_->SetTriggerMode(1, 0), 1);
     const uint8_t triggersBefore = Fpga(8);
@@ -100,7 +101,7 @@ TEST_F(DriverPathFault, TriggersAFewMillisecondsApartEachGetAFrame) {
     core_->StopTransfer(1);
     const int triggers = static_cast<uint8_t>(Fpga(8) - triggersBefore);
     ASSERT_GT(triggers, 40);
-    EXPECT_GE(core_->FramesStored() * 4, static_cast<uint64_t>(triggers) * 3)
+    EXPECT_GE(core_->FramesStored() * 2, static_cast<uint64_t>(triggers))
         << core_->FramesStored() << " frames for " << triggers << " triggers";
 }
 
