@@ -627,6 +627,52 @@ void CSimDriver::Unplug(int camera) {
     wake_.notify_all();
 }
 
+void* CSimDriver::WatchRemoval(platform::DeviceHandle handle,
+                               std::function<void(bool)> onRemoval) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles_.end() || it->second.camera < 0) return nullptr;
+    const uintptr_t id = nextWatch_++;
+    watches_[id] = RemovalWatch{it->second.serial, it->second.camera, std::move(onRemoval)};
+    return reinterpret_cast<void*>(id);
+}
+
+void CSimDriver::UnwatchRemoval(void* watch) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watches_.erase(reinterpret_cast<uintptr_t>(watch));
+}
+
+bool CSimDriver::QueryRemove(int camera) {
+    auto notify = [&](bool removing) {
+        std::vector<std::function<void(bool)>> callbacks;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& [id, watch] : watches_) {
+                if (watch.camera == camera) callbacks.push_back(watch.onRemoval);
+            }
+        }
+        // Outside the lock: the callbacks close and unwatch their handles.
+        for (auto& callback : callbacks) callback(removing);
+    };
+    if (camera < 0 || camera >= CameraCount()) return false;
+    notify(true);
+    // Handles opened for a single request are closed again at once: give them a moment.
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (std::none_of(handles_.begin(), handles_.end(),
+                             [&](const auto& entry) { return entry.second.camera == camera; })) {
+                UnplugLocked(camera, 0);
+                wake_.notify_all();
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    notify(false);
+    return false;
+}
+
 void CSimDriver::Replug(int camera) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (camera < 0 || camera >= static_cast<int>(cameras_.size())) return;

@@ -44,6 +44,9 @@ class CSimDriver final : public platform::CDriverChannel {
     bool Control(platform::DeviceHandle handle, uint32_t code, const void* in, uint32_t inBytes,
                  void* out, uint32_t outBytes, uint32_t* bytes, platform::CIoOperation* operation,
                  uint32_t* error) override;
+    void* WatchRemoval(platform::DeviceHandle handle,
+                       std::function<void(bool removing)> onRemoval) override;
+    void UnwatchRemoval(void* watch) override;
     platform::CTimeSource& Time() override { return clock_; }
     std::string SharedTableName() const override { return options_.table; }
 
@@ -52,6 +55,11 @@ class CSimDriver final : public platform::CDriverChannel {
     int CameraCount() const;
     std::string CameraPath(int camera) const;
     void Unplug(int camera);
+    // Safe removal, as the system's "eject": every watch on the camera's handles hears
+    // of it first; then the camera goes as if unplugged, unless a handle to it is still
+    // open, which vetoes the removal (the watches then hear it was called off). True
+    // when the camera was removed.
+    bool QueryRemove(int camera);
     void Replug(int camera);
     bool IsPlugged(int camera) const;
     void Trigger(int camera);
@@ -127,6 +135,13 @@ class CSimDriver final : public platform::CDriverChannel {
     std::vector<std::pair<std::string, bool>> extraInterfaces_;
     std::map<uintptr_t, Handle> handles_;
     uint64_t nextSerial_ = 1;
+    struct RemovalWatch {
+        uint64_t handleSerial;
+        int camera;
+        std::function<void(bool)> onRemoval;
+    };
+    std::map<uintptr_t, RemovalWatch> watches_;
+    uintptr_t nextWatch_ = 1;
     std::function<void(const void*, size_t)> lateObserver_;
     uint64_t lateCompletions_ = 0;
     uint64_t busyPipeResets_ = 0;

@@ -67,6 +67,7 @@ CVeltCy3Cam::~CVeltCy3Cam() {
 
 bool CVeltCy3Cam::SelectDevice(int tableIndex) {
     CloseStreamHandle();
+    removalPending_ = false;
     if (!IsDevicePresent(tableIndex)) return false;
     selected_.store(tableIndex);
     return true;
@@ -136,30 +137,54 @@ platform::DeviceHandle CVeltCy3Cam::StreamHandle() const {
     return streamHandle_;
 }
 
+bool CVeltCy3Cam::OpenStreamLocked() {
+    // A camera on its way out is not opened again: it is treated as unplugged.
+    if (removalPending_.load()) return false;
+    streamHandle_ = OpenDevicePath(selected_.load(), true);
+    if (streamHandle_ == nullptr) return false;
+    // The stream handle stays open while streaming; registered, it does not veto the
+    // safe removal of the camera (a handle no one closes on request would).
+    removalWatch_ = channel_->WatchRemoval(streamHandle_, [this](bool removing) {
+        OnRemoval(removing);
+    });
+    return true;
+}
+
+void CVeltCy3Cam::OnRemoval(bool removing) {
+    removalPending_ = removing;
+    // The transfer thread's read fails and it gives up after its retries, as after an
+    // unplug, so that the application hears of it.
+    if (removing) CloseStreamHandle();
+}
+
 bool CVeltCy3Cam::EnsureStreamHandle() {
     std::lock_guard<std::mutex> lock(streamLock_);
     if (streamHandle_ != nullptr) return true;
-    streamHandle_ = OpenDevicePath(selected_.load(), true);
-    return streamHandle_ != nullptr;
+    return OpenStreamLocked();
 }
 
 bool CVeltCy3Cam::OpenStreamIfClosed(bool* opened) {
     std::lock_guard<std::mutex> lock(streamLock_);
     *opened = false;
     if (streamHandle_ != nullptr) return true;
-    streamHandle_ = OpenDevicePath(selected_.load(), true);
-    *opened = streamHandle_ != nullptr;
+    *opened = OpenStreamLocked();
     return *opened;
 }
 
 void CVeltCy3Cam::CloseStreamHandle() {
+    void* watch = nullptr;
     {
         std::lock_guard<std::mutex> lock(streamLock_);
         if (streamHandle_ != nullptr) {
+            watch = removalWatch_;
+            removalWatch_ = nullptr;
             channel_->Close(streamHandle_);
             streamHandle_ = nullptr;
         }
     }
+    // Outside the stream lock: ending a watch waits for a removal notice under way,
+    // which itself closes the stream.
+    channel_->UnwatchRemoval(watch);
     // Closing the handle makes the driver hand back what it still held.
     CollectWrittenOff(kAbortSettleMs);
 }

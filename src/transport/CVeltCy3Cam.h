@@ -3,6 +3,7 @@
 // (CControllerBase) is what the camera core and the sensor program the camera with.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -183,9 +184,16 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     bool TransferChecks(platform::DeviceHandle handle, uint32_t length) const;
     // Opens the stream handle when it is closed; `opened` tells the caller to close it.
     bool OpenStreamIfClosed(bool* opened);
+    // Opens the stream handle (stream lock held) and asks to hear of its removal.
+    bool OpenStreamLocked();
+    // Safe removal of the camera: the stream handle is closed so that it does not veto
+    // it, and stays closed until the device is selected again.
+    void OnRemoval(bool removing);
 
     mutable std::mutex streamLock_;
     platform::DeviceHandle streamHandle_ = nullptr;
+    void* removalWatch_ = nullptr;             // the stream handle's removal notifications
+    std::atomic<bool> removalPending_{false};  // the camera is being removed
     std::unique_ptr<uint8_t[]> transferBuffer_;
     std::mutex controllerLock_;  // FPGA register write-then-read pairs
     uint32_t busSpeed_ = 0;

@@ -105,6 +105,18 @@ TEST_F(DriverPathFault, TriggersAFewMillisecondsApartEachGetAFrame) {
         << core_->FramesStored() << " frames for " << triggers << " triggers";
 }
 
+TEST_F(DriverPathFault, SafeRemovalWhileStreamingGoesAheadAndEndsTheTransferAsAnUnplug) {
+    OpenSmall();
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    ASSERT_EQ(WaitNewFrame(), 3);
+    EXPECT_TRUE(sim_->QueryRemove(0)) << "the open stream handle vetoed the removal";
+    EXPECT_FALSE(sim_->IsPlugged(0));
+    int result = 3;
+    for (int i = 0; i < 20 && result != 1; ++i) result = core_->WaitFrame(3000);
+    EXPECT_EQ(result, 1) << "the transfer gives up as after an unplug";
+    core_->StopTransfer(1);
+}
+
 TEST_F(DriverPathFault, TenThousandFramesWithEveryDriverFaultMixedIn) {
     OpenSmall("fps=max;seed=14");
     for (const char* fault :
