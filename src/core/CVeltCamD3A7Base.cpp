@@ -200,10 +200,8 @@ int CVeltCamD3A7Base::Open() {
 
 void CVeltCamD3A7Base::FreeWorkBuffer() {
     // A read the driver never handed back may still write into the work buffer: then
-    // it is left to the driver rather than freed.
-    if (controller_ && controller_->UnfinishedTransfers() > 0) {
-        workBuffer_.release();
-    } else {
+    // the controller keeps it until the driver is done with it.
+    if (!controller_ || !controller_->KeepWhileDriverWrites(workBuffer_, workBufferSize_)) {
         workBuffer_.reset();
     }
     workBufferSize_ = 0;

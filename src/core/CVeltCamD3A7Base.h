@@ -9,6 +9,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -216,8 +217,19 @@ class CVeltCamD3A7Base {
     int BufferFrameCounter(int index) const;
     // Frames the transfer thread (or a single capture) has stored since construction.
     uint64_t FramesStored() const { return framesStored_.load(); }
+    // Frames not stored because their header declared a payload length that is not a
+    // whole frame (less than the frame size or more than the buffer holds).
+    uint64_t FramesRejected() const { return framesRejected_.load(); }
     // Whether the thread-end event is set now (it is left set when a thread ends).
     bool ThreadEndSignalled();
+    // Processor time the running transfer thread has used, in microseconds (0 without one).
+    uint64_t TransferThreadCpuMicros();
+    // Holds the ring buffer a readout copies from (buffer 0, or the newest) against the
+    // transfer thread, which waits before refilling it; returns its index. Unpin
+    // releases it. One reader at a time (the readouts take it under the control lock);
+    // a caller that holds a frame this way keeps start, stop and re-allocation away.
+    int PinFrame(bool firstBuffer);
+    void Unpin();
 
   protected:
     platform::CTimeSource& Time() const;
@@ -231,6 +243,12 @@ class CVeltCamD3A7Base {
     void JoinTransferThreads();
     bool WaitThreadExit(const std::shared_ptr<ThreadExit>& exit, uint32_t ms);
     void FreeWorkBuffer();
+    // After a failed read: when the driver may still write into the work buffer, hands
+    // it to the controller and takes a fresh one. False when none could be had.
+    bool RenewWorkBufferIfWritten();
+    // Whether the header's payload length is a whole frame that fits; counts a reject.
+    bool PayloadFitsFrame(const FrameDescriptor& descriptor);
+    void WaitUntilUnpinned(int index);
     int NewestIndex() const;
     bool Geometry(int* width, int* height, int* bytesPerPixel) const;
 
@@ -260,7 +278,10 @@ class CVeltCamD3A7Base {
     std::atomic<uint32_t> frameTimeoutMs_{kDefaultFrameTimeoutMs};
     std::atomic<int> running_{0};
     std::atomic<uint64_t> framesStored_{0};
+    std::atomic<uint64_t> framesRejected_{0};
     std::atomic<int> pinned_{-1};  // ring buffer being read out; the thread does not refill it
+    std::mutex pinLock_;           // with unpinned_: the thread sleeps until the pin is gone
+    std::condition_variable unpinned_;
 
     // Start, stop, buffer (re)allocation, single capture and readout exclude each
     // other, so that there is never more than one producer on the ring and nothing

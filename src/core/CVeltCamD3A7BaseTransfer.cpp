@@ -2,6 +2,7 @@
 // to the caller.
 #include <condition_variable>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "core/CVeltCamD3A7Base.h"
@@ -152,6 +153,10 @@ int CVeltCamD3A7Base::StartTransfer(int mode) {
     auto exit = std::make_shared<ThreadExit>();
     threadExit_ = exit;
     thread_ = std::thread([this, exit] {
+        // The trigger poll sleeps 1 ms between reads of the FPGA's counter; at the
+        // default 15.6 ms timer granularity of Windows triggers closer than that would
+        // merge into one frame request.
+        platform::CTimerResolution resolution;
         platform::RaiseCurrentThreadToTimeCritical();
         TransferLoop();
         std::lock_guard<std::mutex> lock(exit->mutex);
@@ -200,7 +205,12 @@ int CVeltCamD3A7Base::StopTransfer(int wait) {
 int CVeltCamD3A7Base::ResetStream() {
     if (!controller_) return 0;
     const uint16_t version = static_cast<uint16_t>(infoBlock_[24] | (infoBlock_[25] << 8));
-    if (version >= kFirmwareWithPipeReset) controller_->ResetPipe(kEndpointIn);
+    if (version >= kFirmwareWithPipeReset) {
+        // A thread that outlived StopTransfer(0) may still wait in a read on the pipe:
+        // the USB stack resets only an idle pipe, so the read is aborted first.
+        controller_->AbortStream();
+        controller_->ResetPipe(kEndpointIn);
+    }
     controller_->StopStream();
     return 1;
 }
@@ -222,6 +232,25 @@ int CVeltCamD3A7Base::WaitFrame(uint32_t ms) {
 
 // ---------------------------------------------------------------------------
 // The transfer thread
+
+bool CVeltCamD3A7Base::PayloadFitsFrame(const FrameDescriptor& descriptor) {
+    // A header that declares less than a whole frame (stale FIFO data read as a header
+    // after an abort, a glitched length) would leave the previous frame's tail in the
+    // buffer; more than the buffer holds cannot be read at all. Either way the frame
+    // does not count, and the read recovers like any failed one.
+    const uint32_t length = GetLe32(descriptor.header + frame_header::kPayloadLength);
+    if (length >= static_cast<uint32_t>(frameSize_) && length <= descriptor.capacity) return true;
+    ++framesRejected_;
+    return false;
+}
+
+bool CVeltCamD3A7Base::RenewWorkBufferIfWritten() {
+    if (!controller_ || !controller_->KeepWhileDriverWrites(workBuffer_, workBufferSize_)) {
+        return workBuffer_ != nullptr;
+    }
+    workBuffer_.reset(new (std::nothrow) uint8_t[workBufferSize_]);
+    return workBuffer_ != nullptr;
+}
 
 void CVeltCamD3A7Base::TransferLoop() {
     std::shared_ptr<CAutoResetEvent> newFrame, end;
@@ -274,10 +303,8 @@ void CVeltCamD3A7Base::TransferLoop() {
         if (ok) {
             const int index = writeIndex_.load();
             // The reader may still be copying this buffer out (it was the newest a whole
-            // ring ago): wait for it rather than change what it reads. A real sleep, not a
-            // yield: at real-time priority a yield would never let the reader run.
-            while (pinned_.load() == index)
-                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            // ring ago): wait for it rather than change what it reads.
+            WaitUntilUnpinned(index);
             const uint8_t* h = descriptor.header;
             bufferWords_[index][0] = static_cast<int32_t>(GetLe32(h + frame_header::kWordA));
             bufferWords_[index][1] = static_cast<int32_t>(GetLe32(h + frame_header::kFrameCounter));
@@ -288,13 +315,11 @@ void CVeltCamD3A7Base::TransferLoop() {
                 break;
             }
             if (mode != 2) lastFrameCounter_ = static_cast<int32_t>(descriptor.frameCounter);
-            ok = controller->ReadFramePayload(&descriptor, timeout);
+            ok = PayloadFitsFrame(descriptor) && controller->ReadFramePayload(&descriptor, timeout);
             if (ok) {
                 failures = 0;
                 transferFailed_ = 0;
-                while (pinned_.load() == index) {
-                    std::this_thread::sleep_for(std::chrono::microseconds(50));
-                }
+                WaitUntilUnpinned(index);
                 std::memcpy(frameBuffers_[index].get(), workBuffer_.get(),
                             static_cast<size_t>(frameSize_));
                 bufferCounter_[index] = lastFrameCounter_.load();
@@ -307,6 +332,13 @@ void CVeltCamD3A7Base::TransferLoop() {
         }
         // A failed header or payload: give the camera a fresh start, up to five times.
         controller->CloseStreamHandle();
+        // The next frame must not land where a written-off read may still write.
+        if (!RenewWorkBufferIfWritten()) {
+            transferFailed_ = 1;
+            if (newFrame) newFrame->Set();
+            break;
+        }
+        descriptor.destination = workBuffer_.get();
         if (++failures >= kFailuresBeforeGivingUp) {
             transferFailed_ = 1;
             if (newFrame) newFrame->Set();
@@ -334,7 +366,7 @@ int CVeltCamD3A7Base::CaptureSingleFrame() {
     const uint32_t start = Time().TickMs();
     if (controller_->EnsureStreamHandle()) {
         for (int retry = 0;; ++retry) {
-            if (controller_->ReadFrameHeader(&descriptor) &&
+            if (controller_->ReadFrameHeader(&descriptor) && PayloadFitsFrame(descriptor) &&
                 controller_->ReadFramePayload(&descriptor, kSingleFrameTimeoutMs)) {
                 std::memcpy(frameBuffers_[0].get(), workBuffer_.get(),
                             static_cast<size_t>(frameSize_));
@@ -342,10 +374,12 @@ int CVeltCamD3A7Base::CaptureSingleFrame() {
                 ++framesStored_;
                 break;
             }
-            if (Time().TickMs() - start >= kSingleFrameBudgetMs || retry >= kSingleFrameRetries) {
+            if (!RenewWorkBufferIfWritten() || Time().TickMs() - start >= kSingleFrameBudgetMs ||
+                retry >= kSingleFrameRetries) {
                 transferFailed_ = 1;
                 break;
             }
+            descriptor.destination = workBuffer_.get();
         }
     } else {
         // No stream, no frame: say so rather than leave buffer 0 looking fresh.
@@ -369,6 +403,38 @@ int CVeltCamD3A7Base::BufferFrameCounter(int index) const {
     return bufferCounter_[index].load();
 }
 
+int CVeltCamD3A7Base::PinFrame(bool firstBuffer) {
+    int source = firstBuffer ? 0 : NewestIndex();
+    pinned_ = source;
+    while (!firstBuffer && source == writeIndex_.load()) {
+        source = NewestIndex();
+        pinned_ = source;
+    }
+    return source;
+}
+
+void CVeltCamD3A7Base::Unpin() {
+    {
+        std::lock_guard<std::mutex> lock(pinLock_);
+        pinned_ = -1;
+    }
+    unpinned_.notify_all();
+}
+
+void CVeltCamD3A7Base::WaitUntilUnpinned(int index) {
+    // A blocking wait, not a polling sleep: on Windows a sub-millisecond sleep returns
+    // at once, and a time-critical thread polling in it would keep a normal-priority
+    // reader from ever finishing its copy on a machine with one or two cores.
+    if (pinned_.load() != index) return;
+    std::unique_lock<std::mutex> lock(pinLock_);
+    unpinned_.wait(lock, [&] { return pinned_.load() != index; });
+}
+
+uint64_t CVeltCamD3A7Base::TransferThreadCpuMicros() {
+    std::lock_guard<std::recursive_mutex> lock(control_);
+    return thread_.joinable() ? platform::ThreadCpuMicros(thread_) : 0;
+}
+
 int CVeltCamD3A7Base::NewestIndex() const {
     const int write = writeIndex_.load();
     return write == 0 ? ringSize_ - 1 : write - 1;
@@ -382,16 +448,11 @@ int CVeltCamD3A7Base::ReadFrame(uint8_t* destination, size_t capacity, int32_t* 
     // Pin the source buffer against the transfer thread. A source picked from a write
     // index one whole ring old could be the buffer being written right now: then pick
     // again.
-    int source = firstBuffer ? 0 : NewestIndex();
-    pinned_ = source;
-    while (!firstBuffer && source == writeIndex_.load()) {
-        source = NewestIndex();
-        pinned_ = source;
-    }
+    const int source = PinFrame(firstBuffer != 0);
     struct Unpin {
-        std::atomic<int>& pin;
-        ~Unpin() { pin = -1; }
-    } unpin{pinned_};
+        CVeltCamD3A7Base& core;
+        ~Unpin() { core.Unpin(); }
+    } unpin{*this};
     const uint8_t* from = frameBuffers_[source].get();
     if (destination != nullptr) {
         if (from == nullptr || frameSize_ == 0) return 0;

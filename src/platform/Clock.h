@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <thread>
 
 namespace veltcam::platform {
 
@@ -21,6 +22,9 @@ public:
     CTimerResolution(const CTimerResolution&) = delete;
     CTimerResolution& operator=(const CTimerResolution&) = delete;
 };
+
+// Processor time `thread` has used so far, user and kernel, in microseconds.
+uint64_t ThreadCpuMicros(std::thread& thread);
 
 // Gives the calling thread the highest priority the platform allows it: the USB
 // transfer thread must drain the camera's FIFO before it overflows.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +79,18 @@ class CDriverChannel {
     virtual bool Control(DeviceHandle handle, uint32_t code, const void* in, uint32_t inBytes,
                          void* out, uint32_t outBytes, uint32_t* bytes, CIoOperation* operation,
                          uint32_t* error) = 0;
+
+    // Asks to hear, on a thread of the channel's own, when the device behind an open
+    // handle is about to go: `onRemoval(true)` when safe removal asks whether it may
+    // remove it (close the handle, or the removal is vetoed) and when it is gone;
+    // `onRemoval(false)` when the removal was called off. Null when the channel cannot
+    // watch. UnwatchRemoval ends it; call it before closing the handle.
+    virtual void* WatchRemoval(DeviceHandle handle, std::function<void(bool removing)> onRemoval) {
+        (void)handle;
+        (void)onRemoval;
+        return nullptr;
+    }
+    virtual void UnwatchRemoval(void* watch) { (void)watch; }
 
     virtual CTimeSource& Time() = 0;
 

@@ -17,6 +17,10 @@ constexpr uint8_t kI2cEeprom = 0xA2;
 constexpr uint8_t kI2cSensor = 0x48;
 constexpr uint8_t kI2cSensorReadiness = 0x5E;
 constexpr uint32_t kFrameHeaderBytes = 64;
+// Bulk packets on a SuperSpeed link.
+constexpr uint32_t kMaxPacketBytes = 1024;
+// What the controller writes into status word 1 when an I2C device did not acknowledge.
+constexpr uint32_t kStatusI2cNak = 0xC0000004;
 // Busy, with the configuration bits that the sensor start-up waits on.
 constexpr uint8_t kFpgaBusyStatus = 0x92;
 constexpr uint8_t kSensorInterfaceReady = 0x02;
@@ -122,8 +126,12 @@ bool CSimCamera::Control(uint8_t* record, uint32_t inBytes, uint32_t outBytes, u
     uint8_t data[kControlDataBytes];
     std::memcpy(data, record + kRequestHeaderBytes, sizeof(data));
     uint8_t reply[kControlDataBytes] = {};
+    i2cNak_ = false;
     if (!Vendor(f.requestType, f.request, f.value, f.index, data, reply, error)) return false;
     if (f.requestType & 0x80) std::memcpy(record + kRequestHeaderBytes, reply, sizeof(reply));
+    // The controller answers a request whose I2C transfer found no acknowledge: the
+    // request itself went through, only the status word tells.
+    if (i2cNak_) PutLe32(record + header::kStatus1, kStatusI2cNak);
     *bytes = kControlRecordBytes;
     if (faults_.Hit(FaultKind::ShortReply, index_, f.request)) *bytes = kRequestHeaderBytes;
     return true;
@@ -212,6 +220,7 @@ bool CSimCamera::I2cWrite(uint8_t device, const uint8_t* bytes, int count) {
         refuseReg = (bytes[0] << 8) | bytes[1];
     }
     if (faults_.Hit(FaultKind::I2cRefuse, index_, device, refuseReg)) return false;
+    if (faults_.Hit(FaultKind::I2cNak, index_, device, refuseReg)) return Nak();
     switch (device) {
         case kI2cFpga:
             if (count < 1) return false;
@@ -225,7 +234,7 @@ bool CSimCamera::I2cWrite(uint8_t device, const uint8_t* bytes, int count) {
             if (count >= 2) aux_[bytes[0]] = bytes[1];
             return true;
         case kI2cEeprom:
-            if (EepromBusy()) return false;  // no acknowledge during a write cycle
+            if (EepromBusy()) return Nak();  // no acknowledge during a write cycle
             if (count < 2) return false;
             eepromAddress_ = static_cast<uint16_t>(((bytes[0] << 8) | bytes[1]) % kEepromBytes);
             if (count > 2) {
@@ -253,6 +262,7 @@ bool CSimCamera::I2cRead(uint8_t device, uint8_t* bytes, int count) {
     if (device == kI2cEeprom) reg = eepromAddress_;
     if (device == kI2cSensor) reg = -1;
     if (faults_.Hit(FaultKind::I2cRefuse, index_, device, reg)) return false;
+    if (faults_.Hit(FaultKind::I2cNak, index_, device, reg)) return Nak();
     switch (device) {
         case kI2cFpga:
             // Two bytes: the high byte (always 0) and the register.
@@ -263,7 +273,7 @@ bool CSimCamera::I2cRead(uint8_t device, uint8_t* bytes, int count) {
             for (int i = 0; i < count; ++i) bytes[i] = aux_[static_cast<uint8_t>(auxPointer_ + i)];
             return true;
         case kI2cEeprom:
-            if (EepromBusy()) return false;
+            if (EepromBusy()) return Nak();
             for (int i = 0; i < count; ++i) {
                 bytes[i] = eeprom_[eepromAddress_];
                 eepromAddress_ = static_cast<uint16_t>((eepromAddress_ + 1) % kEepromBytes);
@@ -424,6 +434,16 @@ void CSimCamera::ProduceFrame(SteadyClock::time_point now) {
     const SceneSetup setup = CurrentSetup();
     uint32_t length = 0;
     const uint8_t* payload = scene_.Frame(setup, frameNumber_, &length);
+    if (const FaultSpec* wrong = faults_.Hit(FaultKind::PayloadLength, index_)) {
+        // A glitched length: the camera sends what its header declares, cut short or
+        // padded with whatever its memory held.
+        if (wrong->argument > length) {
+            padded_.assign(wrong->argument, 0x5A);
+            std::memcpy(padded_.data(), payload, length);
+            payload = padded_.data();
+        }
+        length = wrong->argument;
+    }
 
     Message header{MessageKind::FrameHeader, nullptr, std::vector<uint8_t>(kFrameHeaderBytes, 0),
                    kFrameHeaderBytes, 0};
@@ -452,12 +472,34 @@ CSimCamera::InResult CSimCamera::ReadIn(SteadyClock::time_point now, uint8_t* de
         ProduceFrame(now);
     }
     Message& message = in_.front();
-    const uint32_t n = std::min(length, message.length - message.offset);
+    const uint32_t remaining = message.length - message.offset;
+    const uint32_t n = std::min(length, remaining);
     if (n > 0 && destination != nullptr) std::memcpy(destination, message.data + message.offset, n);
+    if (remaining > length && length % kMaxPacketBytes != 0) {
+        // The camera's next packet does not fit what is left of the read: the host
+        // controller reports an overflow and the packet is lost.
+        const uint32_t lost = std::min(remaining, (length / kMaxPacketBytes + 1) * kMaxPacketBytes);
+        message.offset += lost;
+        if (message.offset >= message.length) in_.pop_front();
+        return InResult::Overflow;
+    }
     message.offset += n;
     if (message.offset >= message.length) in_.pop_front();
     *bytes = n;
     return InResult::Served;
+}
+
+void CSimCamera::LoseInFlight(uint32_t length) {
+    // A header read that stalls has already lost its frame (LoseNextFrame).
+    if (in_.empty() || length == 0 || in_.front().kind == MessageKind::FrameHeader) return;
+    Message& message = in_.front();
+    message.offset += std::min(length, message.length - message.offset);
+    if (message.offset >= message.length) in_.pop_front();
+}
+
+bool CSimCamera::Nak() {
+    i2cNak_ = true;
+    return true;
 }
 
 uint8_t CSimCamera::MemoryByte(uint64_t address) const {

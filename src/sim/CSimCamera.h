@@ -71,7 +71,8 @@ class CSimCamera {
                  uint32_t* error);
 
     // Bulk endpoint 0x81.
-    enum class InResult { Served, Wait, Unplugged };
+    // Overflow: the next packet was longer than what was left of the read.
+    enum class InResult { Served, Wait, Unplugged, Overflow };
     // True when a read of `length` bytes would be taken as a frame header.
     bool NextReadIsHeader(uint32_t length) const;
     // The camera never sends the frame that a timed-out header read waited for.
@@ -80,6 +81,8 @@ class CSimCamera {
                     uint32_t* bytes, SteadyClock::time_point* readyAt);
     // Bulk endpoint 0x01: memory commands and memory data.
     uint32_t WriteOut(const uint8_t* source, uint32_t length);
+    // An aborted read loses the packets that were on their way into it.
+    void LoseInFlight(uint32_t length);
     // Reset pipe: what the endpoint still held is dropped.
     void FlushIn();
     void ResetPort();
@@ -122,6 +125,8 @@ class CSimCamera {
     void WriteFpga(uint8_t reg, uint8_t value);
     uint8_t ReadFpga(uint8_t reg);
     bool EepromBusy();
+    // An I2C transfer without acknowledge: the request completes with a status word.
+    bool Nak();
     // Frame timing and production.
     bool FrameDue(SteadyClock::time_point now, SteadyClock::time_point* readyAt);
     void ProduceFrame(SteadyClock::time_point now);
@@ -162,6 +167,8 @@ class CSimCamera {
 
     // Endpoint 0x81 and the frame pipeline.
     std::deque<Message> in_;
+    std::vector<uint8_t> padded_;  // a payload longer than the frame (wrong length fault)
+    bool i2cNak_ = false;          // the current control request found no acknowledge
     uint32_t frameRequests_ = 0;
     uint32_t triggersPending_ = 0;
     uint32_t frameNumber_ = 0;

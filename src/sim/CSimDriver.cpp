@@ -11,6 +11,10 @@ namespace {
 
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorInvalidFunction = 1;
+constexpr uint32_t kErrorBusy = 170;
+constexpr uintptr_t kFirstHandle = 0x1000;
+// What a late read leaves in its buffer, so that a test can tell it from frame data.
+constexpr char kLatePattern[] = "LATE";
 
 bool SameGuid(const platform::Guid& a, const platform::Guid& b) {
     return std::memcmp(&a, &b, sizeof(a)) == 0;
@@ -144,7 +148,7 @@ std::vector<std::string> CSimDriver::ListInterfaces(const platform::Guid& interf
 platform::DeviceHandle CSimDriver::Open(const char* path, bool overlapped) {
     if (path == nullptr) return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
-    Handle handle{-1, 0, overlapped};
+    Handle handle{-1, 0, overlapped, 0};
     bool found = false;
     for (const auto& camera : cameras_) {
         if (camera->Path() == path) {
@@ -158,7 +162,11 @@ platform::DeviceHandle CSimDriver::Open(const char* path, bool overlapped) {
         if (extra == path && opens) found = true;
     }
     if (!found) return nullptr;
-    uintptr_t id = nextHandle_++;
+    // The system hands out the lowest free value again as soon as a handle is closed:
+    // a value kept past its close reaches whatever was opened next.
+    uintptr_t id = kFirstHandle;
+    while (handles_.count(id)) ++id;
+    handle.serial = nextSerial_++;
     handles_[id] = handle;
     return reinterpret_cast<platform::DeviceHandle>(id);
 }
@@ -170,7 +178,7 @@ void CSimDriver::Close(platform::DeviceHandle handle) {
     if (it == handles_.end()) return;
     // Closing a handle cancels what is still pending on it.
     if (it->second.camera >= 0) {
-        AbortLocked(it->second.camera, 0, id, platform::kErrorOperationAborted);
+        AbortLocked(it->second.camera, 0, it->second.serial, platform::kErrorOperationAborted);
     }
     handles_.erase(it);
     wake_.notify_all();
@@ -273,9 +281,35 @@ bool CSimDriver::Control(platform::DeviceHandle handle, uint32_t code, const voi
             record.fields = ReadRequestHeader(input);
             record.data.assign(input + kRequestHeaderBytes, input + kControlRecordBytes);
             Record(record);
+            // The reply is built aside: a request the driver holds on to writes it only
+            // when it comes back.
+            std::vector<uint8_t> reply(input, input + inBytes);
+            reply.resize(std::max(inBytes, outBytes));
             uint32_t count = 0, why = 0;
-            bool ok = camera->Control(output, inBytes, outBytes, &count, &why);
+            bool ok = camera->Control(reply.data(), inBytes, outBytes, &count, &why);
             wake_.notify_all();  // a frame request may let a waiting read go on
+            if (ok && state && h.overlapped &&
+                faults_.Hit(FaultKind::LateControl, h.camera, record.fields.request)) {
+                Pending pending{};
+                pending.id = nextRequestId_++;
+                pending.handleSerial = h.serial;
+                pending.state = state;
+                pending.camera = h.camera;
+                pending.buffer = output;
+                pending.length = std::min(count, outBytes);
+                pending.completeAt = SteadyClock::time_point::max();
+                pending.stalled = true;
+                pending.late = true;
+                pending.lateAfter = 1;
+                pending.lateData.assign(reply.begin(), reply.begin() + pending.length);
+                {
+                    std::lock_guard<std::mutex> stateLock(state->mutex);
+                    state->stalled = true;
+                }
+                pending_.push_back(std::move(pending));
+                return fail(platform::kErrorIoPending);
+            }
+            if (ok) std::memcpy(output, reply.data(), std::min(count, outBytes));
             return finish(ok, count, why);
         }
         case kIoctlDirectTransfer: {
@@ -284,7 +318,7 @@ bool CSimDriver::Control(platform::DeviceHandle handle, uint32_t code, const voi
             }
             Pending pending{};
             pending.id = nextRequestId_++;
-            pending.handle = id;
+            pending.handleSerial = h.serial;
             pending.state = state ? state : std::make_shared<OpState>();
             pending.camera = h.camera;
             pending.endpoint = input[header::kEndpoint];
@@ -311,6 +345,11 @@ bool CSimDriver::Control(platform::DeviceHandle handle, uint32_t code, const voi
                     pending.stalled = true;
                 }
                 if (faults_.Hit(FaultKind::ShortRead, h.camera)) pending.length = outBytes / 2;
+                if (const FaultSpec* late = faults_.Hit(FaultKind::Late, h.camera)) {
+                    pending.stalled = true;
+                    pending.late = true;
+                    pending.lateAfter = late->argument;
+                }
             }
             if (const FaultSpec* status = faults_.Hit(FaultKind::Status, h.camera)) {
                 pending.status = status->argument;
@@ -321,8 +360,9 @@ bool CSimDriver::Control(platform::DeviceHandle handle, uint32_t code, const voi
             }
             std::shared_ptr<OpState> waitOn = pending.state;
             if (options_.inlineCompletion && !pending.stalled &&
-                std::none_of(pending_.begin(), pending_.end(),
-                             [&](const Pending& p) { return p.camera == h.camera; })) {
+                std::none_of(pending_.begin(), pending_.end(), [&](const Pending& p) {
+                    return p.camera == h.camera && p.endpoint != 0 && !(p.late && p.aborted);
+                })) {
                 uint32_t count = 0;
                 SteadyClock::time_point readyAt;
                 CSimCamera::InResult result = CSimCamera::InResult::Served;
@@ -333,9 +373,14 @@ bool CSimDriver::Control(platform::DeviceHandle handle, uint32_t code, const voi
                     count = camera->WriteOut(pending.buffer, pending.length);
                 }
                 if (result == CSimCamera::InResult::Served) {
+                    if (pending.endpoint & 0x80) ReleaseLate(h.camera);
                     Complete(pending, true, count, 0);
                     *bytes = count;
                     return true;
+                }
+                if (result == CSimCamera::InResult::Overflow) {
+                    Complete(pending, false, 0, platform::kErrorGenFailure);
+                    return fail(platform::kErrorGenFailure);
                 }
                 if (result == CSimCamera::InResult::Unplugged) {
                     pending_.push_back(std::move(pending));
@@ -366,6 +411,14 @@ bool CSimDriver::Control(platform::DeviceHandle handle, uint32_t code, const voi
             if (input == nullptr || inBytes < 1) return fail(platform::kErrorInvalidParameter);
             record.data.assign(input, input + 1);
             Record(record);
+            // The USB stack resets only an idle pipe: a transfer still outstanding on it
+            // makes the reset fail, and the endpoint keeps what it held.
+            if (std::any_of(pending_.begin(), pending_.end(), [&](const Pending& p) {
+                    return p.camera == h.camera && p.endpoint == input[0] && !p.aborted;
+                })) {
+                ++busyPipeResets_;
+                return finish(false, 0, kErrorBusy);
+            }
             if (input[0] & 0x80) camera->FlushIn();
             return finish(true, 0, 0);
         }
@@ -397,15 +450,21 @@ bool CSimDriver::Control(platform::DeviceHandle handle, uint32_t code, const voi
     }
 }
 
-void CSimDriver::AbortLocked(int camera, uint8_t endpoint, uintptr_t onlyHandle, uint32_t error) {
+void CSimDriver::AbortLocked(int camera, uint8_t endpoint, uint64_t onlySerial, uint32_t error) {
     const auto due = SteadyClock::now() + std::chrono::milliseconds(options_.abortDelayMs);
     for (auto it = pending_.begin(); it != pending_.end();) {
         // Closing a handle ends everything on it, aborted requests still on their way back
         // included; an abort pipe catches each request once.
-        bool match =
-            it->camera == camera &&
-            (onlyHandle != 0 ? it->handle == onlyHandle : !it->aborted && it->endpoint == endpoint);
+        bool match = it->camera == camera &&
+                     (onlySerial != 0 ? it->handleSerial == onlySerial
+                                      : !it->aborted && it->endpoint == endpoint);
         if (!match) {
+            ++it;
+            continue;
+        }
+        if (it->late) {
+            // It no longer holds up the pipe, but it is not handed back either.
+            it->aborted = true;
             ++it;
             continue;
         }
@@ -413,7 +472,11 @@ void CSimDriver::AbortLocked(int camera, uint8_t endpoint, uintptr_t onlyHandle,
             std::lock_guard<std::mutex> lock(it->state->mutex);
             it->state->stalled = false;
         }
-        if (options_.abortDelayMs == 0 || onlyHandle != 0) {
+        // What was on its way into an aborted read is gone.
+        if (it->stalled && (it->endpoint & 0x80)) {
+            cameras_[static_cast<size_t>(camera)]->LoseInFlight(it->length);
+        }
+        if (options_.abortDelayMs == 0 || onlySerial != 0) {
             Complete(*it, false, 0, error);
             it = pending_.erase(it);
         } else {
@@ -440,6 +503,29 @@ void CSimDriver::UnplugLocked(int camera, uint32_t replugAfterMs) {
                            : SteadyClock::now() + std::chrono::milliseconds(replugAfterMs);
 }
 
+void CSimDriver::ReleaseLate(int camera) {
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (!it->late || it->camera != camera || --it->lateAfter > 0) {
+            ++it;
+            continue;
+        }
+        // Back at last, and it writes what it has into the memory it was given, as a
+        // real driver does with a request it completes after the host gave up on it.
+        if (it->buffer != nullptr && it->length > 0) {
+            if (lateObserver_) lateObserver_(it->buffer, it->length);
+            if (!it->lateData.empty()) {
+                std::memcpy(it->buffer, it->lateData.data(),
+                            std::min<size_t>(it->length, it->lateData.size()));
+            } else {
+                for (uint32_t i = 0; i < it->length; ++i) it->buffer[i] = kLatePattern[i % 4];
+            }
+        }
+        ++lateCompletions_;
+        Complete(*it, false, 0, platform::kErrorOperationAborted);
+        it = pending_.erase(it);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The driver's completion thread
 
@@ -447,8 +533,10 @@ void CSimDriver::ServeCamera(int camera, SteadyClock::time_point now,
                              SteadyClock::time_point* wake) {
     CSimCamera& device = *cameras_[static_cast<size_t>(camera)];
     while (true) {
-        auto it = std::find_if(pending_.begin(), pending_.end(),
-                               [&](const Pending& p) { return p.camera == camera && !p.aborted; });
+        // Endpoint-0 requests held back by the driver are not in the bulk pipe.
+        auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) {
+            return p.camera == camera && !p.aborted && p.endpoint != 0;
+        });
         if (it == pending_.end() || it->stalled) return;  // a stalled request blocks its pipe
         if (it->endpoint & 0x80) {
             uint32_t count = 0;
@@ -470,6 +558,12 @@ void CSimDriver::ServeCamera(int camera, SteadyClock::time_point now,
                 *wake = std::min(*wake, replugAt_[static_cast<size_t>(camera)]);
                 return;
             }
+            if (result == CSimCamera::InResult::Overflow) {
+                Complete(*it, false, 0, platform::kErrorGenFailure);
+                pending_.erase(it);
+                continue;
+            }
+            ReleaseLate(camera);
             Complete(*it, true, count, 0);
         } else {
             uint32_t count = it->buffer ? device.WriteOut(it->buffer, it->length) : 0;
@@ -493,11 +587,11 @@ void CSimDriver::WorkerLoop() {
             cameras_[i]->Tick(now, &wake);
         }
         for (auto it = pending_.begin(); it != pending_.end();) {
-            if (it->aborted && now >= it->completeAt) {
+            if (it->aborted && !it->late && now >= it->completeAt) {
                 Complete(*it, false, 0, it->abortError);
                 it = pending_.erase(it);
             } else {
-                if (it->aborted) wake = std::min(wake, it->completeAt);
+                if (it->aborted && !it->late) wake = std::min(wake, it->completeAt);
                 ++it;
             }
         }
@@ -533,6 +627,52 @@ void CSimDriver::Unplug(int camera) {
     wake_.notify_all();
 }
 
+void* CSimDriver::WatchRemoval(platform::DeviceHandle handle,
+                               std::function<void(bool)> onRemoval) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles_.end() || it->second.camera < 0) return nullptr;
+    const uintptr_t id = nextWatch_++;
+    watches_[id] = RemovalWatch{it->second.serial, it->second.camera, std::move(onRemoval)};
+    return reinterpret_cast<void*>(id);
+}
+
+void CSimDriver::UnwatchRemoval(void* watch) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watches_.erase(reinterpret_cast<uintptr_t>(watch));
+}
+
+bool CSimDriver::QueryRemove(int camera) {
+    auto notify = [&](bool removing) {
+        std::vector<std::function<void(bool)>> callbacks;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& [id, watch] : watches_) {
+                if (watch.camera == camera) callbacks.push_back(watch.onRemoval);
+            }
+        }
+        // Outside the lock: the callbacks close and unwatch their handles.
+        for (auto& callback : callbacks) callback(removing);
+    };
+    if (camera < 0 || camera >= CameraCount()) return false;
+    notify(true);
+    // Handles opened for a single request are closed again at once: give them a moment.
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (std::none_of(handles_.begin(), handles_.end(),
+                             [&](const auto& entry) { return entry.second.camera == camera; })) {
+                UnplugLocked(camera, 0);
+                wake_.notify_all();
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    notify(false);
+    return false;
+}
+
 void CSimDriver::Replug(int camera) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (camera < 0 || camera >= static_cast<int>(cameras_.size())) return;
@@ -564,6 +704,21 @@ void CSimDriver::ClearFaults() {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.Clear();
     options_.faults.clear();
+}
+
+void CSimDriver::SetLateWriteObserver(std::function<void(const void*, size_t)> observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lateObserver_ = std::move(observer);
+}
+
+uint64_t CSimDriver::LateCompletions() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lateCompletions_;
+}
+
+uint64_t CSimDriver::BusyPipeResets() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busyPipeResets_;
 }
 
 void CSimDriver::AddInterface(const std::string& path, bool opens) {

@@ -44,6 +44,9 @@ class CSimDriver final : public platform::CDriverChannel {
     bool Control(platform::DeviceHandle handle, uint32_t code, const void* in, uint32_t inBytes,
                  void* out, uint32_t outBytes, uint32_t* bytes, platform::CIoOperation* operation,
                  uint32_t* error) override;
+    void* WatchRemoval(platform::DeviceHandle handle,
+                       std::function<void(bool removing)> onRemoval) override;
+    void UnwatchRemoval(void* watch) override;
     platform::CTimeSource& Time() override { return clock_; }
     std::string SharedTableName() const override { return options_.table; }
 
@@ -52,6 +55,11 @@ class CSimDriver final : public platform::CDriverChannel {
     int CameraCount() const;
     std::string CameraPath(int camera) const;
     void Unplug(int camera);
+    // Safe removal, as the system's "eject": every watch on the camera's handles hears
+    // of it first; then the camera goes as if unplugged, unless a handle to it is still
+    // open, which vetoes the removal (the watches then hear it was called off). True
+    // when the camera was removed.
+    bool QueryRemove(int camera);
     void Replug(int camera);
     bool IsPlugged(int camera) const;
     void Trigger(int camera);
@@ -66,6 +74,13 @@ class CSimDriver final : public platform::CDriverChannel {
     void WithCamera(int camera, const std::function<void(CSimCamera&)>& action);
     // Open handles (any camera); a closed channel has none.
     size_t OpenHandles() const;
+    // Called (under the driver's lock) with the memory a late request writes into,
+    // just before it writes: tests check that its owner still holds it.
+    void SetLateWriteObserver(std::function<void(const void* at, size_t bytes)> observer);
+    // Requests that came back late (Late and LateControl faults).
+    uint64_t LateCompletions() const;
+    // Pipe resets refused because a transfer was still outstanding on the pipe.
+    uint64_t BusyPipeResets() const;
 
   private:
     struct OpState;
@@ -74,10 +89,11 @@ class CSimDriver final : public platform::CDriverChannel {
         int camera;  // -1: a listed interface that is no camera
         uint32_t generation;
         bool overlapped;
+        uint64_t serial;  // tells a reused handle value from the handle it replaced
     };
     struct Pending {
         uint64_t id;
-        uintptr_t handle;
+        uint64_t handleSerial;
         std::shared_ptr<OpState> state;
         int camera;
         uint8_t endpoint;
@@ -89,6 +105,10 @@ class CSimDriver final : public platform::CDriverChannel {
         bool aborted;
         uint32_t abortError;
         SteadyClock::time_point completeAt;
+        // Late fault: reads on 0x81 still to be served before this one comes back.
+        uint32_t lateAfter;
+        bool late;
+        std::vector<uint8_t> lateData;  // what it writes when it comes back
     };
 
     void WorkerLoop();
@@ -96,7 +116,9 @@ class CSimDriver final : public platform::CDriverChannel {
     void Complete(Pending& pending, bool ok, uint32_t bytes, uint32_t error);
     void CompleteAt(const std::shared_ptr<OpState>& state, bool ok, uint32_t bytes, uint32_t error);
     void UnplugLocked(int camera, uint32_t replugAfterMs);
-    void AbortLocked(int camera, uint8_t endpoint, uintptr_t onlyHandle, uint32_t error);
+    void AbortLocked(int camera, uint8_t endpoint, uint64_t onlySerial, uint32_t error);
+    // A read on 0x81 of `camera` was served: late requests waiting for it come back.
+    void ReleaseLate(int camera);
     void Record(SimRecord record);
     int64_t MicrosNow() const;
 
@@ -112,7 +134,17 @@ class CSimDriver final : public platform::CDriverChannel {
     std::vector<SteadyClock::time_point> replugAt_;
     std::vector<std::pair<std::string, bool>> extraInterfaces_;
     std::map<uintptr_t, Handle> handles_;
-    uintptr_t nextHandle_ = 0x1000;
+    uint64_t nextSerial_ = 1;
+    struct RemovalWatch {
+        uint64_t handleSerial;
+        int camera;
+        std::function<void(bool)> onRemoval;
+    };
+    std::map<uintptr_t, RemovalWatch> watches_;
+    uintptr_t nextWatch_ = 1;
+    std::function<void(const void*, size_t)> lateObserver_;
+    uint64_t lateCompletions_ = 0;
+    uint64_t busyPipeResets_ = 0;
     std::list<Pending> pending_;
     uint64_t nextRequestId_ = 1;
     bool stopping_ = false;

@@ -23,11 +23,14 @@ const FaultSpec* CSimFaults::Hit(FaultKind kind, int camera, uint32_t argument, 
         const FaultSpec& rule = entry.rule;
         if (rule.kind != kind) continue;
         if (rule.camera >= 0 && rule.camera != camera) continue;
-        if (kind == FaultKind::I2cRefuse) {
+        if (kind == FaultKind::I2cRefuse || kind == FaultKind::I2cNak) {
             if (rule.argument != (argument & 0xFE)) continue;
             if (rule.reg >= 0 && rule.reg != reg) continue;
         }
         if (kind == FaultKind::ShortReply && rule.argument != argument) continue;
+        if (kind == FaultKind::LateControl && rule.argument != 0 && rule.argument != argument) {
+            continue;
+        }
         ++entry.count;
         bool fires;
         if (rule.probability >= 0.0) {

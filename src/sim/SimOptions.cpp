@@ -88,6 +88,10 @@ constexpr KindName kKinds[] = {
     {"sensor-busy", FaultKind::SensorBusy},
     {"sensor-if-down", FaultKind::SensorIfDown},
     {"unplug", FaultKind::Unplug},
+    {"i2c-nak", FaultKind::I2cNak},
+    {"late", FaultKind::Late},
+    {"late-control", FaultKind::LateControl},
+    {"payload-length", FaultKind::PayloadLength},
 };
 
 }  // namespace
@@ -166,7 +170,8 @@ bool ParseFault(const std::string& entry, FaultSpec* fault, std::string* error) 
                 f.argument = static_cast<uint32_t>(value);
             }
             break;
-        case FaultKind::I2cRefuse: {
+        case FaultKind::I2cRefuse:
+        case FaultKind::I2cNak: {
             size_t dot = argument.find('.');
             std::string device = argument.substr(0, dot);
             if (!ParseUnsigned(device, 0xFF, &value)) return fail("needs an I2C device address");
@@ -181,6 +186,27 @@ bool ParseFault(const std::string& entry, FaultSpec* fault, std::string* error) 
         }
         case FaultKind::ShortReply:
             if (!ParseUnsigned(argument, 0xFF, &value)) return fail("needs a vendor request code");
+            f.argument = static_cast<uint32_t>(value);
+            break;
+        case FaultKind::Late:
+            f.argument = 1;
+            if (!argument.empty()) {
+                if (!ParseUnsigned(argument, 1000, &value) || value == 0) {
+                    return fail("reads before it comes back must be 1..1000");
+                }
+                f.argument = static_cast<uint32_t>(value);
+            }
+            break;
+        case FaultKind::LateControl:
+            if (!argument.empty()) {
+                if (!ParseUnsigned(argument, 0xFF, &value)) return fail("bad vendor request code");
+                f.argument = static_cast<uint32_t>(value);
+            }
+            break;
+        case FaultKind::PayloadLength:
+            if (!ParseUnsigned(argument, 0x4000000, &value)) {
+                return fail("needs a payload length up to 64 MiB");
+            }
             f.argument = static_cast<uint32_t>(value);
             break;
         case FaultKind::Unplug:

@@ -21,6 +21,11 @@ enum class FaultKind {
     SensorBusy,     // the sensor's readiness device reads not ready
     SensorIfDown,   // FPGA register 129 reads without its ready bit
     Unplug,         // the camera disappears when it is about to send a frame
+    I2cNak,         // an I2C transfer is not acknowledged: the reply's status word says so
+    Late,           // a bulk read ignores aborts and handle close; it comes back, writing
+                    // into its buffer, only after the driver has served later reads
+    LateControl,    // the same for an endpoint-0 request on an overlapped handle
+    PayloadLength,  // a frame header declares (and the camera sends) a wrong payload length
 };
 
 struct FaultSpec {
@@ -28,8 +33,11 @@ struct FaultSpec {
     // HeaderTimeout..ShortRead: unused, except Status: the status word (default 0xC0000001).
     // I2cRefuse: device address (write form). ShortReply: vendor request code.
     // Unplug: milliseconds until the camera is plugged in again (0: stays away).
+    // I2cNak: as I2cRefuse. Late: reads on 0x81 the driver serves before the late
+    // one comes back (default 1). LateControl: vendor request code (0: any).
+    // PayloadLength: the length declared and sent.
     uint32_t argument = 0;
-    int reg = -1;  // I2cRefuse: only this register (-1: every register)
+    int reg = -1;  // I2cRefuse, I2cNak: only this register (-1: every register)
     // Which occurrences of the fault's event are hit, counted from 1 per fault entry.
     uint64_t first = 1;
     uint64_t last = std::numeric_limits<uint64_t>::max();

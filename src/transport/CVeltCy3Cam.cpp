@@ -1,5 +1,6 @@
 #include "transport/CVeltCy3Cam.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -9,8 +10,26 @@ namespace veltcam {
 
 struct CVeltCy3Cam::Pending {
     std::unique_ptr<platform::CIoOperation> operation;
-    std::unique_ptr<uint8_t[]> record;
+    std::unique_ptr<uint8_t[]> record;  // the request header the driver writes back
+    std::unique_ptr<uint8_t[]> owned;   // data memory of the request's own
+    const uint8_t* target = nullptr;    // where the driver may still write data
+    size_t targetBytes = 0;
 };
+
+namespace {
+
+bool Inside(const void* at, size_t bytes, const uint8_t* begin, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(at);
+    return begin != nullptr && p >= begin && bytes <= size &&
+           static_cast<size_t>(p - begin) <= size - bytes;
+}
+
+bool Overlaps(const void* at, size_t bytes, const uint8_t* begin, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(at);
+    return begin != nullptr && p < begin + size && begin < p + bytes;
+}
+
+}  // namespace
 
 namespace {
 
@@ -39,7 +58,9 @@ CVeltCy3Cam::~CVeltCy3Cam() {
     for (Pending& pending : writtenOff_) {
         pending.operation.release();
         pending.record.release();
+        pending.owned.release();
     }
+    for (Kept& kept : kept_) kept.buffer.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -47,6 +68,7 @@ CVeltCy3Cam::~CVeltCy3Cam() {
 
 bool CVeltCy3Cam::SelectDevice(int tableIndex) {
     CloseStreamHandle();
+    removalPending_ = false;
     if (!IsDevicePresent(tableIndex)) return false;
     selected_.store(tableIndex);
     return true;
@@ -116,30 +138,54 @@ platform::DeviceHandle CVeltCy3Cam::StreamHandle() const {
     return streamHandle_;
 }
 
+bool CVeltCy3Cam::OpenStreamLocked() {
+    // A camera on its way out is not opened again: it is treated as unplugged.
+    if (removalPending_.load()) return false;
+    streamHandle_ = OpenDevicePath(selected_.load(), true);
+    if (streamHandle_ == nullptr) return false;
+    // The stream handle stays open while streaming; registered, it does not veto the
+    // safe removal of the camera (a handle no one closes on request would).
+    removalWatch_ = channel_->WatchRemoval(streamHandle_, [this](bool removing) {
+        OnRemoval(removing);
+    });
+    return true;
+}
+
+void CVeltCy3Cam::OnRemoval(bool removing) {
+    removalPending_ = removing;
+    // The transfer thread's read fails and it gives up after its retries, as after an
+    // unplug, so that the application hears of it.
+    if (removing) CloseStreamHandle();
+}
+
 bool CVeltCy3Cam::EnsureStreamHandle() {
     std::lock_guard<std::mutex> lock(streamLock_);
     if (streamHandle_ != nullptr) return true;
-    streamHandle_ = OpenDevicePath(selected_.load(), true);
-    return streamHandle_ != nullptr;
+    return OpenStreamLocked();
 }
 
 bool CVeltCy3Cam::OpenStreamIfClosed(bool* opened) {
     std::lock_guard<std::mutex> lock(streamLock_);
     *opened = false;
     if (streamHandle_ != nullptr) return true;
-    streamHandle_ = OpenDevicePath(selected_.load(), true);
-    *opened = streamHandle_ != nullptr;
+    *opened = OpenStreamLocked();
     return *opened;
 }
 
 void CVeltCy3Cam::CloseStreamHandle() {
+    void* watch = nullptr;
     {
         std::lock_guard<std::mutex> lock(streamLock_);
         if (streamHandle_ != nullptr) {
+            watch = removalWatch_;
+            removalWatch_ = nullptr;
             channel_->Close(streamHandle_);
             streamHandle_ = nullptr;
         }
     }
+    // Outside the stream lock: ending a watch waits for a removal notice under way,
+    // which itself closes the stream.
+    channel_->UnwatchRemoval(watch);
     // Closing the handle makes the driver hand back what it still held.
     CollectWrittenOff(kAbortSettleMs);
 }
@@ -148,9 +194,11 @@ void CVeltCy3Cam::CloseStreamHandle() {
 // Requests that outlive their wait
 
 void CVeltCy3Cam::WriteOff(std::unique_ptr<platform::CIoOperation> operation,
-                           std::unique_ptr<uint8_t[]> record) {
+                           std::unique_ptr<uint8_t[]> record, std::unique_ptr<uint8_t[]> owned,
+                           const uint8_t* target, size_t targetBytes) {
     std::lock_guard<std::mutex> lock(writtenOffLock_);
-    writtenOff_.push_back(Pending{std::move(operation), std::move(record)});
+    writtenOff_.push_back(Pending{std::move(operation), std::move(record), std::move(owned),
+                                  target, targetBytes});
 }
 
 void CVeltCy3Cam::CollectWrittenOff(uint32_t waitMs) {
@@ -162,6 +210,44 @@ void CVeltCy3Cam::CollectWrittenOff(uint32_t waitMs) {
             ++i;
         }
     }
+    // A handed-over buffer is free again once no unfinished request writes into it.
+    for (size_t i = 0; i < kept_.size();) {
+        const uint8_t* begin = kept_[i].buffer.get();
+        const bool written = std::any_of(writtenOff_.begin(), writtenOff_.end(), [&](const Pending& p) {
+            return Overlaps(p.target, p.targetBytes, begin, kept_[i].bytes);
+        });
+        if (written) {
+            ++i;
+        } else {
+            kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+}
+
+bool CVeltCy3Cam::DriverMayWrite(const void* at, size_t bytes) const {
+    std::lock_guard<std::mutex> lock(writtenOffLock_);
+    return std::any_of(writtenOff_.begin(), writtenOff_.end(), [&](const Pending& p) {
+        return Overlaps(at, bytes, p.target, p.targetBytes);
+    });
+}
+
+bool CVeltCy3Cam::KeepWhileDriverWrites(std::unique_ptr<uint8_t[]>& buffer, size_t bytes) {
+    if (!buffer || !DriverMayWrite(buffer.get(), bytes)) return false;
+    std::lock_guard<std::mutex> lock(writtenOffLock_);
+    kept_.push_back(Kept{std::move(buffer), bytes});
+    return true;
+}
+
+bool CVeltCy3Cam::HoldsForDriver(const void* at, size_t bytes) const {
+    std::lock_guard<std::mutex> lock(writtenOffLock_);
+    for (const Pending& p : writtenOff_) {
+        if (Inside(at, bytes, p.record.get(), kRequestHeaderBytes)) return true;
+        if (p.owned && Inside(at, bytes, p.target, p.targetBytes)) return true;
+    }
+    for (const Kept& kept : kept_) {
+        if (Inside(at, bytes, kept.buffer.get(), kept.bytes)) return true;
+    }
+    return false;
 }
 
 size_t CVeltCy3Cam::UnfinishedTransfers() const {
@@ -171,7 +257,7 @@ size_t CVeltCy3Cam::UnfinishedTransfers() const {
 
 bool CVeltCy3Cam::IssueAndWait(platform::DeviceHandle handle, uint32_t code, const void* in,
                                uint32_t inBytes, void* out, uint32_t outBytes, uint32_t* bytes,
-                               uint32_t waitMs) {
+                               uint32_t waitMs, std::unique_ptr<uint8_t[]>* owned) {
     if (bytes) *bytes = 0;
     std::unique_ptr<platform::CIoOperation> operation = channel_->NewOperation();
     if (!operation) return false;
@@ -183,7 +269,12 @@ bool CVeltCy3Cam::IssueAndWait(platform::DeviceHandle handle, uint32_t code, con
     }
     if (error != platform::kErrorIoPending) return false;
     if (!operation->Wait(waitMs)) {
-        WriteOff(std::move(operation), nullptr);
+        // The driver may still write its reply: the request keeps the memory it was
+        // given, or the caller must not free `out` (only inputs without a reply, such
+        // as the abort pipe's endpoint byte, come without `owned`).
+        std::unique_ptr<uint8_t[]> keep = owned ? std::move(*owned) : nullptr;
+        WriteOff(std::move(operation), nullptr, std::move(keep), static_cast<uint8_t*>(out),
+                 outBytes);
         return false;
     }
     bool ok = operation->Result(&count);
@@ -198,7 +289,11 @@ bool CVeltCy3Cam::ControlTransfer(platform::DeviceHandle handle, bool overlapped
                                   uint8_t requestType, uint8_t request, uint16_t value,
                                   uint16_t index, const uint8_t* data, size_t dataBytes,
                                   uint8_t* reply, uint32_t* dataCount, uint32_t* rawCount) {
-    uint8_t record[kControlRecordBytes] = {};
+    // On the heap: a request on an overlapped handle that outlives its wait is written
+    // off with its record, into which the driver still copies the reply.
+    std::unique_ptr<uint8_t[]> owned(new (std::nothrow) uint8_t[kControlRecordBytes]());
+    if (!owned) return false;
+    uint8_t* record = owned.get();
     RequestFields fields;
     fields.requestType = requestType;
     fields.request = request;
@@ -220,22 +315,28 @@ bool CVeltCy3Cam::ControlTransfer(platform::DeviceHandle handle, bool overlapped
         // A handle opened for overlapped I/O needs an overlapped record even for a
         // request that completes quickly.
         if (overlapped) {
-            ok = IssueAndWait(handle, kIoctlControlRequest, record, sizeof(record), record,
-                              sizeof(record), &count, kControlWaitMs);
+            ok = IssueAndWait(handle, kIoctlControlRequest, record, kControlRecordBytes, record,
+                              kControlRecordBytes, &count, kControlWaitMs, &owned);
         } else {
             uint32_t error = 0;
-            ok = channel_->Control(handle, kIoctlControlRequest, record, sizeof(record), record,
-                                   sizeof(record), &count, nullptr, &error);
+            ok = channel_->Control(handle, kIoctlControlRequest, record, kControlRecordBytes,
+                                   record, kControlRecordBytes, &count, nullptr, &error);
         }
     } else {
         platform::DeviceHandle own = OpenDevicePath(selected_.load(), false);
         if (own == nullptr) return false;
         uint32_t error = 0;
-        ok = channel_->Control(own, kIoctlControlRequest, record, sizeof(record), record,
-                               sizeof(record), &count, nullptr, &error);
+        ok = channel_->Control(own, kIoctlControlRequest, record, kControlRecordBytes, record,
+                               kControlRecordBytes, &count, nullptr, &error);
         channel_->Close(own);
     }
     if (!ok) return false;
+    // The controller completes a request whose I2C transfer found no acknowledge (a
+    // refused register write, an EEPROM still in its write cycle) and says so only in
+    // the status words: such a request did not do what was asked.
+    if (GetLe32(record + header::kStatus1) != 0 || GetLe32(record + header::kStatus2) != 0) {
+        return false;
+    }
     if (rawCount) *rawCount = count;
     if (dataCount) *dataCount = count >= kRequestHeaderBytes ? count - kRequestHeaderBytes : 0;
     if (reply) std::memcpy(reply, record + kRequestHeaderBytes, kControlDataBytes);

@@ -3,6 +3,7 @@
 // (CControllerBase) is what the camera core and the sensor program the camera with.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,9 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     // written off (and its memory kept out of reuse).
     static constexpr uint32_t kAbortSettleMs = 50;
     static constexpr uint32_t kAbortGraceMs = 2000;
+    // Bulk transfers up to this size (frame headers, memory commands, a payload's last
+    // piece) go through memory of their own that a written-off request can keep.
+    static constexpr uint32_t kBounceBytes = 4096;
 
     // `interfaceClass` null: the camera's own interface class. `channel` is chosen by
     // the layer that owns the camera (the simulator or the driver); null means the
@@ -142,6 +146,14 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     // Requests written off after an abort that the driver never returned. Memory they
     // write into must not be freed or reused.
     size_t UnfinishedTransfers() const;
+    // Whether a written-off request may still write into [at, at + bytes).
+    bool DriverMayWrite(const void* at, size_t bytes) const;
+    // Hands over a caller's buffer that a written-off request may still write into
+    // (true): it is freed once the driver has returned every such request. False,
+    // and `buffer` stays the caller's, when nothing writes into it.
+    bool KeepWhileDriverWrites(std::unique_ptr<uint8_t[]>& buffer, size_t bytes);
+    // Whether [at, at + bytes) is memory this controller keeps for a written-off request.
+    bool HoldsForDriver(const void* at, size_t bytes) const;
 
   private:
     struct Pending;
@@ -158,25 +170,41 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
                        uint32_t outBytes, uint32_t* bytes);
     // Issues on an overlapped handle and waits up to `waitMs`; a request still out after
     // that is written off.
+    // `owned`, when given, is the memory the request writes into: a written-off
+    // request takes it along.
     bool IssueAndWait(platform::DeviceHandle handle, uint32_t code, const void* in,
                       uint32_t inBytes, void* out, uint32_t outBytes, uint32_t* bytes,
-                      uint32_t waitMs);
+                      uint32_t waitMs, std::unique_ptr<uint8_t[]>* owned = nullptr);
     bool AbortEndpoint(platform::DeviceHandle handle, uint8_t endpoint);
     // The request is kept, with everything it writes into, until the driver returns it.
+    // `target`/`targetBytes`: where it may still write; `owned`: memory it keeps.
     void WriteOff(std::unique_ptr<platform::CIoOperation> operation,
-                  std::unique_ptr<uint8_t[]> record);
+                  std::unique_ptr<uint8_t[]> record, std::unique_ptr<uint8_t[]> owned,
+                  const uint8_t* target, size_t targetBytes);
     void CollectWrittenOff(uint32_t waitMs);
     bool TransferChecks(platform::DeviceHandle handle, uint32_t length) const;
     // Opens the stream handle when it is closed; `opened` tells the caller to close it.
     bool OpenStreamIfClosed(bool* opened);
+    // Opens the stream handle (stream lock held) and asks to hear of its removal.
+    bool OpenStreamLocked();
+    // Safe removal of the camera: the stream handle is closed so that it does not veto
+    // it, and stays closed until the device is selected again.
+    void OnRemoval(bool removing);
 
     mutable std::mutex streamLock_;
     platform::DeviceHandle streamHandle_ = nullptr;
+    void* removalWatch_ = nullptr;             // the stream handle's removal notifications
+    std::atomic<bool> removalPending_{false};  // the camera is being removed
     std::unique_ptr<uint8_t[]> transferBuffer_;
     std::mutex controllerLock_;  // FPGA register write-then-read pairs
     uint32_t busSpeed_ = 0;
     mutable std::mutex writtenOffLock_;
     std::vector<Pending> writtenOff_;
+    struct Kept {
+        std::unique_ptr<uint8_t[]> buffer;
+        size_t bytes;
+    };
+    std::vector<Kept> kept_;  // callers' buffers handed over while the driver may write
 };
 
 }  // namespace veltcam

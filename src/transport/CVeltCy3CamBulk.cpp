@@ -76,9 +76,24 @@ bool CVeltCy3Cam::BulkTransferTimed(platform::DeviceHandle handle, uint8_t* buff
     fields.endpoint = endpoint;
     WriteRequestHeader(record.get(), fields);
 
+    // The driver writes into the data buffer directly until the request completes,
+    // however long after an abort that is. A small transfer gets memory of its own
+    // that a written-off request takes along, so that the caller's (often a stack
+    // array or a buffer freed on return) is never written late. Large buffers stay
+    // the caller's: DriverMayWrite tells whether one must be given up.
+    const bool into = (endpoint & 0x80) != 0;
+    std::unique_ptr<uint8_t[]> bounce;
+    uint8_t* target = buffer;
+    if (buffer != nullptr && length > 0 && length <= kBounceBytes) {
+        bounce.reset(new (std::nothrow) uint8_t[length]);
+        if (!bounce) return false;
+        if (!into) std::memcpy(bounce.get(), buffer, length);
+        target = bounce.get();
+    }
+
     uint32_t count = 0, error = 0;
     bool completed =
-        channel_->Control(handle, kIoctlDirectTransfer, record.get(), kRequestHeaderBytes, buffer,
+        channel_->Control(handle, kIoctlDirectTransfer, record.get(), kRequestHeaderBytes, target,
                           length, &count, operation.get(), &error);
     if (!completed) {
         // A request the driver refused at once never completes: nothing to wait for.
@@ -90,7 +105,8 @@ bool CVeltCy3Cam::BulkTransferTimed(platform::DeviceHandle handle, uint8_t* buff
             if (!operation->Wait(kAbortSettleMs)) {
                 AbortEndpoint(handle, endpoint);
                 if (!operation->Wait(kAbortGraceMs)) {
-                    WriteOff(std::move(operation), std::move(record));
+                    WriteOff(std::move(operation), std::move(record), std::move(bounce), target,
+                             length);
                 }
             }
             return false;
@@ -98,6 +114,7 @@ bool CVeltCy3Cam::BulkTransferTimed(platform::DeviceHandle handle, uint8_t* buff
     }
     if (!operation->Result(&count)) return false;
     if (bytes) *bytes = count;
+    if (bounce && into) std::memcpy(buffer, bounce.get(), std::min(count, length));
     uint32_t status1 = GetLe32(record.get() + header::kStatus1);
     uint32_t status2 = GetLe32(record.get() + header::kStatus2);
     if (status1 != 0 || status2 != 0) {
@@ -214,6 +231,8 @@ bool CVeltCy3Cam::ReadMemory(uint64_t address, uint8_t* buffer, uint32_t length)
         bytes = 0;
         if (!BulkTransferTimed(stream, scratch.get() + done, chunk, kEndpointIn, &bytes,
                                kBulkTimeoutMs)) {
+            // A read the driver never handed back keeps the scratch area.
+            KeepWhileDriverWrites(scratch, total);
             time_->SleepMs(1);
             return false;
         }
@@ -247,6 +266,8 @@ bool CVeltCy3Cam::WriteMemory(uint64_t address, const uint8_t* buffer, uint32_t 
         if (!BulkTransfer(stream, command, sizeof(command), kEndpointOut, &bytes)) return false;
         bytes = 0;
         if (!BulkTransfer(stream, scratch.get() + done, chunk, kEndpointOut, &bytes)) {
+            // The driver may still be reading it.
+            KeepWhileDriverWrites(scratch, total);
             time_->SleepMs(1);
             return false;
         }
@@ -317,8 +338,8 @@ bool CVeltCy3Cam::EndpointControlTransfer(platform::DeviceHandle handle, uint8_t
                 if (!operation->Wait(kAbortGraceMs)) {
                     // The driver still owns the transfer buffer: give it up and take a
                     // fresh one for the next request.
-                    WriteOff(std::move(operation), nullptr);
-                    transferBuffer_.release();
+                    WriteOff(std::move(operation), nullptr, nullptr, buffer, recordBytes);
+                    KeepWhileDriverWrites(transferBuffer_, kTransferBufferBytes);
                     transferBuffer_.reset(new (std::nothrow) uint8_t[kTransferBufferBytes]);
                 }
             }

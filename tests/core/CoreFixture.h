@@ -3,13 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/CVeltCamUSB3R7SimpleSdk.h"
+#include "sim/CSimScene.h"
 #include "support/SimTestSupport.h"
 
 namespace veltcam::test {
@@ -21,6 +24,7 @@ class CoreFixture : public ::testing::Test {
     // Creates the simulator and the core as the SDK object does: product code,
     // controller, device count, then device number 0 (recording on from the start).
     void Create(const std::string& options) {
+        scene_.reset();
         sim_ = MakeSim(options);
         sim_->Recorder().Enable(true);
         core_ = std::make_unique<CVeltCamUSB3R7SimpleSdk>();
@@ -67,6 +71,25 @@ class CoreFixture : public ::testing::Test {
         ASSERT_TRUE(sim::ParseFault(text, &fault, &error)) << error;
         sim_->AddFault(fault);
     }
+    // Whether `picture` (8-bit, read out upright with order flag 1) is exactly what the
+    // simulated camera sent as frame `number` with its current settings: the sensor's
+    // 180-degree turn undone, the payload reversed byte for byte.
+    bool IsCameraFrame(const std::vector<uint8_t>& picture, uint32_t number) {
+        sim::SceneSetup setup;
+        sim_->WithCamera(0, [&](sim::CSimCamera& c) { setup = c.CurrentSetup(); });
+        if (!scene_) scene_ = std::make_unique<sim::CSimScene>(sim_->Options());
+        uint32_t length = 0;
+        const uint8_t* sent = scene_->Frame(setup, number, &length);
+        return length == picture.size() &&
+               std::equal(picture.begin(), picture.end(), std::make_reverse_iterator(sent + length));
+    }
+    // The counter stored with the newest frame.
+    uint32_t NewestCounter() {
+        int32_t counter = 0;
+        core_->ReadFrame(nullptr, static_cast<size_t>(core_->FrameSize()), &counter, nullptr,
+                         nullptr, nullptr, nullptr, 0, 1);
+        return static_cast<uint32_t>(counter);
+    }
     uint8_t Fpga(uint8_t reg) {
         uint8_t value = 0;
         sim_->WithCamera(0, [&](sim::CSimCamera& c) { value = c.FpgaRegister(reg); });
@@ -75,6 +98,7 @@ class CoreFixture : public ::testing::Test {
 
     std::shared_ptr<sim::CSimDriver> sim_;
     std::unique_ptr<CVeltCamUSB3R7SimpleSdk> core_;
+    std::unique_ptr<sim::CSimScene> scene_;  // IsCameraFrame's own copy of the camera's scene
 };
 
 }  // namespace veltcam::test

@@ -27,8 +27,10 @@ class SimDriverTest : public ::testing::Test {
     }
 
     // Endpoint-0 request on a fresh synchronous handle.
+    // `status` receives status word 1 of the reply.
     bool Vendor(uint8_t type, uint8_t request, uint16_t value, uint16_t index,
-                std::vector<uint8_t> data = {}, uint8_t* reply = nullptr) {
+                std::vector<uint8_t> data = {}, uint8_t* reply = nullptr,
+                uint32_t* status = nullptr) {
         DeviceHandle own = sim_->Open(sim_->CameraPath(0).c_str(), false);
         uint8_t record[kControlRecordBytes] = {};
         RequestFields f;
@@ -47,6 +49,7 @@ class SimDriverTest : public ::testing::Test {
                                 sizeof(record), &bytes, nullptr, &error);
         sim_->Close(own);
         if (reply) std::memcpy(reply, record + kRequestHeaderBytes, kControlDataBytes);
+        if (status) *status = GetLe32(record + header::kStatus1);
         return ok;
     }
 
@@ -186,14 +189,57 @@ TEST_F(SimDriverTest, ClosingAHandleCancelsItsRequests) {
 
 TEST_F(SimDriverTest, EepromIgnoresTheBusDuringItsWriteCycle) {
     Open("eeprom-cycle=40");
-    ASSERT_TRUE(Vendor(kVendorToDevice, 0x30, 3, 0xA2, {0x00, 0x20, 0x5C}));
-    EXPECT_FALSE(Vendor(kVendorToDevice, 0x30, 2, 0xA2, {0x00, 0x20}))
-        << "no acknowledge while writing";
+    uint32_t status = 0;
+    ASSERT_TRUE(Vendor(kVendorToDevice, 0x30, 3, 0xA2, {0x00, 0x20, 0x5C}, nullptr, &status));
+    EXPECT_EQ(status, 0u);
+    // The request goes through; its status word tells that the EEPROM did not answer.
+    EXPECT_TRUE(Vendor(kVendorToDevice, 0x30, 2, 0xA2, {0x00, 0x20}, nullptr, &status));
+    EXPECT_NE(status, 0u) << "no acknowledge while writing";
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    ASSERT_TRUE(Vendor(kVendorToDevice, 0x30, 2, 0xA2, {0x00, 0x20}));
+    ASSERT_TRUE(Vendor(kVendorToDevice, 0x30, 2, 0xA2, {0x00, 0x20}, nullptr, &status));
+    EXPECT_EQ(status, 0u);
     uint8_t reply[64] = {};
     ASSERT_TRUE(Vendor(kVendorFromDevice, 0x31, 1, 0xA3, {}, reply));
     EXPECT_EQ(reply[0], 0x5C);
+}
+
+TEST_F(SimDriverTest, HandleValuesAreReusedAsSoonAsTheyAreClosed) {
+    Open();
+    sim_->Close(handle_);
+    DeviceHandle next = sim_->Open(sim_->CameraPath(0).c_str(), false);
+    EXPECT_EQ(next, handle_) << "the lowest free value comes back";
+    handle_ = next;
+}
+
+TEST_F(SimDriverTest, AReadEndingInsideAPacketOverflowsAndLosesThatPacket) {
+    Open("fps=max");
+    ASSERT_TRUE(Vendor(kVendorToEndpoint, 0xC2, 0, 0));
+    auto header = StartRead(64);
+    ASSERT_TRUE(header->operation->Wait(2000));
+    auto part = StartRead(1000);  // the payload comes in 1024-byte packets
+    ASSERT_TRUE(part->operation->Wait(2000));
+    EXPECT_FALSE(part->operation->Result(nullptr));
+    auto whole = StartRead(2048);
+    ASSERT_TRUE(whole->operation->Wait(2000));
+    uint32_t bytes = 0;
+    EXPECT_TRUE(whole->operation->Result(&bytes));
+    EXPECT_EQ(bytes, 2048u) << "whole packets fit";
+}
+
+TEST_F(SimDriverTest, ALateReadOutlivesAbortAndCloseAndWritesIntoItsBufferAfterTheNextRead) {
+    Open("fps=max;faults=late@1");
+    auto late = StartRead(64);
+    ASSERT_TRUE(Simple(kIoctlAbortPipe, kEndpointIn));
+    sim_->Close(handle_);
+    handle_ = sim_->Open(sim_->CameraPath(0).c_str(), true);
+    EXPECT_FALSE(late->operation->Wait(50)) << "neither the abort nor the close brought it back";
+    ASSERT_TRUE(Vendor(kVendorToEndpoint, 0xC2, 0, 0));
+    auto next = StartRead(64);
+    ASSERT_TRUE(next->operation->Wait(2000));
+    EXPECT_EQ(std::memcmp(next->buffer.data(), "VCFH", 4), 0);
+    ASSERT_TRUE(late->operation->Wait(2000));
+    EXPECT_EQ(std::memcmp(late->buffer.data(), "LATE", 4), 0);
+    EXPECT_EQ(sim_->LateCompletions(), 1u);
 }
 
 TEST_F(SimDriverTest, MalformedControlRecordsAreRefused) {

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "support/SimTestSupport.h"
@@ -284,6 +286,81 @@ TEST_F(BulkTransferTest, AReadTheDriverNeverReturnsIsWrittenOffUntilTheHandleClo
     EXPECT_EQ(test::Requests(*sim_, kIoctlAbortPipe).size(), 2u);
     cam_->CloseStreamHandle();  // closing the handle cancels the read
     EXPECT_EQ(cam_->UnfinishedTransfers(), 0u);
+}
+
+// Memory the simulated driver wrote into after the host had written its request off,
+// and whether the controller still held that memory at that moment.
+class LateWrites {
+  public:
+    ~LateWrites() {
+        if (simulator_) simulator_->SetLateWriteObserver(nullptr);
+    }
+    void Watch(sim::CSimDriver& simulator, const CVeltCy3Cam& controller) {
+        simulator_ = &simulator;
+        simulator.SetLateWriteObserver([this, &controller](const void* at, size_t bytes) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            held_.push_back(controller.HoldsForDriver(at, bytes));
+        });
+    }
+    std::vector<bool> Held() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return held_;
+    }
+
+  private:
+    sim::CSimDriver* simulator_ = nullptr;
+    std::mutex mutex_;
+    std::vector<bool> held_;
+};
+
+TEST_F(BulkTransferTest, AReadWrittenOffAfterItsAbortsWritesOnlyIntoMemoryTheControllerKeeps) {
+    // The driver ignores both aborts and hands the read back later, writing into the
+    // buffer it was given, just after it has served the next read on 0x81.
+    struct Case {
+        const char* name;
+        std::function<bool(CVeltCy3Cam&)> operation;
+    };
+    std::vector<uint8_t> memory(4096);
+    FrameDescriptor descriptor;
+    const Case cases[] = {
+        // The retry's header landed in the same buffer the late read then writes into.
+        {"frame header", [&](CVeltCy3Cam& cam) { return cam.ReadFrameHeader(&descriptor); }},
+        // The memory read fails and frees its scratch area; a frame header read follows.
+        {"memory read",
+         [&](CVeltCy3Cam& cam) {
+             EXPECT_FALSE(cam.ReadMemory(0, memory.data(), 4096));
+             return cam.ReadFrameHeader(&descriptor);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Open("fps=max;faults=late@1");
+        LateWrites late;
+        late.Watch(*sim_, *cam_);
+        descriptor = FrameDescriptor{};
+        ASSERT_TRUE(c.operation(*cam_));
+        EXPECT_EQ(sim_->LateCompletions(), 1u);
+        EXPECT_EQ(late.Held(), std::vector<bool>{true});
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(descriptor.header), 4), "VCFH")
+            << "the header read is the camera's, not the late request's";
+        cam_->CloseStreamHandle();
+        EXPECT_EQ(cam_->UnfinishedTransfers(), 0u) << "back from the driver: released";
+    }
+}
+
+TEST_F(BulkTransferTest, AFrameRequestWrittenOffKeepsItsRecordUntilTheDriverHandsItBack) {
+    // The driver holds the frame request past the host's wait and copies its reply
+    // into the request record when the next read on 0x81 has been served.
+    Open("fps=max;faults=late-control:0xC2@1");
+    LateWrites late;
+    late.Watch(*sim_, *cam_);
+    ASSERT_TRUE(cam_->EnsureStreamHandle());
+    EXPECT_FALSE(cam_->RequestFrame(nullptr));
+    EXPECT_EQ(cam_->UnfinishedTransfers(), 1u);
+    FrameDescriptor descriptor;
+    ASSERT_TRUE(cam_->ReadFrameHeader(&descriptor));
+    EXPECT_EQ(sim_->LateCompletions(), 1u);
+    EXPECT_EQ(late.Held(), std::vector<bool>{true});
 }
 
 TEST_F(BulkTransferTest, EndpointTransferGoesThroughTheTransferBuffer) {

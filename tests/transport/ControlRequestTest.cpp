@@ -278,6 +278,34 @@ TEST_F(ControlRequestTest, RefusedTransfersFailTheRegisterOperation) {
     EXPECT_FALSE(cam_->WriteFpgaRegister(8, 1));
 }
 
+TEST_F(ControlRequestTest, StatusWordsOfTheReplyFailReadsAndWrites) {
+    // The driver completes each request; only the reply's status word tells that the
+    // device did not acknowledge.
+    struct Case {
+        const char* name;
+        const char* options;
+        std::function<bool(CVeltCy3Cam&)> call;
+    };
+    uint8_t value = 0;
+    const Case cases[] = {
+        {"FPGA write", "faults=i2c-nak:0x40.5",
+         [](CVeltCy3Cam& c) { return c.WriteFpgaRegister(5, 1); }},
+        {"FPGA read", "faults=i2c-nak:0x40@2",
+         [&](CVeltCy3Cam& c) { return c.ReadFpgaRegister(5, &value); }},
+        {"EEPROM write", "faults=i2c-nak:0xA2",
+         [](CVeltCy3Cam& c) { return c.WriteEeprom(0x0100, 7); }},
+        {"EEPROM read", "faults=i2c-nak:0xA2@2",
+         [&](CVeltCy3Cam& c) { return c.ReadEeprom(0x0100, &value); }},
+        // The EEPROM does not acknowledge while it is still writing the last byte.
+        {"EEPROM in its write cycle", "clock=virtual;eeprom-cycle=50",
+         [](CVeltCy3Cam& c) { return c.WriteEeprom(0x0100, 7) && c.WriteEeprom(0x0101, 8); }},
+    };
+    for (const Case& c : cases) {
+        Open(c.options);
+        EXPECT_FALSE(c.call(*cam_)) << c.name;
+    }
+}
+
 TEST_F(ControlRequestTest, PortPipeAndSpeedRequestsUseTheirOwnHandles) {
     Open("speed=4");
     uint32_t speed = 0;

@@ -23,6 +23,14 @@ void SleepMs(uint32_t ms) {
 CTimerResolution::CTimerResolution() = default;
 CTimerResolution::~CTimerResolution() = default;
 
+uint64_t ThreadCpuMicros(std::thread& thread) {
+    clockid_t clock{};
+    if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0) return 0;
+    timespec used{};
+    if (clock_gettime(clock, &used) != 0) return 0;
+    return static_cast<uint64_t>(used.tv_sec) * 1000000u + static_cast<uint64_t>(used.tv_nsec) / 1000u;
+}
+
 void RaiseCurrentThreadToTimeCritical() {
     // Real-time scheduling needs privileges most users lack; when refused, the
     // thread keeps normal priority, which is enough with a four-buffer ring.

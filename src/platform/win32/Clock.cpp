@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <mmsystem.h>
+#include <pthread.h>
 
 namespace veltcam::platform {
 
@@ -11,6 +12,17 @@ void SleepMs(uint32_t ms) { Sleep(ms); }
 
 CTimerResolution::CTimerResolution() { timeBeginPeriod(1); }
 CTimerResolution::~CTimerResolution() { timeEndPeriod(1); }
+
+uint64_t ThreadCpuMicros(std::thread& thread) {
+    // std::thread runs on winpthreads; its Windows thread handle is what has the times.
+    HANDLE handle = static_cast<HANDLE>(pthread_gethandle(thread.native_handle()));
+    FILETIME created, exited, kernel, user;
+    if (handle == nullptr || !GetThreadTimes(handle, &created, &exited, &kernel, &user)) return 0;
+    auto ticks = [](const FILETIME& t) {
+        return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return (ticks(kernel) + ticks(user)) / 10;  // 100 ns units
+}
 
 void RaiseCurrentThreadToTimeCritical() {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
