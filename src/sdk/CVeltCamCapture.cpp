@@ -86,6 +86,10 @@ void CVeltCam::PostFrameMessage(uintptr_t wParam, intptr_t lParam) {
 }
 
 int CVeltCam::CaptureSetup() {
+    // The whole set-up reads one consistent set of window, format and camera
+    // settings, and programs the camera with them before any setter on another
+    // thread can change one half of them. The display thread is not running here.
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     if (!core_->IsDeviceNumberPresent(core_->GetDeviceNumber())) {
         Report(kErrNoDevice);
         return 0;
@@ -99,7 +103,6 @@ int CVeltCam::CaptureSetup() {
     const int height = captureWindow_.EV >> shift;
     const int color = colorModeIndex_;
     {
-        std::lock_guard<std::recursive_mutex> lock(imageLock_);
         bool ok = true;
         if (color <= kColorRgb32) ok &= EnsureImage(*images_[kImageMono8], width, height, 8);
         if (UsesRaw16(color)) ok &= EnsureImage(*images_[kImageMono16], width, height, 16);
@@ -152,7 +155,6 @@ int CVeltCam::CaptureSetup() {
     sensorMirrorsH_ = core.IsMirrorHSupported() != 0;
     sensorMirrorsV_ = core.IsMirrorVSupported() != 0;
 
-    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     int clientWidth = 0;
     int clientHeight = 0;
     if (previewWindow_ != nullptr && previewDc_ != nullptr &&

@@ -41,8 +41,14 @@ int CVeltCam::SetDeviceNumber(int number) {
         Report(kErrNotReady);
         return 0;
     }
+    // No capture mode starts during the switch. The display thread is joined before
+    // the image lock is taken: it takes that lock itself for every frame.
+    std::lock_guard<std::recursive_mutex> mode(modeLock_);
     // A running capture mode belongs to the camera being left.
     StopPreview();
+    // The settings of the camera being left are saved, and those of the new one
+    // loaded and applied, as one step: no setter on another thread lands between.
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     if (settingsLoaded_) SaveSettingGroups(core_->GetDeviceNumber());
     settingsLoaded_ = true;
     if (!core_->IsDeviceNumberPresent(number)) {
@@ -61,6 +67,7 @@ int CVeltCam::SetDeviceNumber(int number) {
 }
 
 void CVeltCam::LoadSettingGroups(int cameraNumber) {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     CCoreSettingsCamera camera(*core_);
     settings::LoadGain(camera, cameraNumber, cameraSettings_);
     settings::LoadFilter(cameraNumber, imageSettings_);
@@ -68,17 +75,26 @@ void CVeltCam::LoadSettingGroups(int cameraNumber) {
 }
 
 void CVeltCam::SaveSettingGroups(int cameraNumber) {
-    settings::SaveGain(cameraNumber, cameraSettings_);
-    settings::SaveFilter(cameraNumber, imageSettings_);
-    settings::SaveGray(cameraNumber, imageSettings_);
+    // A copy taken under the lock is written outside it: the display thread needs
+    // the lock for every frame, the settings store may take a while.
+    CameraSettings camera;
+    ImageSettings image;
+    {
+        std::lock_guard<std::recursive_mutex> lock(imageLock_);
+        camera = cameraSettings_;
+        image = imageSettings_;
+    }
+    settings::SaveGain(cameraNumber, camera);
+    settings::SaveFilter(cameraNumber, image);
+    settings::SaveGray(cameraNumber, image);
 }
 
 void CVeltCam::LoadFormatSettings(int cameraNumber) {
     if (!core_) return;
     CCoreSettingsCamera camera(*core_);
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     FormatSettings format{colorModeIndex_, subSampleMode_, waitTimeMs_, clock_};
     settings::LoadFormat(camera, cameraNumber, format);
-    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     colorModeIndex_ = format.colorModeIndex;
     subSampleMode_ = format.subSampleMode;
     waitTimeMs_ = format.waitTimeMs;
@@ -89,6 +105,7 @@ void CVeltCam::LoadFormatSettings(int cameraNumber) {
 // the later ones depend on the earlier (exposure after gain, as the sensor
 // re-derives its timing).
 void CVeltCam::ReapplyCameraSettings() {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     CVeltCamD3A7Base& core = *core_;
     core.SetGain(cameraSettings_.globalGain);
     core.SetColorGainRed(cameraSettings_.colorGain[0]);
@@ -150,16 +167,21 @@ int CVeltCam::GetDeviceName(int number, char* buffer, int size) {
         Report(kErrNotReady);
         return 0;
     }
-    char name[kNameBytes];
-    FormatName(name, sizeof name, number + 1);
-    // The whole name and its terminator must fit: a cut name would select no camera.
-    if (buffer == nullptr || size < kMinNameBuffer ||
-        static_cast<size_t>(size) < std::strlen(name) + 1) {
+    if (buffer == nullptr || size < kMinNameBuffer) {
         Report(kErrParameter);
         return 0;
     }
+    // The number is checked before the name's suffix (number + 1) is computed: any
+    // int may arrive here, and INT_MAX + 1 does not exist.
     if (number < 0 || number >= core_->MaxDevices() || !core_->IsDeviceNumberPresent(number)) {
         Report(kErrNoDevice);
+        return 0;
+    }
+    char name[kNameBytes];
+    FormatName(name, sizeof name, number + 1);
+    // The whole name and its terminator must fit: a cut name would select no camera.
+    if (static_cast<size_t>(size) < std::strlen(name) + 1) {
+        Report(kErrParameter);
         return 0;
     }
     std::memcpy(buffer, name, std::strlen(name) + 1);
@@ -212,6 +234,7 @@ int CVeltCam::GetCameraInfo(void* record) {
 }
 
 bool CVeltCam::IsCaptureWindowValid() const {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     const CaptureWindow& w = captureWindow_;
     return w.EH >= 0 && w.EV >= 0 && w.EHS >= 0 && w.EVS >= 0 && w.EH <= kSensorWidth &&
            w.EV <= kSensorHeight && w.EHS <= kSensorWidth && w.EVS <= kSensorHeight &&
@@ -229,7 +252,9 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         Report(kErrWindow);
         return 0;
     }
-    std::unique_lock<std::recursive_mutex> lock(imageLock_);
+    // The object's window and the sensor's change together: two threads setting
+    // windows cannot leave the object with one and the sensor with the other.
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     captureWindow_ = *stored;
     if (!IsCaptureWindowValid()) {
         Report(kErrImageSize);
@@ -237,10 +262,8 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         captureWindow_ = CaptureWindow{};
         captureWindow_.Buf = buffers;
     }
-    const CaptureWindow window = captureWindow_;
-    const int subSample = subSampleMode_;
-    lock.unlock();
-    core_->SetCaptureWindow(window.EHS, window.EVS, window.EH, window.EV, subSample);
+    core_->SetCaptureWindow(captureWindow_.EHS, captureWindow_.EVS, captureWindow_.EH,
+                           captureWindow_.EV, subSampleMode_);
     return 1;
 }
 
@@ -254,7 +277,7 @@ int CVeltCam::SetCaptureWindowEx(int th, int ehs, int eh, int tv, int evs, int e
         Report(kErrParameter);
         return 0;
     }
-    std::unique_lock<std::recursive_mutex> lock(imageLock_);
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     captureWindow_.TH = th;
     captureWindow_.EHS = ehs;
     captureWindow_.EH = eh;
@@ -265,9 +288,7 @@ int CVeltCam::SetCaptureWindowEx(int th, int ehs, int eh, int tv, int evs, int e
         Report(kErrImageSize);
         return 0;
     }
-    const int subSample = subSampleMode_;
-    lock.unlock();
-    core_->SetCaptureWindow(ehs, evs, eh, ev, subSample);
+    core_->SetCaptureWindow(ehs, evs, eh, ev, subSampleMode_);
     return 1;
 }
 
