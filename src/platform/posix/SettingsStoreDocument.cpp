@@ -163,7 +163,11 @@ CRegDocument CRegDocument::Parse(std::string_view text) {
     while (!text.empty()) {
         size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // Every carriage return at the end of a line belongs to its line ending, not
+        // just the one of a CR LF pair: the file is written back with plain LF, and
+        // "value CR CR LF" must read the same before and after that rewrite. A CR
+        // anywhere else in the line stays part of its text.
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         physical.push_back(line);
         if (end == std::string_view::npos) break;
         text.remove_prefix(end + 1);
