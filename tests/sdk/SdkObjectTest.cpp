@@ -513,8 +513,11 @@ TEST_F(SdkObject, WidePathsNeverLeaveTheNamedFolder) {
         const int result = c.call(handle_, path.c_str());
         VeltCam_StopPreview(handle_);
 #ifdef _WIN32
-        EXPECT_EQ(result, 0) << c.what;
-        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_FAILED) << c.what;
+        // A system whose ANSI code page is UTF-8 holds these characters exactly.
+        if (GetACP() != CP_UTF8) {
+            EXPECT_EQ(result, 0) << c.what;
+            EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_FAILED) << c.what;
+        }
 #else
         (void)result;
 #endif
@@ -525,6 +528,7 @@ TEST_F(SdkObject, WidePathsNeverLeaveTheNamedFolder) {
     }
 #ifdef _WIN32
     for (const wchar_t* path : {notInCodePage.c_str(), lone, reversed}) {
+        if (path == notInCodePage.c_str() && GetACP() == CP_UTF8) continue;
         EXPECT_EQ(VeltCam_SaveMaskFileW(handle_, path), 0);
         EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_FAILED);
     }
