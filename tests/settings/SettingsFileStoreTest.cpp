@@ -210,6 +210,11 @@ TEST_F(SettingsFile, DamagedFileNeverLosesTheOtherValues) {
         {"no newline at the end", "", 0x40,
          [](std::string s) { return s.substr(0, s.size() - 1); }},
         {"byte order mark", "", 0x40, [](std::string s) { return "\xEF\xBB\xBF" + s; }},
+        {"two byte order marks before a header", "", 0x40,
+         [](std::string s) {
+             const std::string gain = Header("Camera_00\\Gain");
+             return "\xEF\xBB\xBF\xEF\xBB\xBF" + s.substr(s.find(gain));
+         }},
         // Every CR before the LF ends the line: the value reads the same before and
         // after the rewrite (which ends every line with LF alone).
         {"CR CR LF after the value", "", 0x40,

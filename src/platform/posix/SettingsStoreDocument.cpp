@@ -156,8 +156,10 @@ std::string QuoteName(std::string_view name) {
 }  // namespace
 
 CRegDocument CRegDocument::Parse(std::string_view text) {
-    // A byte-order mark from an editor would otherwise spoil the first line.
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    // A byte-order mark from an editor would otherwise spoil the first line. All of
+    // them go: one left over would lead the rewritten file and vanish on the next
+    // reading, changing what its first line means.
+    while (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
 
     std::vector<std::string_view> physical;
     while (!text.empty()) {
