@@ -26,18 +26,42 @@
  * ok. Arguments named ok are optional (may be NULL): they receive 1 on success
  * and 0 on failure. A NULL output pointer is never written.
  *
- * Threads. Any thread may call any function, on any handle, unless the
- * comment says otherwise. Exceptions concern windows: the preview window is
- * created by (and belongs to) the thread that starts a capture mode, so on
- * Windows that thread must run a message loop and should also be the one that
- * calls VeltCam_Close and VeltCam_Release; the setting dialogs run modally on
- * the calling thread. Messages (VELTCAM_WM_ERROR, VELTCAM_WM_FRAME) are posted,
- * never sent, and arrive on the thread that owns the target window.
+ * Threads. Any thread may call any function, on any handle, at the same time
+ * as any other call, unless the comment says otherwise. Calls on one handle
+ * that share state exclude each other through the handle's locks:
+ *  - Camera: every access to the sensor and its settings, a camera switch
+ *    (VeltCam_SetDeviceNumber), the start and stop of a transfer and the
+ *    readout of a frame run one at a time. A capture never starts on a
+ *    half-changed window, and a camera switch closes the old camera only after
+ *    the calls inside it have left.
+ *  - Values of the handle: capture window, colour mode, sub-sampling, image
+ *    and camera settings and the device number are read and written under one
+ *    lock, which the display thread also holds while it converts a frame. A
+ *    getter returns a value as it was before or after a concurrent setter,
+ *    never a mix of the two; a setter stores its value and programs the camera
+ *    in one step, so that stored value and camera agree once it returns.
+ *  - Capture modes: starting, stopping, snapshots, recording, trigger mode,
+ *    the preview window's placement and the camera switch run one at a time.
+ * A call that needs what another call holds waits for it: for a frame being
+ * converted, or for a whole snapshot, capture set-up or camera switch. Which
+ * of two concurrent calls takes effect first is not defined. VeltCam_Release
+ * while other threads are inside calls on the same handle destroys the object
+ * only after they have left; calls after it see an unknown handle.
+ * Exceptions concern windows: the preview window is created by (and belongs
+ * to) the thread that starts a capture mode, so on Windows that thread must
+ * run a message loop and should also be the one that calls VeltCam_Close and
+ * VeltCam_Release; the setting dialogs run modally on the calling thread and
+ * change the handle's settings under the same lock as the setters. Messages
+ * (VELTCAM_WM_ERROR, VELTCAM_WM_FRAME) are posted, never sent, and arrive on
+ * the thread that owns the target window.
  *
  * Strings. Narrow strings are in the thread's ANSI code page (UTF-8 on Linux).
  * The wide variants (names ending in W) convert through it; a path that
  * converts to 1023 bytes or more (terminator not counted), a failed conversion
- * or a wide output buffer that is too small raises ERR_FAILED.
+ * or a wide output buffer that is too small raises ERR_FAILED. A conversion
+ * fails when the text is not valid UTF-16 (an unpaired surrogate) or holds a
+ * character the code page cannot represent exactly: no look-alike is ever
+ * substituted (fullwidth U+FF0E U+FF0E U+FF3C never becomes "..\").
  *
  * Windows and messages on Linux. HWND is then the SDK's own message-window
  * handle: a bounded message queue created, read and destroyed with the
@@ -722,7 +746,8 @@ VELTCAM_API int VELTCAM_CALL VeltCam_SetGrayOffsetB(VeltCamHandle handle, int va
 
 /* Analog front-end channels (channel 1..4 -> VELTCAM_ID_CHANNEL_GAIN1..4 and
    VELTCAM_ID_CHANNEL_OFFSET1..4). This camera has none: channels 1..4 raise
-   ERR_PARAMETER; any other channel returns 0 without an error code. */
+   ERR_PARAMETER; any other channel returns 0 without an error code. The
+   getters set ok to 0 either way. */
 VELTCAM_API int VELTCAM_CALL VeltCam_GetChannelGain(VeltCamHandle handle, int channel, int* ok);
 VELTCAM_API int VELTCAM_CALL VeltCam_SetChannelGain(VeltCamHandle handle, int channel, int value);
 VELTCAM_API int VELTCAM_CALL VeltCam_GetChannelOffset(VeltCamHandle handle, int channel, int* ok);

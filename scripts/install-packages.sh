@@ -24,6 +24,8 @@ linux_packages=(
     libopencv-dev
     # ffprobe and identify read back the recorded movies and the demo's stills
     ffmpeg imagemagick
+    # the fuzz targets (scripts/fuzz.sh): clang and its libFuzzer runtime
+    clang libclang-rt-14-dev
 )
 
 windows_packages=(

@@ -4,6 +4,7 @@
 #   1. Linux, AddressSanitizer + UndefinedBehaviorSanitizer: the whole suite
 #   2. Linux, ThreadSanitizer: the tests labelled `threading`
 #   3. Windows DLL (mingw-w64 cross build): the whole suite under Wine
+#   4. the fuzz targets, a short run each on their seed corpus (clang)
 # Ends with one summary line per suite and a non-zero exit if any failed.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -50,6 +51,7 @@ run_suite "layering" scripts/check-layers.sh
 run_suite "linux-asan" linux_suite linux-asan
 run_suite "linux-tsan" linux_suite linux-tsan -L threading
 run_suite "windows (Wine)" windows_suite
+run_suite "fuzz (short runs)" scripts/fuzz.sh 20
 
 echo
 printf '%s\n' "${summary[@]}"

@@ -67,9 +67,18 @@ static int ChannelId(int first, int channel) {
     return channel >= 1 && channel <= 4 ? first + channel - 1 : 0;
 }
 
+// A channel outside 1..4 fails too: `ok` says so (for a known handle only, as with
+// every output argument), though no error code is recorded.
+static int NoChannel(VeltCamHandle handle, int* ok) {
+    return CallObject(handle, 0, [=](CVeltCam&) {
+        if (ok != nullptr) *ok = 0;
+        return 0;
+    });
+}
+
 int VELTCAM_CALL VeltCam_GetChannelGain(VeltCamHandle handle, int channel, int* ok) {
     int id = ChannelId(VELTCAM_ID_CHANNEL_GAIN1, channel);
-    return id != 0 ? VeltCam_GetFilterValue(handle, id, ok) : 0;
+    return id != 0 ? VeltCam_GetFilterValue(handle, id, ok) : NoChannel(handle, ok);
 }
 
 int VELTCAM_CALL VeltCam_SetChannelGain(VeltCamHandle handle, int channel, int value) {
@@ -79,7 +88,7 @@ int VELTCAM_CALL VeltCam_SetChannelGain(VeltCamHandle handle, int channel, int v
 
 int VELTCAM_CALL VeltCam_GetChannelOffset(VeltCamHandle handle, int channel, int* ok) {
     int id = ChannelId(VELTCAM_ID_CHANNEL_OFFSET1, channel);
-    return id != 0 ? VeltCam_GetFilterValue(handle, id, ok) : 0;
+    return id != 0 ? VeltCam_GetFilterValue(handle, id, ok) : NoChannel(handle, ok);
 }
 
 int VELTCAM_CALL VeltCam_SetChannelOffset(VeltCamHandle handle, int channel, int value) {

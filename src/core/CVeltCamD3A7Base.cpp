@@ -133,6 +133,8 @@ int CVeltCamD3A7Base::SelectDeviceNumber(int deviceNumber) {
     if (running_.load()) StopTransfer(1);
     JoinTransferThreads();
     if (!controller_->SelectDevice(tableIndex)) return 0;
+    // Every other user of the sensor holds the control lock as well: nobody is inside
+    // the old sensor while it is replaced.
     sensor_.reset();
     if (productCode_ == kProductCode) {
         sensor_ = std::make_unique<CSensorIMX265>(controller_.get(), imx265::kBusAddress);
@@ -156,7 +158,13 @@ int CVeltCamD3A7Base::ReadInfoBlock2(uint8_t* block64) {
     return controller_ && controller_->ReadInfoBlock2(block64) ? 1 : 0;
 }
 
+bool CVeltCamD3A7Base::HasSensor() {
+    std::lock_guard<std::recursive_mutex> lock(control_);
+    return sensor_ != nullptr;
+}
+
 int CVeltCamD3A7Base::GetSensorInfo(SensorInfo* info) {
+    std::lock_guard<std::recursive_mutex> lock(control_);
     if (!sensor_ || info == nullptr) return 0;
     return sensor_->GetSensorInfo(info) ? 1 : 0;
 }

@@ -5,6 +5,12 @@
 //
 // Results follow the camera's conventions: nonzero (mostly 1) for success, 0 for
 // failure, unless an operation says otherwise.
+//
+// Threads: any thread may call any operation. Every operation that reaches the
+// sensor object runs under the control lock, and so do the device switch that
+// replaces the sensor and the capture start that sizes the ring from the sensor's
+// window: the sensor is never used after it is deleted, and a capture never starts
+// on a half-changed window. The transfer thread never takes that lock.
 #pragma once
 
 #include <array>
@@ -64,7 +70,7 @@ class CVeltCamD3A7Base {
     virtual int VendorIdAt(int tableIndex);
     virtual int ProductIdAt(int tableIndex);
     virtual int InstanceAt(int tableIndex);
-    virtual int GetDeviceNumber() { return deviceNumber_; }
+    virtual int GetDeviceNumber() { return deviceNumber_.load(); }
     virtual int MaxDevices() { return kMaxDevices; }
 
     // --- Streaming ---
@@ -199,7 +205,9 @@ class CVeltCamD3A7Base {
 
     // --- State, for the SDK object, diagnostics and tests ---
     CVeltCy3Cam* Controller() const { return controller_.get(); }
-    CSensorBase* Sensor() const { return sensor_.get(); }
+    // Whether a camera was selected (a sensor exists); the sensor itself is reached
+    // only through the operations above, under the control lock.
+    bool HasSensor();
     const uint8_t* InfoBlock() const { return infoBlock_.data(); }
     int FrameSize() const { return frameSize_; }
     size_t WorkBufferSize() const { return workBufferSize_; }
@@ -251,6 +259,9 @@ class CVeltCamD3A7Base {
     void WaitUntilUnpinned(int index);
     int NewestIndex() const;
     bool Geometry(int* width, int* height, int* bytesPerPixel) const;
+    // `action(sensor)` under the control lock; `otherwise` without a sensor.
+    template <class Action>
+    int WithSensor(int otherwise, Action action);
 
     std::shared_ptr<platform::CDriverChannel> channel_;
     std::unique_ptr<CVeltCy3Cam> controller_;
@@ -274,7 +285,7 @@ class CVeltCamD3A7Base {
     std::atomic<int> buffersStale_{1};
     std::unique_ptr<CSensorBase> sensor_;
     std::atomic<int> lastFrameCounter_{0};
-    int deviceNumber_ = 0;
+    std::atomic<int> deviceNumber_{0};
     std::atomic<uint32_t> frameTimeoutMs_{kDefaultFrameTimeoutMs};
     std::atomic<int> running_{0};
     std::atomic<uint64_t> framesStored_{0};
@@ -285,7 +296,8 @@ class CVeltCamD3A7Base {
 
     // Start, stop, buffer (re)allocation, single capture and readout exclude each
     // other, so that there is never more than one producer on the ring and nothing
-    // is freed under a reader. The transfer thread itself never takes it.
+    // is freed under a reader. Every use of the sensor object is under it too, and
+    // its replacement on a device switch. The transfer thread itself never takes it.
     std::recursive_mutex control_;
     std::mutex eventsLock_;  // the two event pointers below
     std::shared_ptr<CAutoResetEvent> newFrameEvent_;

@@ -44,6 +44,7 @@ int CVeltCamD3A7Base::SetCaptureWindow(int x, int y, int width, int height, int 
 }
 
 int CVeltCamD3A7Base::GetCaptureWindow(int* x, int* y, int* width, int* height, int* mode) {
+    std::lock_guard<std::recursive_mutex> lock(control_);
     if (!sensor_) return 0;
     SensorInfo info;
     sensor_->GetSensorInfo(&info);
@@ -68,11 +69,13 @@ int CVeltCamD3A7Base::SetTriggerMode(int mode, int force) {
 }
 
 int CVeltCamD3A7Base::GetTriggerMode(int* mode) {
+    std::lock_guard<std::recursive_mutex> lock(control_);
     if (!sensor_) return 0;
     return sensor_->GetTriggerMode(mode) ? 1 : 0;
 }
 
 int CVeltCamD3A7Base::SetExposureTime(int units) {
+    std::lock_guard<std::recursive_mutex> lock(control_);
     if (!sensor_) return 0;
     // A payload read must be allowed to wait for the whole exposure: twice the
     // exposure in milliseconds, at least five seconds.
@@ -82,6 +85,7 @@ int CVeltCamD3A7Base::SetExposureTime(int units) {
 }
 
 int CVeltCamD3A7Base::SetExposureMs(double ms) {
+    std::lock_guard<std::recursive_mutex> lock(control_);
     if (ms > 2) SetFrameTimeout(static_cast<uint32_t>((ms + 1) * 1000));
     if (!sensor_) return 0;
     return sensor_->SetExposureMs(ms) ? 1 : 0;
@@ -116,11 +120,13 @@ int CVeltCamD3A7Base::ReadFpgaRegister(int reg, int* ok) {
 }
 
 int CVeltCamD3A7Base::WriteSensorRegister(int reg, int value) {
+    std::lock_guard<std::recursive_mutex> lock(control_);
     if (!sensor_) return 0;
     return sensor_->WriteRegisterRaw(reg, value) ? 1 : 0;
 }
 
 int CVeltCamD3A7Base::ReadSensorRegister(int reg, int* ok) {
+    std::lock_guard<std::recursive_mutex> lock(control_);
     int value = 0;
     if (!sensor_ || !sensor_->ReadRegisterRaw(reg, &value)) return 0;
     if (ok) *ok = 1;
@@ -128,6 +134,7 @@ int CVeltCamD3A7Base::ReadSensorRegister(int reg, int* ok) {
 }
 
 int CVeltCamD3A7Base::SetSamplingRate(int, int flag, int* rate) {
+    std::lock_guard<std::recursive_mutex> lock(control_);
     if (!sensor_) return 0;
     return sensor_->SetFrameRate(flag, rate) ? 1 : 0;
 }
@@ -149,222 +156,257 @@ int CVeltCamD3A7Base::ReadEepromByte1080(uint8_t* value) {
 }
 
 // ---------------------------------------------------------------------------
-// Forwarders to the sensor: 0 without a sensor.
+// Forwarders to the sensor: 0 without a sensor. Each runs under the control lock
+// (WithSensor), so a device switch on another thread waits until it is done.
+
+template <class Action>
+int CVeltCamD3A7Base::WithSensor(int otherwise, Action action) {
+    std::lock_guard<std::recursive_mutex> lock(control_);
+    return sensor_ ? action(*sensor_) : otherwise;
+}
 
 namespace {
 
 // A getter with an output pointer: the value, or 0 when the sensor does not answer.
 template <class Getter>
-int Value(CSensorBase* sensor, Getter getter) {
-    int value = 0;
-    if (!sensor || !(sensor->*getter)(&value)) return 0;
-    return value;
+auto Value(Getter getter) {
+    return [getter](CSensorBase& sensor) {
+        int value = 0;
+        return (sensor.*getter)(&value) ? value : 0;
+    };
+}
+
+// A sensor-information field.
+auto Info(int32_t SensorInfo::*field) {
+    return [field](CSensorBase& sensor) {
+        SensorInfo info;
+        return sensor.GetSensorInfo(&info) ? info.*field : 0;
+    };
+}
+
+// 1 when the sensor's answer is true, else 0.
+template <class Call>
+auto Flag(Call call) {
+    return [call](CSensorBase& sensor) { return call(sensor) ? 1 : 0; };
 }
 
 }  // namespace
 
-int CVeltCamD3A7Base::SetMirrorH(int on) { return sensor_ && sensor_->SetMirrorH(on != 0) ? 1 : 0; }
-int CVeltCamD3A7Base::SetMirrorV(int on) { return sensor_ && sensor_->SetMirrorV(on != 0) ? 1 : 0; }
-int CVeltCamD3A7Base::GetMirrorH() { return Value(sensor_.get(), &CSensorBase::GetMirrorH); }
-int CVeltCamD3A7Base::GetMirrorV() { return Value(sensor_.get(), &CSensorBase::GetMirrorV); }
-int CVeltCamD3A7Base::GetMirrorVDefault() { return sensor_ ? sensor_->GetMirrorVDefault() : 0; }
-int CVeltCamD3A7Base::GetMirrorHDefault() { return sensor_ ? sensor_->GetMirrorHDefault() : 0; }
-int CVeltCamD3A7Base::IsMirrorVSupported() { return sensor_ ? sensor_->IsMirrorVSupported() : 0; }
-int CVeltCamD3A7Base::IsMirrorHSupported() { return sensor_ ? sensor_->IsMirrorHSupported() : 0; }
+int CVeltCamD3A7Base::SetMirrorH(int on) {
+    return WithSensor(0, Flag([on](CSensorBase& s) { return s.SetMirrorH(on != 0); }));
+}
+int CVeltCamD3A7Base::SetMirrorV(int on) {
+    return WithSensor(0, Flag([on](CSensorBase& s) { return s.SetMirrorV(on != 0); }));
+}
+int CVeltCamD3A7Base::GetMirrorH() { return WithSensor(0, Value(&CSensorBase::GetMirrorH)); }
+int CVeltCamD3A7Base::GetMirrorV() { return WithSensor(0, Value(&CSensorBase::GetMirrorV)); }
+int CVeltCamD3A7Base::GetMirrorVDefault() {
+    return WithSensor(0, [](CSensorBase& s) { return s.GetMirrorVDefault(); });
+}
+int CVeltCamD3A7Base::GetMirrorHDefault() {
+    return WithSensor(0, [](CSensorBase& s) { return s.GetMirrorHDefault(); });
+}
+int CVeltCamD3A7Base::IsMirrorVSupported() {
+    return WithSensor(0, [](CSensorBase& s) { return s.IsMirrorVSupported(); });
+}
+int CVeltCamD3A7Base::IsMirrorHSupported() {
+    return WithSensor(0, [](CSensorBase& s) { return s.IsMirrorHSupported(); });
+}
 
 int CVeltCamD3A7Base::IsHWindowSupported() {
-    SensorInfo info;
-    return sensor_ && sensor_->GetSensorInfo(&info) ? info.h_window_supported : 0;
+    return WithSensor(0, Info(&SensorInfo::h_window_supported));
 }
 int CVeltCamD3A7Base::IsVWindowSupported() {
-    SensorInfo info;
-    return sensor_ && sensor_->GetSensorInfo(&info) ? info.v_window_supported : 0;
+    return WithSensor(0, Info(&SensorInfo::v_window_supported));
 }
-int CVeltCamD3A7Base::GetFullWidth() {
-    SensorInfo info;
-    return sensor_ && sensor_->GetSensorInfo(&info) ? info.full_width : 0;
-}
-int CVeltCamD3A7Base::GetFullHeight() {
-    SensorInfo info;
-    return sensor_ && sensor_->GetSensorInfo(&info) ? info.full_height : 0;
-}
-int CVeltCamD3A7Base::GetDefaultWidth() {
-    SensorInfo info;
-    return sensor_ && sensor_->GetSensorInfo(&info) ? info.default_width : 0;
-}
+int CVeltCamD3A7Base::GetFullWidth() { return WithSensor(0, Info(&SensorInfo::full_width)); }
+int CVeltCamD3A7Base::GetFullHeight() { return WithSensor(0, Info(&SensorInfo::full_height)); }
+int CVeltCamD3A7Base::GetDefaultWidth() { return WithSensor(0, Info(&SensorInfo::default_width)); }
 int CVeltCamD3A7Base::GetDefaultHeight() {
-    SensorInfo info;
-    return sensor_ && sensor_->GetSensorInfo(&info) ? info.default_height : 0;
+    return WithSensor(0, Info(&SensorInfo::default_height));
 }
-int CVeltCamD3A7Base::GetDefaultX() {
-    SensorInfo info;
-    return sensor_ && sensor_->GetSensorInfo(&info) ? info.default_x : 0;
-}
-int CVeltCamD3A7Base::GetDefaultY() {
-    SensorInfo info;
-    return sensor_ && sensor_->GetSensorInfo(&info) ? info.default_y : 0;
-}
+int CVeltCamD3A7Base::GetDefaultX() { return WithSensor(0, Info(&SensorInfo::default_x)); }
+int CVeltCamD3A7Base::GetDefaultY() { return WithSensor(0, Info(&SensorInfo::default_y)); }
 
-int CVeltCamD3A7Base::SetGain(int value) { return sensor_ && sensor_->SetGain(value) ? 1 : 0; }
-int CVeltCamD3A7Base::GetGain() { return Value(sensor_.get(), &CSensorBase::GetGain); }
-int CVeltCamD3A7Base::GetGainMin() { return Value(sensor_.get(), &CSensorBase::GetGainMin); }
-int CVeltCamD3A7Base::GetGainMax() { return Value(sensor_.get(), &CSensorBase::GetGainMax); }
+int CVeltCamD3A7Base::SetGain(int value) {
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.SetGain(value); }));
+}
+int CVeltCamD3A7Base::GetGain() { return WithSensor(0, Value(&CSensorBase::GetGain)); }
+int CVeltCamD3A7Base::GetGainMin() { return WithSensor(0, Value(&CSensorBase::GetGainMin)); }
+int CVeltCamD3A7Base::GetGainMax() { return WithSensor(0, Value(&CSensorBase::GetGainMax)); }
 int CVeltCamD3A7Base::GetGainDefault() {
-    return Value(sensor_.get(), &CSensorBase::GetGainDefault);
+    return WithSensor(0, Value(&CSensorBase::GetGainDefault));
 }
 int CVeltCamD3A7Base::GetExposureTime() {
-    return Value(sensor_.get(), &CSensorBase::GetExposureTime);
+    return WithSensor(0, Value(&CSensorBase::GetExposureTime));
 }
 int CVeltCamD3A7Base::GetExposureTimeMin() {
-    return Value(sensor_.get(), &CSensorBase::GetExposureTimeMin);
+    return WithSensor(0, Value(&CSensorBase::GetExposureTimeMin));
 }
 int CVeltCamD3A7Base::GetExposureTimeMax() {
-    return Value(sensor_.get(), &CSensorBase::GetExposureTimeMax);
+    return WithSensor(0, Value(&CSensorBase::GetExposureTimeMax));
 }
 int CVeltCamD3A7Base::GetExposureTimeDefault() {
-    return Value(sensor_.get(), &CSensorBase::GetExposureTimeDefault);
+    return WithSensor(0, Value(&CSensorBase::GetExposureTimeDefault));
 }
 int CVeltCamD3A7Base::SetExposureLines(int lines) {
-    return sensor_ && sensor_->SetExposureLines(lines) ? 1 : 0;
+    return WithSensor(0, Flag([lines](CSensorBase& s) { return s.SetExposureLines(lines); }));
 }
 int CVeltCamD3A7Base::GetExposureLines() {
-    return Value(sensor_.get(), &CSensorBase::GetExposureLines);
+    return WithSensor(0, Value(&CSensorBase::GetExposureLines));
 }
 int CVeltCamD3A7Base::GetExposureLinesMin() {
-    return Value(sensor_.get(), &CSensorBase::GetExposureLinesMin);
+    return WithSensor(0, Value(&CSensorBase::GetExposureLinesMin));
 }
 int CVeltCamD3A7Base::GetExposureLinesMax() {
-    return Value(sensor_.get(), &CSensorBase::GetExposureLinesMax);
+    return WithSensor(0, Value(&CSensorBase::GetExposureLinesMax));
 }
 int CVeltCamD3A7Base::GetExposureLinesDefault() {
-    return Value(sensor_.get(), &CSensorBase::GetExposureLinesDefault);
+    return WithSensor(0, Value(&CSensorBase::GetExposureLinesDefault));
 }
 int CVeltCamD3A7Base::IsExposureMsSupported() {
-    return sensor_ && sensor_->IsExposureMsSupported() ? 1 : 0;
+    return WithSensor(0, Flag([](CSensorBase& s) { return s.IsExposureMsSupported(); }));
 }
 int CVeltCamD3A7Base::GetExposureMs(double* ms) {
-    return sensor_ && sensor_->GetExposureMs(ms) ? 1 : 0;
+    return WithSensor(0, Flag([ms](CSensorBase& s) { return s.GetExposureMs(ms); }));
 }
 int CVeltCamD3A7Base::GetExposureMsMin(double* ms) {
-    return sensor_ && sensor_->GetExposureMsMin(ms) ? 1 : 0;
+    return WithSensor(0, Flag([ms](CSensorBase& s) { return s.GetExposureMsMin(ms); }));
 }
 int CVeltCamD3A7Base::GetExposureMsMax(double* ms) {
-    return sensor_ && sensor_->GetExposureMsMax(ms) ? 1 : 0;
+    return WithSensor(0, Flag([ms](CSensorBase& s) { return s.GetExposureMsMax(ms); }));
 }
 int CVeltCamD3A7Base::GetExposureMsDefault(double* ms) {
-    return sensor_ && sensor_->GetExposureMsDefault(ms) ? 1 : 0;
+    return WithSensor(0, Flag([ms](CSensorBase& s) { return s.GetExposureMsDefault(ms); }));
 }
 
 int CVeltCamD3A7Base::SetChannelGain(int channel, int value) {
-    return sensor_ && sensor_->SetChannelGain(channel, value) ? 1 : 0;
+    return WithSensor(
+        0, Flag([channel, value](CSensorBase& s) { return s.SetChannelGain(channel, value); }));
 }
 int CVeltCamD3A7Base::GetChannelGain(int channel, int* value) {
-    return sensor_ && sensor_->GetChannelGain(channel, value) ? 1 : 0;
+    return WithSensor(
+        0, Flag([channel, value](CSensorBase& s) { return s.GetChannelGain(channel, value); }));
 }
 int CVeltCamD3A7Base::GetChannelGainMin(int* value) {
-    return sensor_ && sensor_->GetChannelGainMin(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.GetChannelGainMin(value); }));
 }
 int CVeltCamD3A7Base::GetChannelGainMax(int* value) {
-    return sensor_ && sensor_->GetChannelGainMax(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.GetChannelGainMax(value); }));
 }
 int CVeltCamD3A7Base::GetChannelGainDefault(int* value) {
-    return sensor_ && sensor_->GetChannelGainDefault(value) ? 1 : 0;
+    return WithSensor(0,
+                      Flag([value](CSensorBase& s) { return s.GetChannelGainDefault(value); }));
 }
 int CVeltCamD3A7Base::SetChannelOffset(int channel, int value) {
-    return sensor_ && sensor_->SetChannelOffset(channel, value) ? 1 : 0;
+    return WithSensor(
+        0, Flag([channel, value](CSensorBase& s) { return s.SetChannelOffset(channel, value); }));
 }
 int CVeltCamD3A7Base::GetChannelOffset(int channel, int* value) {
-    return sensor_ && sensor_->GetChannelOffset(channel, value) ? 1 : 0;
+    return WithSensor(
+        0, Flag([channel, value](CSensorBase& s) { return s.GetChannelOffset(channel, value); }));
 }
 int CVeltCamD3A7Base::GetChannelOffsetMin(int* value) {
-    return sensor_ && sensor_->GetChannelOffsetMin(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.GetChannelOffsetMin(value); }));
 }
 int CVeltCamD3A7Base::GetChannelOffsetMax(int* value) {
-    return sensor_ && sensor_->GetChannelOffsetMax(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.GetChannelOffsetMax(value); }));
 }
 int CVeltCamD3A7Base::GetChannelOffsetDefault(int* value) {
-    return sensor_ && sensor_->GetChannelOffsetDefault(value) ? 1 : 0;
+    return WithSensor(0,
+                      Flag([value](CSensorBase& s) { return s.GetChannelOffsetDefault(value); }));
 }
 
 int CVeltCamD3A7Base::SetColorGainRed(int value) {
-    return sensor_ && sensor_->SetColorGainRed(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.SetColorGainRed(value); }));
 }
 int CVeltCamD3A7Base::GetColorGainRed() {
-    return Value(sensor_.get(), &CSensorBase::GetColorGainRed);
+    return WithSensor(0, Value(&CSensorBase::GetColorGainRed));
 }
 int CVeltCamD3A7Base::SetColorGainGreen1(int value) {
-    return sensor_ && sensor_->SetColorGainGreen1(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.SetColorGainGreen1(value); }));
 }
 int CVeltCamD3A7Base::GetColorGainGreen1() {
-    return Value(sensor_.get(), &CSensorBase::GetColorGainGreen1);
+    return WithSensor(0, Value(&CSensorBase::GetColorGainGreen1));
 }
 int CVeltCamD3A7Base::SetColorGainGreen2(int value) {
-    return sensor_ && sensor_->SetColorGainGreen2(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.SetColorGainGreen2(value); }));
 }
 int CVeltCamD3A7Base::GetColorGainGreen2() {
-    return Value(sensor_.get(), &CSensorBase::GetColorGainGreen2);
+    return WithSensor(0, Value(&CSensorBase::GetColorGainGreen2));
 }
 int CVeltCamD3A7Base::SetColorGainBlue(int value) {
-    return sensor_ && sensor_->SetColorGainBlue(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.SetColorGainBlue(value); }));
 }
 int CVeltCamD3A7Base::GetColorGainBlue() {
-    return Value(sensor_.get(), &CSensorBase::GetColorGainBlue);
+    return WithSensor(0, Value(&CSensorBase::GetColorGainBlue));
 }
 int CVeltCamD3A7Base::GetColorGainMin() {
-    return Value(sensor_.get(), &CSensorBase::GetColorGainMin);
+    return WithSensor(0, Value(&CSensorBase::GetColorGainMin));
 }
 int CVeltCamD3A7Base::GetColorGainMax() {
-    return Value(sensor_.get(), &CSensorBase::GetColorGainMax);
+    return WithSensor(0, Value(&CSensorBase::GetColorGainMax));
 }
 int CVeltCamD3A7Base::GetColorGainDefault() {
-    return Value(sensor_.get(), &CSensorBase::GetColorGainDefault);
+    return WithSensor(0, Value(&CSensorBase::GetColorGainDefault));
 }
 
 int CVeltCamD3A7Base::IsFeatureSupported(int group) {
-    return sensor_ && sensor_->IsFeatureSupported(group) ? 1 : 0;
+    return WithSensor(0, Flag([group](CSensorBase& s) { return s.IsFeatureSupported(group); }));
 }
 int CVeltCamD3A7Base::GetFeatureValue(int group, int which, int* value) {
-    return sensor_ && sensor_->GetFeatureValue(group, which, value) ? 1 : 0;
+    return WithSensor(0, Flag([group, which, value](CSensorBase& s) {
+                          return s.GetFeatureValue(group, which, value);
+                      }));
 }
 int CVeltCamD3A7Base::SetFeature(int group, int value) {
-    return sensor_ && sensor_->SetFeature(group, value) ? 1 : 0;
+    return WithSensor(0, Flag([group, value](CSensorBase& s) { return s.SetFeature(group, value); }));
 }
 
 int CVeltCamD3A7Base::QueryInternalCorrection(int argument) {
-    return sensor_ && sensor_->QueryInternalCorrection(productCode_ - kInternalCorrectionModelBase,
-                                                       argument)
-               ? 1
-               : 0;
+    const int model = productCode_ - kInternalCorrectionModelBase;
+    return WithSensor(0, Flag([model, argument](CSensorBase& s) {
+                          return s.QueryInternalCorrection(model, argument);
+                      }));
 }
 int CVeltCamD3A7Base::GetInternalCorrection(int* value) {
-    if (!QueryInternalCorrection(0)) return 0;
-    return sensor_->GetInternalCorrection(value) ? 1 : 0;
+    const int model = productCode_ - kInternalCorrectionModelBase;
+    return WithSensor(0, Flag([model, value](CSensorBase& s) {
+                          return s.QueryInternalCorrection(model, 0) &&
+                                 s.GetInternalCorrection(value);
+                      }));
 }
 int CVeltCamD3A7Base::SetInternalCorrection(int value) {
-    if (!QueryInternalCorrection(0)) return 0;
-    return sensor_->SetInternalCorrection(value) ? 1 : 0;
+    const int model = productCode_ - kInternalCorrectionModelBase;
+    return WithSensor(0, Flag([model, value](CSensorBase& s) {
+                          return s.QueryInternalCorrection(model, 0) &&
+                                 s.SetInternalCorrection(value);
+                      }));
 }
 int CVeltCamD3A7Base::IsPeltierSupported() {
-    return sensor_ && sensor_->IsPeltierSupported() ? 1 : 0;
+    return WithSensor(0, Flag([](CSensorBase& s) { return s.IsPeltierSupported(); }));
 }
 int CVeltCamD3A7Base::GetPeltier(int* value) {
-    return sensor_ && sensor_->GetPeltier(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.GetPeltier(value); }));
 }
 int CVeltCamD3A7Base::SetPeltier(int value) {
-    return sensor_ && sensor_->SetPeltier(value) ? 1 : 0;
+    return WithSensor(0, Flag([value](CSensorBase& s) { return s.SetPeltier(value); }));
 }
 int CVeltCamD3A7Base::IsTemperatureSupported() {
-    return sensor_ && sensor_->IsTemperatureSupported() ? 1 : 0;
+    return WithSensor(0, Flag([](CSensorBase& s) { return s.IsTemperatureSupported(); }));
 }
 int CVeltCamD3A7Base::ReadTemperature(double* celsius) {
-    return sensor_ && sensor_->ReadTemperature(celsius) ? 1 : 0;
+    return WithSensor(0, Flag([celsius](CSensorBase& s) { return s.ReadTemperature(celsius); }));
 }
+// Without a sensor every format is allowed: the answer is 1.
 int CVeltCamD3A7Base::AllowsMono8AndColor32() {
-    return !sensor_ || sensor_->AllowsMono8AndColor32() ? 1 : 0;
+    return WithSensor(1, Flag([](CSensorBase& s) { return s.AllowsMono8AndColor32(); }));
 }
-int CVeltCamD3A7Base::AllowsMono16() { return !sensor_ || sensor_->AllowsMono16() ? 1 : 0; }
+int CVeltCamD3A7Base::AllowsMono16() {
+    return WithSensor(1, Flag([](CSensorBase& s) { return s.AllowsMono16(); }));
+}
 int CVeltCamD3A7Base::AllowsColor24And64() {
-    return !sensor_ || sensor_->AllowsColor24And64() ? 1 : 0;
+    return WithSensor(1, Flag([](CSensorBase& s) { return s.AllowsColor24And64(); }));
 }
 
 }  // namespace veltcam

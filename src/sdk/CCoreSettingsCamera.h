@@ -46,7 +46,7 @@ public:
 
 private:
     // Ranges are only known while a camera is open.
-    bool HasSensor() const { return core_.Sensor() != nullptr; }
+    bool HasSensor() const { return core_.HasSensor(); }
     IntRange FeatureRange(int group);
 
     CVeltCamD3A7Base& core_;

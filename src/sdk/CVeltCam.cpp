@@ -81,7 +81,23 @@ void CVeltCam::Notify(int32_t code) {
     platform::PostWindowMessage(notificationWindow_, kErrorMessage, 0, code);
 }
 
+int CVeltCam::Width() const {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
+    return captureWindow_.EH;
+}
+
+int CVeltCam::Height() const {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
+    return captureWindow_.EV;
+}
+
+int CVeltCam::GetSubSample() const {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
+    return subSampleMode_;
+}
+
 int CVeltCam::GetCaptureWindowEx(int* th, int* ehs, int* eh, int* tv, int* evs, int* ev) const {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     if (th) *th = captureWindow_.TH;
     if (ehs) *ehs = captureWindow_.EHS;
     if (eh) *eh = captureWindow_.EH;
@@ -92,6 +108,7 @@ int CVeltCam::GetCaptureWindowEx(int* th, int* ehs, int* eh, int* tv, int* evs, 
 }
 
 int CVeltCam::GetColorMode() const {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     if (colorModeIndex_ < 0 || colorModeIndex_ > 5) return -1;
     return kBitsByColorMode[colorModeIndex_];
 }

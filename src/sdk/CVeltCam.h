@@ -81,12 +81,12 @@ class CVeltCam {
     CVeltCamD3A7Base* Core() const { return core_.get(); }
 
     // Geometry and format state that needs no camera.
-    int Width() const { return captureWindow_.EH; }
-    int Height() const { return captureWindow_.EV; }
+    int Width() const;
+    int Height() const;
     int GetCaptureWindowEx(int* th, int* ehs, int* eh, int* tv, int* evs, int* ev) const;
     int GetColorMode() const;
     int SetSubSample(int mode);
-    int GetSubSample() const { return subSampleMode_; }
+    int GetSubSample() const;
     int SetWaitTime(int ms);
     int GetWaitTime() const { return waitTimeMs_; }
 
@@ -99,7 +99,7 @@ class CVeltCam {
 
     // ---- Device selection (bodies in CVeltCamDevice.cpp) --------------------------
     int SetDeviceNumber(int number);
-    int CurrentDeviceNumber() const { return deviceNumber_; }
+    int CurrentDeviceNumber() const { return deviceNumber_.load(); }
     // Names "VeltCamM40-USB3-R7_01", ... of the present cameras into `capacity`
     // entries of 256 bytes, the rest emptied; returns the number of names written.
     int EnumDevice(char (*names)[256], int capacity);
@@ -115,7 +115,7 @@ class CVeltCam {
     int ReadSromID(int address, int* ok);
     int WriteSromID(int address, int value);
     // The capture-window check: offsets and sizes inside the sensor, a known
-    // sub-sampling mode.
+    // sub-sampling mode. Takes the image lock.
     bool IsCaptureWindowValid() const;
     // ---- end of device selection ---------------------------------------------------
 
@@ -245,7 +245,11 @@ class CVeltCam {
     CaptureWindow captureWindow_;
     ImageSettings imageSettings_;
     CameraSettings cameraSettings_;
-    std::recursive_mutex imageLock_;
+    // Guards the image buffers and every setting the exports and the pipeline share
+    // (capture window, colour mode, sub-sampling, image and camera settings, device
+    // number): each is read and written under it. Taken before the camera core's
+    // control lock, never after it.
+    mutable std::recursive_mutex imageLock_;
     bool settingsLoaded_ = false;
     PreviewPlacement previewPlacement_;
     platform::WindowHandle notificationWindow_ = nullptr;
@@ -266,7 +270,7 @@ class CVeltCam {
     uint32_t rateTimeBaseMs_ = 0;
     int frameTimeoutMs_ = 3000;
     std::atomic<bool> skipNextFrame_{false};
-    int deviceNumber_ = -1;
+    std::atomic<int> deviceNumber_{-1};
     int maskFilter_ = 0;
     int dotFilter_ = 0;
     std::mutex maskLock_;

@@ -2,7 +2,9 @@
 // the I/O port, temperature, the sampling rate, internal correction and direct
 // register access. Setters validate before any device access; once a value is
 // valid it is cached for re-application and the call succeeds whatever the
-// device answered.
+// device answered. The cached values are read and written under the image lock,
+// and a setter programs the camera under it too, so cache and camera agree.
+// (The pipeline's auto iris calls these setters with the lock already held.)
 #include "core/CVeltCamD3A7Base.h"
 #include "sdk/CVeltCam.h"
 
@@ -14,6 +16,7 @@ constexpr int kIoPortRegister = 7;
 }  // namespace
 
 int CVeltCam::SetExposureUnits(int units) {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     if (units < core_->GetExposureTimeMin() || units > core_->GetExposureTimeMax()) {
         Report(kErrParameter);
         return 0;
@@ -26,6 +29,7 @@ int CVeltCam::SetExposureUnits(int units) {
 }
 
 int CVeltCam::SetGlobalGain(int value) {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     if (value < core_->GetGainMin() || value > core_->GetGainMax()) {
         Report(kErrParameter);
         return 0;
@@ -37,6 +41,7 @@ int CVeltCam::SetGlobalGain(int value) {
 }
 
 int CVeltCam::SetColorGain(int channel, int value) {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     if (value < core_->GetColorGainMin() || value > core_->GetColorGainMax()) {
         Report(kErrParameter);
         return 0;
@@ -67,6 +72,7 @@ int CVeltCam::SetExposureTimeEx(double ms) {
         Report(kErrParameter);
         return 0;
     }
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     cameraSettings_.exposureMs = ms;
     core_->SetExposureMs(ms);
     return 1;
@@ -102,6 +108,7 @@ int CVeltCam::GetRealExposureTime(int* ok) {
         return 0;
     }
     if (ok != nullptr) *ok = 1;
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     return cameraSettings_.exposureUnits * 100;
 }
 
@@ -111,10 +118,8 @@ int CVeltCam::SetMirrorH(int on) {
         return 0;
     }
     const int mirror = on != 0 ? 1 : 0;
-    {
-        std::lock_guard<std::recursive_mutex> lock(imageLock_);
-        cameraSettings_.mirrorH = mirror;
-    }
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
+    cameraSettings_.mirrorH = mirror;
     core_->SetMirrorH(mirror);
     return 1;
 }
@@ -125,10 +130,8 @@ int CVeltCam::SetMirrorV(int on) {
         return 0;
     }
     const int mirror = on != 0 ? 1 : 0;
-    {
-        std::lock_guard<std::recursive_mutex> lock(imageLock_);
-        cameraSettings_.mirrorV = mirror;
-    }
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
+    cameraSettings_.mirrorV = mirror;
     core_->SetMirrorV(mirror);
     return 1;
 }
@@ -138,6 +141,7 @@ int CVeltCam::GetMirrorH() {
         Report(kErrNotReady);
         return 0;
     }
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     return cameraSettings_.mirrorH;
 }
 
@@ -146,6 +150,7 @@ int CVeltCam::GetMirrorV() {
         Notify(kErrNotReady);
         return 0;
     }
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     return cameraSettings_.mirrorV;
 }
 
@@ -165,6 +170,7 @@ int CVeltCam::SetAutoIris(int mode) {
 
 int CVeltCam::GetAutoIris(int* ok) {
     if (ok != nullptr) *ok = 1;
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     return cameraSettings_.autoIris;
 }
 

@@ -85,6 +85,10 @@ void CVeltCam::PostFrameMessage(uintptr_t wParam, intptr_t lParam) {
 }
 
 int CVeltCam::CaptureSetup() {
+    // The whole set-up reads one consistent set of window, format and camera
+    // settings, and programs the camera with them before any setter on another
+    // thread can change one half of them. The display thread is not running here.
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     // The core starts out at device number 0 whether or not a camera was selected:
     // only a selected camera that is still attached can capture.
     if (deviceNumber_ < 0 || !core_->IsDeviceNumberPresent(deviceNumber_)) {
@@ -100,7 +104,6 @@ int CVeltCam::CaptureSetup() {
     const int height = captureWindow_.EV >> shift;
     const int color = colorModeIndex_;
     {
-        std::lock_guard<std::recursive_mutex> lock(imageLock_);
         bool ok = true;
         if (color <= kColorRgb32) ok &= EnsureImage(*images_[kImageMono8], width, height, 8);
         if (UsesRaw16(color)) ok &= EnsureImage(*images_[kImageMono16], width, height, 16);
@@ -153,7 +156,6 @@ int CVeltCam::CaptureSetup() {
     sensorMirrorsH_ = core.IsMirrorHSupported() != 0;
     sensorMirrorsV_ = core.IsMirrorVSupported() != 0;
 
-    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     int clientWidth = 0;
     int clientHeight = 0;
     if (previewWindow_ != nullptr && previewDc_ != nullptr &&

@@ -41,6 +41,8 @@ int CVeltCam::SetDeviceNumber(int number) {
         Report(kErrNotReady);
         return 0;
     }
+    // No capture mode starts during the switch.
+    std::lock_guard<std::recursive_mutex> mode(modeLock_);
     // A number that names no camera, or the camera already in use, changes
     // nothing: the running capture mode goes on.
     if (!core_->IsDeviceNumberPresent(number)) {
@@ -48,8 +50,12 @@ int CVeltCam::SetDeviceNumber(int number) {
         return 0;
     }
     if (number == deviceNumber_) return 1;
-    // A running capture mode belongs to the camera being left.
+    // A running capture mode belongs to the camera being left. The display thread
+    // is joined before the image lock is taken: it takes that lock for every frame.
     StopPreview();
+    // The settings of the camera being left are saved, and those of the new one
+    // loaded and applied, as one step: no setter on another thread lands between.
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     // Only a camera that was opened and loaded has settings of its own to keep.
     if (settingsLoaded_) SaveSettingGroups(deviceNumber_);
     if (!core_->SelectDeviceNumber(number)) {
@@ -66,6 +72,7 @@ int CVeltCam::SetDeviceNumber(int number) {
 }
 
 void CVeltCam::LoadSettingGroups(int cameraNumber) {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     CCoreSettingsCamera camera(*core_);
     settings::LoadGain(camera, cameraNumber, cameraSettings_);
     settings::LoadFilter(cameraNumber, imageSettings_);
@@ -73,17 +80,26 @@ void CVeltCam::LoadSettingGroups(int cameraNumber) {
 }
 
 void CVeltCam::SaveSettingGroups(int cameraNumber) {
-    settings::SaveGain(cameraNumber, cameraSettings_);
-    settings::SaveFilter(cameraNumber, imageSettings_);
-    settings::SaveGray(cameraNumber, imageSettings_);
+    // A copy taken under the lock is written outside it: the display thread needs
+    // the lock for every frame, the settings store may take a while.
+    CameraSettings camera;
+    ImageSettings image;
+    {
+        std::lock_guard<std::recursive_mutex> lock(imageLock_);
+        camera = cameraSettings_;
+        image = imageSettings_;
+    }
+    settings::SaveGain(cameraNumber, camera);
+    settings::SaveFilter(cameraNumber, image);
+    settings::SaveGray(cameraNumber, image);
 }
 
 void CVeltCam::LoadFormatSettings(int cameraNumber) {
     if (!core_) return;
     CCoreSettingsCamera camera(*core_);
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     FormatSettings format{colorModeIndex_, subSampleMode_, waitTimeMs_, clock_};
     settings::LoadFormat(camera, cameraNumber, format);
-    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     colorModeIndex_ = format.colorModeIndex;
     subSampleMode_ = format.subSampleMode;
     waitTimeMs_ = format.waitTimeMs;
@@ -94,6 +110,7 @@ void CVeltCam::LoadFormatSettings(int cameraNumber) {
 // the later ones depend on the earlier (exposure after gain, as the sensor
 // re-derives its timing).
 void CVeltCam::ReapplyCameraSettings() {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     CVeltCamD3A7Base& core = *core_;
     core.SetGain(cameraSettings_.globalGain);
     core.SetColorGainRed(cameraSettings_.colorGain[0]);
@@ -155,16 +172,21 @@ int CVeltCam::GetDeviceName(int number, char* buffer, int size) {
         Report(kErrNotReady);
         return 0;
     }
-    char name[kNameBytes];
-    FormatName(name, sizeof name, number + 1);
-    // The whole name and its terminator must fit: a cut name would select no camera.
-    if (buffer == nullptr || size < kMinNameBuffer ||
-        static_cast<size_t>(size) < std::strlen(name) + 1) {
+    if (buffer == nullptr || size < kMinNameBuffer) {
         Report(kErrParameter);
         return 0;
     }
+    // The number is checked before the name's suffix (number + 1) is computed: any
+    // int may arrive here, and INT_MAX + 1 does not exist.
     if (number < 0 || number >= core_->MaxDevices() || !core_->IsDeviceNumberPresent(number)) {
         Report(kErrNoDevice);
+        return 0;
+    }
+    char name[kNameBytes];
+    FormatName(name, sizeof name, number + 1);
+    // The whole name and its terminator must fit: a cut name would select no camera.
+    if (static_cast<size_t>(size) < std::strlen(name) + 1) {
+        Report(kErrParameter);
         return 0;
     }
     std::memcpy(buffer, name, std::strlen(name) + 1);
@@ -217,6 +239,7 @@ int CVeltCam::GetCameraInfo(void* record) {
 }
 
 bool CVeltCam::IsCaptureWindowValid() const {
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     const CaptureWindow& w = captureWindow_;
     return w.EH >= 0 && w.EV >= 0 && w.EHS >= 0 && w.EVS >= 0 && w.EH <= kSensorWidth &&
            w.EV <= kSensorHeight && w.EHS <= kSensorWidth && w.EVS <= kSensorHeight &&
@@ -245,7 +268,9 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         Report(kErrWindow);
         return 0;
     }
-    std::unique_lock<std::recursive_mutex> lock(imageLock_);
+    // The object's window and the sensor's change together: two threads setting
+    // windows cannot leave the object with one and the sensor with the other.
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     captureWindow_ = *stored;
     if (!IsCaptureWindowValid()) {
         Report(kErrImageSize);
@@ -253,10 +278,8 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         captureWindow_ = CaptureWindow{};
         captureWindow_.Buf = buffers;
     }
-    const CaptureWindow window = captureWindow_;
-    const int subSample = subSampleMode_;
-    lock.unlock();
-    core_->SetCaptureWindow(window.EHS, window.EVS, window.EH, window.EV, subSample);
+    core_->SetCaptureWindow(captureWindow_.EHS, captureWindow_.EVS, captureWindow_.EH,
+                           captureWindow_.EV, subSampleMode_);
     return 1;
 }
 
@@ -270,7 +293,7 @@ int CVeltCam::SetCaptureWindowEx(int th, int ehs, int eh, int tv, int evs, int e
         Report(kErrParameter);
         return 0;
     }
-    std::unique_lock<std::recursive_mutex> lock(imageLock_);
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
     captureWindow_.TH = th;
     captureWindow_.EHS = ehs;
     captureWindow_.EH = eh;
@@ -281,9 +304,7 @@ int CVeltCam::SetCaptureWindowEx(int th, int ehs, int eh, int tv, int evs, int e
         Report(kErrImageSize);
         return 0;
     }
-    const int subSample = subSampleMode_;
-    lock.unlock();
-    core_->SetCaptureWindow(ehs, evs, eh, ev, subSample);
+    core_->SetCaptureWindow(ehs, evs, eh, ev, subSampleMode_);
     return 1;
 }
 

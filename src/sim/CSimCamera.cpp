@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/DriverChannel.h"
 #include "transport/RequestHeader.h"
@@ -433,8 +434,23 @@ void CSimCamera::ProduceFrame(SteadyClock::time_point now) {
 
     const SceneSetup setup = CurrentSetup();
     uint32_t length = 0;
-    const uint8_t* payload = scene_.Frame(setup, frameNumber_, &length);
-    if (const FaultSpec* wrong = faults_.Hit(FaultKind::PayloadLength, index_)) {
+    const uint8_t* payload = nullptr;
+    if (setup.width <= static_cast<uint32_t>(scene::kWidth) &&
+        setup.height <= static_cast<uint32_t>(scene::kHeight)) {
+        try {
+            payload = scene_.Frame(setup, frameNumber_, &length);
+        } catch (const std::bad_alloc&) {
+            payload = nullptr;  // announced below, never sent
+        }
+    }
+    if (payload == nullptr) {
+        // Frame registers written past the sensor (directly, through the FPGA register
+        // export) ask for more than the sensor has: the FPGA announces that size and
+        // sends nothing, so the host's transfer fails instead of the simulator
+        // rendering gigabytes.
+        const uint64_t announced = uint64_t{setup.width} * setup.height * setup.bytesPerPixel;
+        length = static_cast<uint32_t>(std::min<uint64_t>(announced, 0xFFFFFFFFu));
+    } else if (const FaultSpec* wrong = faults_.Hit(FaultKind::PayloadLength, index_)) {
         // A glitched length: the camera sends what its header declares, cut short or
         // padded with whatever its memory held.
         if (wrong->argument > length) {
@@ -456,7 +472,7 @@ void CSimCamera::ProduceFrame(SteadyClock::time_point now) {
     PutLe32(h + 44, setup.height);
     header.data = h;
     in_.push_back(std::move(header));
-    if (length > 0) {
+    if (length > 0 && payload != nullptr) {
         in_.push_back(Message{MessageKind::FramePayload, payload, {}, length, 0});
     }
 }

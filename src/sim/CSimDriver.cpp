@@ -1,6 +1,7 @@
 #include "sim/CSimDriver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "foundation/ModelConstants.h"
@@ -101,7 +102,15 @@ CSimDriver::CSimDriver(const SimOptions& options)
                                                         options_, faults_, clock_));
     }
     replugAt_.assign(cameras_.size(), SteadyClock::time_point::max());
-    worker_ = std::thread([this] { WorkerLoop(); });
+    worker_ = std::thread([this] {
+        // Nothing may leave a thread of the library: a failure in here ends the
+        // simulated driver's completions, which the host sees as transfers that time out.
+        try {
+            WorkerLoop();
+        } catch (...) {
+            std::fputs("camera simulator: driver thread stopped after an internal error\n", stderr);
+        }
+    });
 }
 
 CSimDriver::~CSimDriver() {

@@ -2,10 +2,15 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 
 namespace veltcam::sim {
 namespace {
+
+// Frame rates a number may ask for: one frame in 1000 s up to 10000 a second.
+constexpr double kMinFps = 0.001;
+constexpr double kMaxFps = 10000;
 
 std::string Trim(const std::string& text) {
     size_t begin = 0, end = text.size();
@@ -52,11 +57,13 @@ bool ParseHexId(const std::string& text, uint16_t* value) {
     return true;
 }
 
+// A finite number only: "nan" and "inf" parse, but compare false with every bound
+// and would slip past a range check.
 bool ParseDouble(const std::string& text, double* value) {
     if (text.empty()) return false;
     char* end = nullptr;
     double v = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0') return false;
+    if (end == text.c_str() || *end != '\0' || !std::isfinite(v)) return false;
     *value = v;
     return true;
 }
@@ -263,7 +270,8 @@ bool ParseSimOptions(const std::string& rawText, SimOptions* options, std::strin
                     o.fps = 0;
                 } else {
                     double fps = 0;
-                    if (!ParseDouble(value, &fps) || fps <= 0 || fps > 10000) return bad();
+                    // Below kMinFps the frame period no longer fits the clock.
+                    if (!ParseDouble(value, &fps) || fps < kMinFps || fps > kMaxFps) return bad();
                     o.fpsMax = false;
                     o.fps = fps;
                 }

@@ -3,8 +3,10 @@
 // and the camera settings reaching the sensor.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -89,13 +91,17 @@ TEST_F(SdkObject, TwoCamerasEnumerateAndNeedSelecting) {
         int number, size, code;
     };
     for (Case c : {Case{0, 18, ERR_PARAMETER}, Case{0, 21, ERR_PARAMETER},  // no room for the terminator
-                   Case{32, 32, ERR_NO_DEVICE}, Case{-1, 32, ERR_NO_DEVICE}, Case{2, 32, ERR_NO_DEVICE}}) {
+                   Case{32, 32, ERR_NO_DEVICE}, Case{-1, 32, ERR_NO_DEVICE}, Case{2, 32, ERR_NO_DEVICE},
+                   // the name's suffix is number + 1: INT_MAX must not overflow it
+                   Case{INT_MAX, 32, ERR_NO_DEVICE}, Case{INT_MIN, 32, ERR_NO_DEVICE}}) {
         EXPECT_EQ(VeltCam_GetDeviceName(handle_, c.number, name, c.size), 0) << c.number << "/" << c.size;
         EXPECT_EQ(VeltCam_GetLastError(handle_), c.code) << c.number << "/" << c.size;
     }
     wchar_t wideName[8];
     EXPECT_EQ(VeltCam_GetDeviceNameW(handle_, 0, wideName, 8), 0);
     EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_FAILED);
+    EXPECT_EQ(VeltCam_GetDeviceNameW(handle_, INT_MAX, wideName, 8), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NO_DEVICE);
 
     EXPECT_EQ(VeltCam_SetDeviceNumber(handle_, 5), 0);
     EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NO_DEVICE);
@@ -365,7 +371,19 @@ TEST_F(SdkObject, WrappersPackingChannelsAndUnsupportedSettings) {
     EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_PARAMETER);
     EXPECT_EQ(VeltCam_SetChannelGain(handle_, 5, 5), 0);
     EXPECT_EQ(VeltCam_SetChannelOffset(handle_, 0, 5), 0);
+    for (int channel : {0, 5, -1, INT_MAX}) {
+        ok = 1;
+        EXPECT_EQ(VeltCam_GetChannelGain(handle_, channel, &ok), 0);
+        EXPECT_EQ(ok, 0) << "a failed read must say so, channel " << channel;
+        ok = 1;
+        EXPECT_EQ(VeltCam_GetChannelOffset(handle_, channel, &ok), 0);
+        EXPECT_EQ(ok, 0) << "channel " << channel;
+    }
+    EXPECT_EQ(VeltCam_GetChannelGain(handle_, 9, nullptr), 0);
     EXPECT_EQ(VeltCam_GetLastError(handle_), 0) << "other channels are not settings at all";
+    ok = 7;
+    EXPECT_EQ(VeltCam_GetChannelGain(0x5EED, 9, &ok), 0);
+    EXPECT_EQ(ok, 7) << "an unknown handle writes no output";
 
     ok = 1;
     EXPECT_EQ(VeltCam_GetTemperature(handle_, &ok), -1);
@@ -561,6 +579,96 @@ TEST_F(SdkObject, SerialNumberAndSromBytes) {
     ASSERT_EQ(VeltCam_WriteSromID(handle_, 0x1010, 0x15A), 1) << "address and value are masked";
     EXPECT_EQ(VeltCam_ReadSromID(handle_, 0x010, &ok), 0x5A);
     EXPECT_EQ(ok, 1);
+}
+
+// Frame registers written directly (bypassing the capture window) ask the camera
+// for a 65535 x 65535 16-bit frame: more than the sensor has. The transfer fails
+// with a code, nothing tries to hold gigabytes, and a new window heals the camera.
+TEST_F(SdkObject, FrameRegistersBeyondTheSensorFailTheTransfer) {
+    Open("cameras=1;fps=max");
+    ASSERT_EQ(VeltCam_SetPreviewWindow(handle_, nullptr, 0, 0, 0, 0), 1);
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 16), 1);
+    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, 2048, 0, 256, 1536, 0, 128), 1);
+    std::vector<uint8_t> frame(256 * 128 * 2);
+    const int size = static_cast<int>(frame.size());
+    ASSERT_EQ(VeltCam_SnapShot(handle_, frame.data(), size, 1), 1);
+    Drain(handle_);
+    for (int reg : {64, 65, 68, 69}) ASSERT_EQ(VeltCam_Fpga_WriteRegister(handle_, reg, 0xFF), 1);
+    int ok = 0;
+    EXPECT_EQ(VeltCam_Fpga_ReadRegister(handle_, 60, &ok), 2) << "16-bit transfer depth";
+    EXPECT_EQ(VeltCam_SnapShot(handle_, frame.data(), size, 1), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_TRANSFER);
+    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, 2048, 0, 512, 1536, 0, 64), 1);
+    EXPECT_EQ(VeltCam_SnapShot(handle_, frame.data(), size, 1), 1);
+}
+
+// Wide paths must name exactly what the caller wrote. Fullwidth full stops and
+// backslash look like "..\" to a code page that lacks them; mapped to their
+// look-alikes they would lead a file out of the folder the caller named. Windows
+// refuses such a path (ERR_FAILED); Linux, with UTF-8 file names, keeps the
+// characters as they are. Nowhere may anything appear outside the folder.
+TEST_F(SdkObject, WidePathsNeverLeaveTheNamedFolder) {
+    Open();
+    namespace fs = std::filesystem;
+    const fs::path parent = fs::temp_directory_path() / ("vc-wide-" + test::UniqueTableName());
+    const fs::path folder = parent / "bf-test";
+    fs::create_directories(folder);
+    const std::wstring inside =
+        folder.wstring() + static_cast<wchar_t>(fs::path::preferred_separator);
+    const std::wstring escape = inside + L"\xFF0E\xFF0E\xFF3C" L"up";
+    struct Case {
+        const char* what;
+        const wchar_t* suffix;
+        int (*call)(VeltCamHandle, const wchar_t*);
+    };
+    const Case cases[] = {
+        {"SaveMaskFileW", L".msk", [](VeltCamHandle h, const wchar_t* p) { return VeltCam_SaveMaskFileW(h, p); }},
+        {"LoadMaskFileW", L".msk", [](VeltCamHandle h, const wchar_t* p) { return VeltCam_LoadMaskFileW(h, p); }},
+        {"SaveImageW", L".bmp", [](VeltCamHandle h, const wchar_t* p) { return VeltCam_SaveImageW(h, p, 0); }},
+        {"LoadConfigFileW", L".cfg", [](VeltCamHandle h, const wchar_t* p) { return VeltCam_LoadConfigFileW(h, p); }},
+        {"RecordW", L".avi", [](VeltCamHandle h, const wchar_t* p) { return VeltCam_RecordW(h, p, 0, 0); }},
+    };
+    // One character the ANSI code page lacks, and broken surrogate pairs.
+    const std::wstring notInCodePage = inside + L"\x0100.msk";
+    const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'.', L'm', 0};
+    const wchar_t reversed[] = {static_cast<wchar_t>(0xDC00), static_cast<wchar_t>(0xD800), 0};
+    // SaveImageW needs a frame to write: take one, so that only the path decides.
+    ASSERT_EQ(VeltCam_SetPreviewWindow(handle_, nullptr, 0, 0, 0, 0), 1);
+    std::vector<uint8_t> frame(2048 * 1536);
+    ASSERT_EQ(VeltCam_SnapShot(handle_, frame.data(), static_cast<int>(frame.size()), 1), 1);
+    Drain(handle_);
+    for (const Case& c : cases) {
+        const std::wstring path = escape + c.suffix;
+        const int result = c.call(handle_, path.c_str());
+        VeltCam_StopPreview(handle_);
+#ifdef _WIN32
+        // A system whose ANSI code page is UTF-8 holds these characters exactly.
+        if (GetACP() != CP_UTF8) {
+            EXPECT_EQ(result, 0) << c.what;
+            EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_FAILED) << c.what;
+        }
+#else
+        (void)result;
+#endif
+        Drain(handle_);
+        for (const auto& entry : fs::directory_iterator(parent)) {
+            EXPECT_EQ(entry.path().filename(), "bf-test") << c.what << " created " << entry.path();
+        }
+    }
+#ifdef _WIN32
+    for (const wchar_t* path : {notInCodePage.c_str(), lone, reversed}) {
+        if (path == notInCodePage.c_str() && GetACP() == CP_UTF8) continue;
+        EXPECT_EQ(VeltCam_SaveMaskFileW(handle_, path), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_FAILED);
+    }
+#else
+    (void)notInCodePage;
+    EXPECT_EQ(VeltCam_SaveMaskFileW(handle_, lone), 0) << "no UTF-8 for a lone surrogate";
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_FAILED);
+    (void)reversed;
+#endif
+    std::error_code ignored;
+    fs::remove_all(parent, ignored);
 }
 
 }  // namespace

@@ -210,6 +210,20 @@ TEST_F(SettingsFile, DamagedFileNeverLosesTheOtherValues) {
         {"no newline at the end", "", 0x40,
          [](std::string s) { return s.substr(0, s.size() - 1); }},
         {"byte order mark", "", 0x40, [](std::string s) { return "\xEF\xBB\xBF" + s; }},
+        {"two byte order marks before a header", "", 0x40,
+         [](std::string s) {
+             const std::string gain = Header("Camera_00\\Gain");
+             return "\xEF\xBB\xBF\xEF\xBB\xBF" + s.substr(s.find(gain));
+         }},
+        // Every CR before the LF ends the line: the value reads the same before and
+        // after the rewrite (which ends every line with LF alone).
+        {"CR CR LF after the value", "", 0x40,
+         [](std::string s) {
+             const std::string line = "\"Global\"=dword:00000040\n";
+             return s.replace(s.find(line), line.size(), "\"Global\"=dword:00000040\r\r\n");
+         }},
+        // A CR inside a line is text: the line stays broken, and stays in the file.
+        {"CR inside a value", "\"Hue\"=dword:00\r000041\n", 0x40},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -65,6 +65,15 @@ TEST(SimOptions, RefusesWhatItDoesNotKnow) {
         "cameras=-1",
         "cameras=99",
         "fps=fast",
+        // Not finite, or a period that overflows the clock.
+        "fps=nan",
+        "fps=inf",
+        "fps=-inf",
+        "fps=1e-300",
+        "fps=0",
+        "fps=10001",
+        "faults=status@pnan",
+        "faults=status@p-nan",
         "table=a/b",
         "clock=slow",
         "faults=explode",
@@ -81,6 +90,11 @@ TEST(SimOptions, RefusesWhatItDoesNotKnow) {
         std::string error;
         EXPECT_FALSE(ParseSimOptions(text, &options, &error)) << text;
         EXPECT_FALSE(error.empty()) << text;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << "one line: " << text;
+    }
+    for (const char* text : {"fps=0.001", "fps=10000", "faults=status@p0.5"}) {
+        SimOptions options;
+        EXPECT_TRUE(ParseSimOptions(text, &options, nullptr)) << text;
     }
     std::string error;
     SimOptions options;

@@ -156,14 +156,20 @@ std::string QuoteName(std::string_view name) {
 }  // namespace
 
 CRegDocument CRegDocument::Parse(std::string_view text) {
-    // A byte-order mark from an editor would otherwise spoil the first line.
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    // A byte-order mark from an editor would otherwise spoil the first line. All of
+    // them go: one left over would lead the rewritten file and vanish on the next
+    // reading, changing what its first line means.
+    while (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
 
     std::vector<std::string_view> physical;
     while (!text.empty()) {
         size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // Every carriage return at the end of a line belongs to its line ending, not
+        // just the one of a CR LF pair: the file is written back with plain LF, and
+        // "value CR CR LF" must read the same before and after that rewrite. A CR
+        // anywhere else in the line stays part of its text.
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         physical.push_back(line);
         if (end == std::string_view::npos) break;
         text.remove_prefix(end + 1);
