@@ -19,7 +19,7 @@ constexpr uint32_t kErrorMessage = 0x8003;  // WM_APP + 3
 CVeltCam::CVeltCam() : rateTimeBaseMs_(platform::TickMs()) {}
 
 CVeltCam::~CVeltCam() {
-    const int openedCamera = settingsLoaded_ ? deviceNumber_ : -1;
+    const int openedCamera = settingsLoaded_ ? deviceNumber_.load() : -1;
     deviceNumber_ = -1;
     if (core_) {
         // The display and record threads use the core and the images: they end first.
