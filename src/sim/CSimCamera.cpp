@@ -435,8 +435,10 @@ void CSimCamera::ProduceFrame(SteadyClock::time_point now) {
     const SceneSetup setup = CurrentSetup();
     uint32_t length = 0;
     const uint8_t* payload = nullptr;
-    if (setup.width <= static_cast<uint32_t>(scene::kWidth) &&
-        setup.height <= static_cast<uint32_t>(scene::kHeight)) {
+    // The sensor's whole frame at 16 bits is the most its FIFO ever holds; any
+    // window shape within that is rendered (tests use long narrow ones).
+    const uint64_t frameBytes = uint64_t{setup.width} * setup.height * setup.bytesPerPixel;
+    if (frameBytes <= uint64_t{scene::kWidth} * scene::kHeight * 2) {
         try {
             payload = scene_.Frame(setup, frameNumber_, &length);
         } catch (const std::bad_alloc&) {
@@ -448,8 +450,7 @@ void CSimCamera::ProduceFrame(SteadyClock::time_point now) {
         // export) ask for more than the sensor has: the FPGA announces that size and
         // sends nothing, so the host's transfer fails instead of the simulator
         // rendering gigabytes.
-        const uint64_t announced = uint64_t{setup.width} * setup.height * setup.bytesPerPixel;
-        length = static_cast<uint32_t>(std::min<uint64_t>(announced, 0xFFFFFFFFu));
+        length = static_cast<uint32_t>(std::min<uint64_t>(frameBytes, 0xFFFFFFFFu));
     } else if (const FaultSpec* wrong = faults_.Hit(FaultKind::PayloadLength, index_)) {
         // A glitched length: the camera sends what its header declares, cut short or
         // padded with whatever its memory held.

@@ -634,7 +634,7 @@ TEST_F(SdkObject, WidePathsNeverLeaveTheNamedFolder) {
     const wchar_t reversed[] = {static_cast<wchar_t>(0xDC00), static_cast<wchar_t>(0xD800), 0};
     // SaveImageW needs a frame to write: take one, so that only the path decides.
     ASSERT_EQ(VeltCam_SetPreviewWindow(handle_, nullptr, 0, 0, 0, 0), 1);
-    std::vector<uint8_t> frame(2048 * 1536);
+    std::vector<uint8_t> frame(2048 * 1536 * 8);  // room for any colour mode
     ASSERT_EQ(VeltCam_SnapShot(handle_, frame.data(), static_cast<int>(frame.size()), 1), 1);
     Drain(handle_);
     for (const Case& c : cases) {
