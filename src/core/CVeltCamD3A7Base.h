@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "core/CAutoResetEvent.h"
+#include "core/FrameMeta.h"
 #include "platform/DriverChannel.h"
 #include "platform/Guid.h"
 #include "platform/Messages.h"
@@ -216,6 +217,9 @@ class CVeltCamD3A7Base {
     int BufferFrameCounter(int index) const;
     // Frames the transfer thread (or a single capture) has stored since construction.
     uint64_t FramesStored() const { return framesStored_.load(); }
+    // The metadata of the frame the last readout copied.
+    FrameMeta LastReadMeta();
+    TransferCounters Counters() const;
     // Whether the thread-end event is set now (it is left set when a thread ends).
     bool ThreadEndSignalled();
 
@@ -246,6 +250,10 @@ class CVeltCamD3A7Base {
     std::array<std::unique_ptr<uint8_t[]>, kMaxRing> frameBuffers_;
     std::array<std::atomic<int32_t>, kMaxRing> bufferCounter_{};
     std::array<std::array<std::atomic<int32_t>, 4>, kMaxRing> bufferWords_{};
+    std::array<std::atomic<uint64_t>, kMaxRing> bufferSequence_{};
+    std::array<std::atomic<uint64_t>, kMaxRing> bufferTimestampNs_{};
+    FrameMeta lastReadMeta_;  // under control_
+    std::atomic<uint64_t> headerFailures_{0}, payloadFailures_{0}, retries_{0}, giveUps_{0};
     int ringSize_ = 4;
     std::atomic<int> writeIndex_{0};
     std::atomic<int> readMark_{3};
