@@ -1,6 +1,7 @@
 // Callback preview throughput: frames per second that reach the application (one
 // frame message each) with the simulator delivering as fast as frames are read,
-// and the cost of copying one full 24-bit frame for comparison.
+// the same for frames pulled from the frame queue by one consumer thread, and the
+// cost of copying one full 24-bit frame for comparison.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "VeltCamSdk.h"
+#include "VeltCamSdkEx.h"
 #ifndef _WIN32
 #include "VeltCamSdkLinux.h"
 #endif
@@ -34,17 +36,31 @@ void BM_Memcpy_Frame24(benchmark::State& state) {
 BENCHMARK(BM_Memcpy_Frame24)->Unit(benchmark::kMillisecond);
 
 #ifndef _WIN32
+// A handle on a simulated camera that delivers as fast as frames are read, set
+// for headless full-frame 24-bit preview with no pause between frames; 0 when
+// any of that fails. `settings` is the private settings file to remove afterwards.
+VeltCamHandle OpenBenchCamera(const char* table, std::filesystem::path* settings) {
+    *settings = std::filesystem::temp_directory_path() / "veltcam-bench-settings.reg";
+    setenv("VELTCAM_SETTINGS", settings->c_str(), 1);
+    const std::string options = std::string("cameras=1;fps=max;complete=inline;table=") + table;
+    setenv("VELTCAM_SIMULATOR", options.c_str(), 1);
+    VeltCamHandle handle = VeltCam_Initialize(nullptr);
+    if (handle != 0 && (VeltCam_SetPreviewWindow(handle, nullptr, 0, 0, 0, 0) != 1 ||
+                        VeltCam_SetColorMode(handle, 24) != 1 ||
+                        VeltCam_SetWaitTime(handle, 0) != 1)) {
+        VeltCam_Release(handle);
+        return 0;
+    }
+    return handle;
+}
+
 // Each iteration waits for one frame message; the preview runs throughout.
 void BM_CallbackPreview24(benchmark::State& state) {
-    const auto settings = std::filesystem::temp_directory_path() / "veltcam-bench-settings.reg";
-    setenv("VELTCAM_SETTINGS", settings.c_str(), 1);
-    setenv("VELTCAM_SIMULATOR", "cameras=1;fps=max;complete=inline;table=vc-bench-capture", 1);
-    VeltCamHandle handle = VeltCam_Initialize(nullptr);
+    std::filesystem::path settings;
+    VeltCamHandle handle = OpenBenchCamera("vc-bench-capture", &settings);
     HWND window = VeltCamLinux_CreateMessageWindow(0);
     std::vector<uint8_t> buffer(kFrameBytes);
     if (handle == 0 || window == nullptr ||
-        VeltCam_SetPreviewWindow(handle, nullptr, 0, 0, 0, 0) != 1 ||
-        VeltCam_SetColorMode(handle, 24) != 1 || VeltCam_SetWaitTime(handle, 0) != 1 ||
         VeltCam_CallBackPreview(handle, window, buffer.data(), static_cast<int>(buffer.size()),
                                 1) != 1) {
         state.SkipWithError("callback preview did not start");
@@ -67,6 +83,39 @@ void BM_CallbackPreview24(benchmark::State& state) {
     state.SetItemsProcessed(frames);
 }
 BENCHMARK(BM_CallbackPreview24)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->MinTime(3.0);
+
+// Each iteration pulls one frame from the queue; the preview runs headless
+// throughout. The queue adds one copy per frame over the callback preview.
+void BM_PullStream24(benchmark::State& state) {
+    std::filesystem::path settings;
+    VeltCamHandle handle = OpenBenchCamera("vc-bench-pull", &settings);
+    std::vector<uint8_t> buffer(kFrameBytes);
+    if (handle == 0 || VeltCamEx_SetFrameQueue(handle, 4, VELTCAM_EX_QUEUE_OLDEST_FIRST) != 1 ||
+        VeltCam_StartPreview(handle) != 1) {
+        state.SkipWithError("pull stream did not start");
+        return;
+    }
+    VeltCamExFrameInfo info{};
+    info.size = sizeof info;
+    int64_t frames = 0;
+    for (auto _ : state) {
+        if (VeltCamEx_WaitFrame(handle, buffer.data(), static_cast<int>(buffer.size()), 1, 5000,
+                                &info) != 1) {
+            state.SkipWithError("no frame");
+            break;
+        }
+        ++frames;
+    }
+    VeltCam_StopPreview(handle);
+    VeltCam_Release(handle);
+    std::filesystem::remove(settings);
+    state.SetItemsProcessed(frames);
+}
+BENCHMARK(BM_PullStream24)
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime()

@@ -1,5 +1,8 @@
 // Exports that create and destroy handles, drain the error history, and the
 // entry points of features this camera does not have.
+#include <chrono>
+#include <thread>
+
 #include "VeltCamSdk.h"
 #include "api/ExportFrame.h"
 
@@ -10,6 +13,8 @@ using veltcam::CVeltCam;
 namespace {
 
 uint32_t Key(VeltCamHandle handle) { return static_cast<uint32_t>(handle); }
+
+constexpr int kReleaseGraceMs = 200;
 
 }  // namespace
 
@@ -33,6 +38,13 @@ int VELTCAM_CALL VeltCam_Release(VeltCamHandle handle) {
     try {
         std::shared_ptr<CVeltCam> object = CSdkChain::Instance().Detach(Key(handle));
         if (!object) return 0;
+        // A thread pulling frames holds the object: it returns now, not at its
+        // time-out. Give it a moment to let go, so that the object is destroyed
+        // here and not on that thread, which would then return only afterwards.
+        object->EndFrameStream();
+        for (int ms = 0; ms < kReleaseGraceMs && object.use_count() > 1; ++ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         // Destroyed here, outside the registry lock, unless a call on another thread
         // still uses it; then the last of those calls destroys it on its way out.
         object.reset();

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "core/CAutoResetEvent.h"
+#include "core/FrameMeta.h"
 #include "platform/DriverChannel.h"
 #include "platform/Guid.h"
 #include "platform/Messages.h"
@@ -228,6 +229,9 @@ class CVeltCamD3A7Base {
     // Frames not stored because their header declared a payload length that is not a
     // whole frame (less than the frame size or more than the buffer holds).
     uint64_t FramesRejected() const { return framesRejected_.load(); }
+    // The metadata of the frame the last readout copied.
+    FrameMeta LastReadMeta();
+    TransferCounters Counters() const;
     // Whether the thread-end event is set now (it is left set when a thread ends).
     bool ThreadEndSignalled();
     // Processor time the running transfer thread has used, in microseconds (0 without one).
@@ -275,6 +279,10 @@ class CVeltCamD3A7Base {
     std::array<std::unique_ptr<uint8_t[]>, kMaxRing> frameBuffers_;
     std::array<std::atomic<int32_t>, kMaxRing> bufferCounter_{};
     std::array<std::array<std::atomic<int32_t>, 4>, kMaxRing> bufferWords_{};
+    std::array<std::atomic<uint64_t>, kMaxRing> bufferSequence_{};
+    std::array<std::atomic<uint64_t>, kMaxRing> bufferTimestampNs_{};
+    FrameMeta lastReadMeta_;  // under control_
+    std::atomic<uint64_t> headerFailures_{0}, payloadFailures_{0}, retries_{0}, giveUps_{0};
     int ringSize_ = 4;
     std::atomic<int> writeIndex_{0};
     std::atomic<int> readMark_{3};

@@ -299,7 +299,10 @@ void CVeltCamD3A7Base::TransferLoop() {
                 lastFrameCounter_ = count;
             }
         }
-        ok = ok && controller->ReadFrameHeader(&descriptor);
+        if (ok && !controller->ReadFrameHeader(&descriptor)) {
+            ok = false;
+            ++headerFailures_;
+        }
         if (ok) {
             const int index = writeIndex_.load();
             // The reader may still be copying this buffer out (it was the newest a whole
@@ -316,13 +319,17 @@ void CVeltCamD3A7Base::TransferLoop() {
             }
             if (mode != 2) lastFrameCounter_ = static_cast<int32_t>(descriptor.frameCounter);
             ok = PayloadFitsFrame(descriptor) && controller->ReadFramePayload(&descriptor, timeout);
+            if (!ok) ++payloadFailures_;
             if (ok) {
+                const uint64_t completedNs = platform::MonotonicNs();
                 failures = 0;
                 transferFailed_ = 0;
                 WaitUntilUnpinned(index);
                 std::memcpy(frameBuffers_[index].get(), workBuffer_.get(),
                             static_cast<size_t>(frameSize_));
                 bufferCounter_[index] = lastFrameCounter_.load();
+                bufferSequence_[index] = framesStored_.load();
+                bufferTimestampNs_[index] = completedNs;
                 writeIndex_ = (index + 1) % ringSize_;
                 ++framesStored_;
                 if (newFrame) newFrame->Set();
@@ -340,10 +347,12 @@ void CVeltCamD3A7Base::TransferLoop() {
         }
         descriptor.destination = workBuffer_.get();
         if (++failures >= kFailuresBeforeGivingUp) {
+            ++giveUps_;
             transferFailed_ = 1;
             if (newFrame) newFrame->Set();
             break;
         }
+        ++retries_;
         controller->ResetPipe(kEndpointIn);
         if (sensor_) sensor_->RearmFrameOutput();
         controller->EnsureStreamHandle();
@@ -371,6 +380,9 @@ int CVeltCamD3A7Base::CaptureSingleFrame() {
                 std::memcpy(frameBuffers_[0].get(), workBuffer_.get(),
                             static_cast<size_t>(frameSize_));
                 bufferCounter_[0] = static_cast<int32_t>(descriptor.frameCounter & 0xFF);
+                bufferWords_[0][1] = static_cast<int32_t>(descriptor.frameCounter);
+                bufferSequence_[0] = framesStored_.load();
+                bufferTimestampNs_[0] = platform::MonotonicNs();
                 ++framesStored_;
                 break;
             }
@@ -478,12 +490,29 @@ int CVeltCamD3A7Base::ReadFrame(uint8_t* destination, size_t capacity, int32_t* 
             }
         }
     }
+    lastReadMeta_ = FrameMeta{bufferSequence_[source].load(), bufferTimestampNs_[source].load(),
+                              static_cast<uint32_t>(bufferWords_[source][1].load())};
     if (counter) *counter = bufferCounter_[source].load();
     if (wordA) *wordA = bufferWords_[source][0].load();
     if (wordB) *wordB = bufferWords_[source][1].load();
     if (wordC) *wordC = bufferWords_[source][2].load();
     if (wordD) *wordD = bufferWords_[source][3].load();
     return 1;
+}
+
+FrameMeta CVeltCamD3A7Base::LastReadMeta() {
+    std::lock_guard<std::recursive_mutex> lock(control_);
+    return lastReadMeta_;
+}
+
+TransferCounters CVeltCamD3A7Base::Counters() const {
+    TransferCounters c;
+    c.framesStored = framesStored_.load();
+    c.headerFailures = headerFailures_.load();
+    c.payloadFailures = payloadFailures_.load();
+    c.retries = retries_.load();
+    c.giveUps = giveUps_.load();
+    return c;
 }
 
 int CVeltCamD3A7Base::ReadNewestFrame(uint8_t* destination, size_t capacity, int orderFlag) {

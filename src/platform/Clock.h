@@ -10,6 +10,11 @@ namespace veltcam::platform {
 // system tick the frame-rate arithmetic is written for.
 uint32_t TickMs();
 
+// Nanoseconds of the host's monotonic clock (CLOCK_MONOTONIC on Linux,
+// QueryPerformanceCounter on Windows): frame timestamps that applications compare
+// with their own readings of the same clock. Never goes backwards.
+uint64_t MonotonicNs();
+
 // Sleeps about `ms` milliseconds. Precise to ~1 ms only inside a CTimerResolution scope.
 void SleepMs(uint32_t ms);
 

@@ -16,12 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include "core/FrameMeta.h"
 #include "files/AviWriter.h"
 #include "foundation/DibImage.h"
 #include "foundation/ModelConstants.h"
 #include "imaging/ImageSettings.h"
 #include "platform/Messages.h"
 #include "sdk/CErrorHistory.h"
+#include "sdk/CFrameQueue.h"
+#include "sdk/StreamRecords.h"
 #include "ui/SettingsRecords.h"
 
 namespace veltcam {
@@ -204,6 +207,18 @@ class CVeltCam {
     int FrameRate() const { return frameRate10s_.load(); }
     // ---- end of capture modes and preview window ---------------------------------
 
+    // ---- Pulled frames and stream statistics (bodies in CVeltCamStream.cpp) -----
+    // Depth 0 turns the queue off; 1..64 frames with a CFrameQueue policy.
+    int SetFrameQueue(int depth, int policy);
+    // 1 a frame, 2 time-out (nothing reported), 0 failure reported (1, 5, 9, 13).
+    int WaitFrameEx(uint8_t* buffer, int size, int flip, int timeoutMs, StreamFrameInfo* info);
+    int GetFrameInfoEx(StreamFrameInfo* info);
+    int GetStreamStats(StreamStats* stats);
+    int ResetStreamStats();
+    // The handle is going away: every waiting WaitFrameEx returns now.
+    void EndFrameStream();
+    // ---- end of pulled frames and stream statistics -------------------------------
+
     // ---- Setting dialogs (bodies in CVeltCamDialogs.cpp) -------------------------
     // Modal on the caller's thread. 1 once the dialog has run; 0 with code 1 without
     // a camera core, 0 with code 11 on a platform without dialog windows.
@@ -337,6 +352,24 @@ class CVeltCam {
     bool sensorMirrorsH_ = false;  // the sensor mirrors itself; the pipeline need not
     bool sensorMirrorsV_ = false;
     // ---- end of capture modes and preview window ---------------------------------
+
+    // ---- Pulled frames and stream statistics ----------------------------------------
+    // A capture mode starts numbering its frames; `queued` opens the frame queue.
+    void BeginStream(bool queued);
+    // The frame ReadAndConvert just read: metadata and counters. Under the image lock.
+    void NoteConvertedFrame(const DibImage& raw);
+    // The display loops hand the converted frame to the queue. Under the image lock.
+    void QueueConvertedFrame();
+    CFrameQueue frameQueue_;
+    // The rest is guarded by imageLock_.
+    uint64_t streamBase_ = 0;       // the core's stored-frame count when the mode started
+    int64_t lastConverted_ = -1;    // frame number of the last converted frame
+    StreamFrameInfo currentFrame_;  // what GetImage would return now
+    bool haveCurrentFrame_ = false;
+    StreamStats streamCounts_;       // the counters this object keeps itself
+    TransferCounters statsBase_;     // the core's counters at the last reset
+    uint64_t rateFirstNs_ = 0, rateLastNs_ = 0, rateFrames_ = 0;
+    // ---- end of pulled frames and stream statistics -------------------------------
 
     // ---- Setting dialogs -------------------------------------------------------------
     // Windows of the open analog and image dialogs; the display thread posts to them

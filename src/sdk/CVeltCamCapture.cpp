@@ -181,6 +181,7 @@ int CVeltCam::StartPreview() {
         return 0;
     }
     if (!CaptureSetup()) return 0;
+    BeginStream(true);
     if (!core_->StartTransfer(0)) {
         StopPreview();
         Report(kErrDeviceIo);
@@ -202,6 +203,8 @@ int CVeltCam::StopPreview() {
         return 0;
     }
     displayState_ = 0;
+    // Pulling threads return now, not after the display thread has finished.
+    frameQueue_.End(kErrNotReady, true);
     { std::lock_guard<std::mutex> lock(stopLock_); }
     stopWake_.notify_all();
     if (captureMode_ != 0) {
@@ -302,6 +305,7 @@ bool CVeltCam::ReadAndConvert(int rateMode) {
         return false;
     }
     Repitch(*raw);
+    NoteConvertedFrame(*raw);
     frameInfo_.reserved = 0;
     frameInfo_.width = raw->Width();
     frameInfo_.height = raw->Height();
@@ -328,7 +332,8 @@ bool CVeltCam::ReadAndConvert(int rateMode) {
     CSdkPipelineHost host(*this);
     frame.host = &host;
     ProcessFrame(frame);
-    newFrame_ = true;
+    // The record thread takes one frame per flag: a flag still set is a frame it missed.
+    if (newFrame_.exchange(true) && recording_.load()) ++streamCounts_.recorderFramesDropped;
     return true;
 }
 
@@ -340,6 +345,8 @@ void CVeltCam::PreviewLoop() {
         if (result == 1) {
             // The transfer thread gave up: the mode stays until StopPreview.
             displayState_ = 0;
+            // Frames already queued are still handed out, then the waiters hear 13.
+            frameQueue_.End(kErrTimeout, false);
             std::lock_guard<std::recursive_mutex> lock(imageLock_);
             PostFrameMessage(0, kErrTimeout);
             Report(kErrTimeout);
@@ -355,6 +362,7 @@ void CVeltCam::PreviewLoop() {
                 continue;
             }
             imageValid_ = true;
+            QueueConvertedFrame();
             Draw();
             if (callbackBuffer_ != nullptr && callbackBufferSize_ != 0 &&
                 !CopyImageOut(callbackBuffer_, callbackBufferSize_, callbackFlip_)) {
@@ -379,6 +387,7 @@ int CVeltCam::Capture() {
     }
     if (captureMode_ == 2) return 1;
     if (!CaptureSetup()) return 0;
+    BeginStream(false);
     captureMode_ = 2;
     return 1;
 }
@@ -391,6 +400,7 @@ int CVeltCam::SnapShot(uint8_t* buffer, int size, int flip) {
     }
     const bool prepared = captureMode_ == 2;
     if (!prepared && !CaptureSetup()) return 0;
+    if (!prepared) BeginStream(false);
     bool copied = false;
     {
         std::unique_lock<std::recursive_mutex> lock(imageLock_);
@@ -497,6 +507,7 @@ int CVeltCam::Trigger(platform::WindowHandle window, uint8_t* buffer, int size, 
         ClosePreview();
         return 0;
     }
+    BeginStream(true);
     captureMode_ = 3;
     frameTimeoutMs_ = static_cast<int>(kTriggerFrameTimeoutMs);
     core_->SetFrameTimeout(kTriggerFrameTimeoutMs);
@@ -532,6 +543,7 @@ void CVeltCam::TriggerLoop() {
             continue;
         }
         imageValid_ = true;
+        QueueConvertedFrame();
         if (callbackBuffer_ != nullptr && callbackBufferSize_ != 0 &&
             !CopyImageOut(callbackBuffer_, callbackBufferSize_, callbackFlip_)) {
             continue;

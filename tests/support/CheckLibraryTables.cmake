@@ -1,6 +1,7 @@
 # Checks the built library's symbol tables:
-#  - every exported name is a catalogue name (or, on Linux, a VeltCamLinux_
-#    message-window function), undecorated;
+#  - every exported name is a catalogue name, an extension name (with
+#    -DEXTENSION_CATALOGUE) or, on Linux, a VeltCamLinux_ message-window
+#    function, undecorated;
 #  - with -DCOMPLETE=ON, every catalogue name is exported and, in the DLL, every
 #    alias (Alias=Primary in the catalogue) shares its primary's entry point, so
 #    the 149 names lead to exactly the catalogue's distinct entry points;
@@ -9,6 +10,11 @@
 cmake_minimum_required(VERSION 3.25)
 
 file(STRINGS "${CATALOGUE}" catalogue_lines REGEX "^[^#]")
+# The extension's names count as catalogue names: exported, every one of them.
+if(EXTENSION_CATALOGUE)
+    file(STRINGS "${EXTENSION_CATALOGUE}" extension_lines REGEX "^[^#]")
+    list(APPEND catalogue_lines ${extension_lines})
+endif()
 set(catalogue "")
 set(aliases "")
 foreach(line IN LISTS catalogue_lines)

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "Failures.h"
-#include "FrameWindow.h"
 #include "VeltCamSdk.h"
+#include "VeltCamSdkEx.h"
 
 namespace veltcam::tool {
 
@@ -23,19 +23,18 @@ std::string StreamResult::ErrorSummary() const {
 
 StreamResult RunStream(CCameraSession& session, double seconds, bool trigger, bool quiet) {
     VeltCamHandle h = session.Handle();
-    CFrameWindow window;
-    // Room for a full frame in the widest colour mode: every frame is copied
-    // out, as an application's callback buffer would receive it.
+    // Room for a full frame in the widest colour mode: every frame is copied out.
     std::vector<BYTE> buffer(static_cast<std::size_t>(VELTCAM_MAX_WIDTH) * VELTCAM_MAX_HEIGHT * 8);
-    int size = static_cast<int>(buffer.size());
+    const int size = static_cast<int>(buffer.size());
     session.ClearErrors();
     session.Check(VeltCam_SetPreviewWindow(h, nullptr, 0, 0, 0, 0), "VeltCam_SetPreviewWindow");
+    session.Check(VeltCamEx_SetFrameQueue(h, 4, VELTCAM_EX_QUEUE_OLDEST_FIRST),
+                  "VeltCamEx_SetFrameQueue");
+    session.Check(VeltCamEx_ResetStreamStats(h), "VeltCamEx_ResetStreamStats");
     if (trigger) {
-        session.Check(VeltCam_Trigger(h, window.Handle(), buffer.data(), size, 1),
-                      "VeltCam_Trigger");
+        session.Check(VeltCam_Trigger(h, nullptr, nullptr, 0, 1), "VeltCam_Trigger");
     } else {
-        session.Check(VeltCam_CallBackPreview(h, window.Handle(), buffer.data(), size, 1),
-                      "VeltCam_CallBackPreview");
+        session.Check(VeltCam_StartPreview(h), "VeltCam_StartPreview");
     }
 
     using Clock = std::chrono::steady_clock;
@@ -48,29 +47,38 @@ StreamResult RunStream(CCameraSession& session, double seconds, bool trigger, bo
     for (auto now = start; now < end; now = Clock::now()) {
         auto wait =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::min(end, nextReport) - now);
-        WindowMessage message;
-        if (window.Wait(message, static_cast<int>(wait.count()) + 1)) {
-            if (message.message == VELTCAM_WM_FRAME && message.lParam == 0 && message.wParam != 0) {
-                const auto* info = reinterpret_cast<const VeltCamFrameInfo*>(message.wParam);
-                ++result.frames;
-                result.width = info->width;
-                result.height = info->height;
-                result.bits = info->bitsPerPixel;
-            } else if (message.message == VELTCAM_WM_FRAME || message.message == VELTCAM_WM_ERROR) {
-                ++result.errors[static_cast<int>(message.lParam)];
-            }
+        VeltCamExFrameInfo info{};
+        info.size = sizeof info;
+        const int got = VeltCamEx_WaitFrame(h, buffer.data(), size, 1,
+                                            static_cast<int>(wait.count()) + 1, &info);
+        if (got == VELTCAM_EX_WAIT_FRAME) {
+            ++result.frames;
+            result.width = info.width;
+            result.height = info.height;
+            result.bits = info.bitsPerPixel;
+            result.lastFrameNumber = info.frameNumber;
+            result.framesLost += info.droppedBefore;
+        } else if (got == VELTCAM_EX_WAIT_FAILED) {
+            const int code = VeltCam_GetLastError(h);
+            ++result.errors[code];
+            // The mode ended under us (the camera is gone): nothing more will come.
+            if (code == ERR_TIMEOUT || code == ERR_NOT_READY) break;
         }
         now = Clock::now();
         if (!quiet && now >= nextReport) {
             double elapsed = std::chrono::duration<double>(now - start).count();
-            std::printf("%5.1f s  %6d frames  %6.1f frames/s\n", elapsed, result.frames,
-                        static_cast<double>(result.frames - framesAtReport));
+            std::printf("%5.1f s  %6d frames  %6.1f frames/s  frame %llu  %llu lost\n", elapsed,
+                        result.frames, static_cast<double>(result.frames - framesAtReport),
+                        result.lastFrameNumber, result.framesLost);
             std::fflush(stdout);
             framesAtReport = result.frames;
             nextReport += std::chrono::seconds(1);
         }
     }
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    VeltCamExStreamStats stats{};
+    stats.size = sizeof stats;
+    if (VeltCamEx_GetStreamStats(h, &stats) == 1) result.measuredRate = stats.framesPerSecond;
     session.Check(VeltCam_StopPreview(h), "VeltCam_StopPreview");
     return result;
 }

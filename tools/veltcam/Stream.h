@@ -1,5 +1,5 @@
-// Streaming frames to a message window and what came of it; shared by stream,
-// bench and demo.
+// Streaming frames pulled from the SDK's frame queue and what came of it; shared
+// by stream, bench and demo.
 #pragma once
 
 #include <map>
@@ -15,7 +15,10 @@ struct StreamResult {
     int height = 0;
     int bits = 0;
     double seconds = 0;
-    std::map<int, int> errors;  // failed-frame and error codes, counted
+    unsigned long long lastFrameNumber = 0;
+    unsigned long long framesLost = 0;  // gaps in the frame numbers received
+    double measuredRate = 0;            // delivered frames over their transfer timestamps
+    std::map<int, int> errors;          // codes of failed waits, counted
 
     double FramesPerSecond() const { return seconds > 0 ? frames / seconds : 0; }
     std::string ErrorSummary() const;

@@ -32,9 +32,12 @@ void AddStreamCommand(CLI::App& app, ToolContext& context) {
         CCameraSession session(options);
         capture.Apply(session);
         StreamResult result = RunStream(session, seconds, triggerHz > 0, false);
-        std::printf("stream: %d frames of %d x %d, %d bits in %.1f s: %.1f frames/s; errors: %s\n",
-                    result.frames, result.width, result.height, result.bits, result.seconds,
-                    result.FramesPerSecond(), result.ErrorSummary().c_str());
+        std::printf(
+            "stream: %d frames of %d x %d, %d bits in %.1f s: %.1f frames/s; errors: %s; "
+            "last frame %llu, %llu lost, measured %.1f frames/s\n",
+            result.frames, result.width, result.height, result.bits, result.seconds,
+            result.FramesPerSecond(), result.ErrorSummary().c_str(), result.lastFrameNumber,
+            result.framesLost, result.measuredRate);
         if (result.frames == 0) {
             throw CSdkFailure("no frames arrived; errors: " + result.ErrorSummary());
         }

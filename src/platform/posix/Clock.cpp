@@ -13,6 +13,12 @@ uint32_t TickMs() {
     return static_cast<uint32_t>(ms);
 }
 
+uint64_t MonotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
 void SleepMs(uint32_t ms) {
     timespec delay{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&delay, &delay) != 0) {

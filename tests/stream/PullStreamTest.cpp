@@ -1,0 +1,349 @@
+// Pulled frames through the public extension against the simulated camera: frame
+// numbers, drops and their accounting, queue policies, argument checks, waits that
+// end when the mode ends, trigger mode and stream statistics under transfer faults.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VeltCamSdkEx.h"
+#include "support/PrivateSettingsStore.h"
+#include "support/SimTestSupport.h"
+
+namespace veltcam {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A small window keeps each frame's conversion far inside the frame period, even
+// in sanitizer builds, so that what the tests count is the stream, not the converter.
+constexpr int kWidth = 256;
+constexpr int kHeight = 192;
+constexpr int kRowBytes = kWidth * 3;
+constexpr int kFrameBytes = kRowBytes * kHeight;
+
+void Drain(VeltCamHandle handle) {
+    while (VeltCam_GetLastError(handle) != 0) {
+    }
+}
+
+VeltCamExFrameInfo NewInfo() {
+    VeltCamExFrameInfo info{};
+    info.size = sizeof info;
+    return info;
+}
+
+VeltCamExStreamStats Stats(VeltCamHandle handle) {
+    VeltCamExStreamStats stats{};
+    stats.size = sizeof stats;
+    EXPECT_EQ(VeltCamEx_GetStreamStats(handle, &stats), 1);
+    return stats;
+}
+
+class PullStream : public testing::Test {
+  protected:
+    void Open(const std::string& options) {
+        test::UseSdkSimulator(options);
+        handle_ = VeltCam_Initialize(nullptr);
+        ASSERT_NE(handle_, 0u);
+        ASSERT_EQ(VeltCam_SetPreviewWindow(handle_, nullptr, 0, 0, 0, 0), 1);
+        ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, 2048, 512, kWidth, 1536, 512, kHeight), 1);
+        ASSERT_EQ(VeltCam_SetColorMode(handle_, 24), 1);
+        // The display loop polls without pausing, so the ring loses nothing at
+        // modest rates.
+        ASSERT_EQ(VeltCam_SetWaitTime(handle_, 0), 1);
+        Drain(handle_);
+    }
+    void TearDown() override {
+        if (handle_ != 0) VeltCam_Release(handle_);
+    }
+    int Wait(int timeoutMs, VeltCamExFrameInfo* info, int size = kFrameBytes) {
+        return VeltCamEx_WaitFrame(handle_, buffer_.data(), size, 1, timeoutMs, info);
+    }
+
+    test::CPrivateSettingsStore store_;
+    VeltCamHandle handle_ = 0;
+    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(kFrameBytes);
+};
+
+TEST_F(PullStream, FastConsumerSeesConsecutiveFramesWithTheirMetadata) {
+    Open("cameras=1;fps=30");
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 8, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    std::vector<VeltCamExFrameInfo> frames;
+    while (frames.size() < 20) {
+        VeltCamExFrameInfo info = NewInfo();
+        ASSERT_EQ(Wait(3000, &info), 1);
+        frames.push_back(info);
+    }
+    const VeltCamExStreamStats stats = Stats(handle_);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+
+    int ok = 0;
+    const int exposure = VeltCam_GetExposureTime(handle_, &ok);
+    const int gain = VeltCam_GetGlobalGain(handle_, &ok);
+    EXPECT_EQ(frames[0].droppedBefore, frames[0].frameNumber);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const VeltCamExFrameInfo& f = frames[i];
+        EXPECT_EQ(f.size, sizeof f);
+        EXPECT_EQ(f.width, kWidth);
+        EXPECT_EQ(f.height, kHeight);
+        EXPECT_EQ(f.bitsPerPixel, 24);
+        EXPECT_EQ(f.rowBytes, kRowBytes);
+        EXPECT_EQ(f.exposure, exposure);
+        EXPECT_EQ(f.gain, gain);
+        if (i == 0) continue;
+        const VeltCamExFrameInfo& p = frames[i - 1];
+        EXPECT_EQ(f.frameNumber, p.frameNumber + 1) << "frame " << i;
+        EXPECT_EQ(f.droppedBefore, 0u);
+        EXPECT_EQ(f.cameraCounter - p.cameraCounter, 1u) << "the camera's own count";
+        EXPECT_GT(f.timestampNs, p.timestampNs);
+    }
+    // 30 frames per second: the timestamps' mean spacing is the frame period.
+    const double meanMs = static_cast<double>(frames.back().timestampNs - frames[0].timestampNs) /
+                          1e6 / static_cast<double>(frames.size() - 1);
+    EXPECT_NEAR(meanMs, 1000.0 / 30, 6.0);
+    EXPECT_NEAR(stats.framesPerSecond, 30.0, 6.0);
+    EXPECT_EQ(stats.framesDroppedByQueue, 0u);
+    EXPECT_GE(stats.framesDelivered, 20u);
+    EXPECT_GE(stats.framesTransferred, stats.framesDelivered);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+}
+
+TEST_F(PullStream, SlowConsumerDropsAddUpExactlyToTheGaps) {
+    Open("cameras=1;fps=max");
+    ASSERT_EQ(VeltCamEx_ResetStreamStats(handle_), 1);
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 4, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    uint64_t received = 0;
+    uint64_t droppedSum = 0;
+    uint64_t last = 0;
+    for (int i = 0; i < 12; ++i) {
+        VeltCamExFrameInfo info = NewInfo();
+        ASSERT_EQ(Wait(3000, &info), 1);
+        if (received > 0) {
+            EXPECT_GT(info.frameNumber, last) << "oldest first: in order";
+        }
+        EXPECT_EQ(info.droppedBefore, info.frameNumber - (received > 0 ? last + 1 : 0));
+        droppedSum += info.droppedBefore;
+        last = info.frameNumber;
+        ++received;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    const VeltCamExStreamStats stats = Stats(handle_);
+    // Every frame numbered up to the last one converted was received, lost in the
+    // ring or dropped by the queue (frames still queued at the stop included).
+    EXPECT_GT(stats.framesDroppedByQueue, 0u) << "the consumer was slower than the camera";
+    const uint64_t numbered = stats.framesDelivered + stats.framesLostInRing;
+    EXPECT_EQ(received + stats.framesLostInRing + stats.framesDroppedByQueue, numbered);
+    EXPECT_EQ(droppedSum + (numbered - 1 - last), stats.framesLostInRing + stats.framesDroppedByQueue);
+    EXPECT_GE(stats.framesTransferred, numbered);
+}
+
+TEST_F(PullStream, PoliciesKeepTheOldestInOrderOrOnlyTheNewest) {
+    Open("cameras=1;fps=10");
+    struct Case {
+        int policy;
+        size_t expectedQueued;
+    };
+    for (const Case c : {Case{VELTCAM_EX_QUEUE_OLDEST_FIRST, 3}, Case{VELTCAM_EX_QUEUE_NEWEST_ONLY, 1}}) {
+        SCOPED_TRACE(c.policy);
+        ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 3, c.policy), 1);
+        ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+        // About eight frames arrive while nobody takes any.
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        std::vector<VeltCamExFrameInfo> taken;
+        VeltCamExFrameInfo info = NewInfo();
+        while (Wait(0, &info) == 1) taken.push_back(info);
+        const VeltCamExStreamStats stats = Stats(handle_);
+        ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        ASSERT_EQ(taken.size(), c.expectedQueued);
+        // What is kept is the newest frames, consecutive.
+        EXPECT_GE(taken.back().frameNumber, 5u);
+        for (size_t i = 1; i < taken.size(); ++i) {
+            EXPECT_EQ(taken[i].frameNumber, taken[i - 1].frameNumber + 1);
+        }
+        EXPECT_EQ(taken[0].droppedBefore, taken[0].frameNumber);
+        EXPECT_GE(stats.framesDroppedByQueue, 2u);
+        VeltCamEx_ResetStreamStats(handle_);
+    }
+}
+
+TEST_F(PullStream, BadArgumentsAndStatesAreRefused) {
+    Open("cameras=1;fps=10");
+    VeltCamExFrameInfo small = NewInfo();
+    small.size = 8;
+    VeltCamExStreamStats stats{};
+    stats.size = 16;
+    struct Case {
+        const char* what;
+        std::function<int()> call;
+        int code;
+    };
+    const Case cases[] = {
+        {"depth 65", [&] { return VeltCamEx_SetFrameQueue(handle_, 65, 0); }, ERR_PARAMETER},
+        {"depth -1", [&] { return VeltCamEx_SetFrameQueue(handle_, -1, 0); }, ERR_PARAMETER},
+        {"policy 2", [&] { return VeltCamEx_SetFrameQueue(handle_, 4, 2); }, ERR_PARAMETER},
+        {"no queue", [&] { return Wait(0, nullptr); }, ERR_NOT_READY},
+        {"no mode", [&] { return VeltCamEx_SetFrameQueue(handle_, 4, 0) && Wait(0, nullptr); },
+         ERR_NOT_READY},
+        {"null buffer",
+         [&] { return VeltCamEx_WaitFrame(handle_, nullptr, kFrameBytes, 1, 0, nullptr); },
+         ERR_PARAMETER},
+        {"negative time-out", [&] { return Wait(-1, nullptr); }, ERR_PARAMETER},
+        {"info too small", [&] { return Wait(0, &small); }, ERR_PARAMETER},
+        {"no frame info yet",
+         [&] {
+             VeltCamExFrameInfo info = NewInfo();
+             return VeltCamEx_GetFrameInfo(handle_, &info);
+         },
+         ERR_NOT_READY},
+        {"null frame info", [&] { return VeltCamEx_GetFrameInfo(handle_, nullptr); }, ERR_PARAMETER},
+        {"stats too small", [&] { return VeltCamEx_GetStreamStats(handle_, &stats); }, ERR_PARAMETER},
+        {"depth 0 turns it off",
+         [&] { return VeltCamEx_SetFrameQueue(handle_, 0, 0) && Wait(0, nullptr); }, ERR_NOT_READY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.call(), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), c.code);
+        Drain(handle_);
+    }
+    EXPECT_EQ(VeltCamEx_SetFrameQueue(handle_, 64, 1), 1);
+    EXPECT_EQ(VeltCamEx_WaitFrame(0x7fff1234u, buffer_.data(), kFrameBytes, 1, 0, nullptr), 0)
+        << "unknown handle";
+    EXPECT_EQ(VeltCamEx_GetVersion(), 0x020D05);
+
+    // A buffer one byte short is refused and the frame stays for the next call.
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 4, 0), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    EXPECT_EQ(Wait(3000, nullptr, kFrameBytes - 1), 0);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_MEMORY);
+    VeltCamExFrameInfo info = NewInfo();
+    ASSERT_EQ(Wait(0, &info), 1) << "the refused frame is still queued";
+    EXPECT_EQ(info.droppedBefore, info.frameNumber) << "it is the first frame taken";
+    // Metadata of the image GetImage returns now.
+    VeltCamExFrameInfo current = NewInfo();
+    ASSERT_EQ(VeltCamEx_GetFrameInfo(handle_, &current), 1);
+    EXPECT_GE(current.frameNumber, info.frameNumber);
+    EXPECT_EQ(current.width, kWidth);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+}
+
+TEST_F(PullStream, TimeOutRecordsNothingAndStopOrReleaseEndTheWait) {
+    // Trigger mode without a trigger source: no frame ever comes.
+    Open("cameras=1;trigger=0");
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 2, 0), 1);
+    ASSERT_EQ(VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1), 1);
+    const auto before = Clock::now();
+    EXPECT_EQ(Wait(150, nullptr), VELTCAM_EX_WAIT_TIMEOUT);
+    EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(140));
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+
+    for (const bool release : {false, true}) {
+        SCOPED_TRACE(release ? "release" : "stop");
+        if (release) {
+            ASSERT_EQ(VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1), 1);
+        }
+        const VeltCamHandle handle = handle_;
+        uint8_t* buffer = buffer_.data();
+        auto waiter = std::async(std::launch::async, [handle, buffer] {
+            const int result = VeltCamEx_WaitFrame(handle, buffer, kFrameBytes, 1, 20000, nullptr);
+            return std::make_pair(result, Clock::now());
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const auto ended = Clock::now();
+        if (release) {
+            ASSERT_EQ(VeltCam_Release(handle_), 1);
+            handle_ = 0;
+        } else {
+            ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        }
+        const auto [result, returned] = waiter.get();
+        EXPECT_EQ(result, 0);
+        EXPECT_LT(returned - ended, std::chrono::milliseconds(100));
+        if (!release) {
+            EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
+        }
+    }
+}
+
+TEST_F(PullStream, TriggerModeGivesOneNumberedFramePerTrigger) {
+    Open("cameras=1;trigger=150");
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 8, 0), 1);
+    ASSERT_EQ(VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1), 1);
+    std::vector<VeltCamExFrameInfo> frames;
+    while (frames.size() < 6) {
+        VeltCamExFrameInfo info = NewInfo();
+        ASSERT_EQ(Wait(3000, &info), 1);
+        frames.push_back(info);
+    }
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    for (size_t i = 1; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].frameNumber, frames[i - 1].frameNumber + 1);
+        EXPECT_EQ(frames[i].droppedBefore, 0u);
+        const double ms =
+            static_cast<double>(frames[i].timestampNs - frames[i - 1].timestampNs) / 1e6;
+        EXPECT_NEAR(ms, 150.0, 50.0) << "one frame per trigger";
+    }
+}
+
+TEST_F(PullStream, SnapShotFrameInfoAndTransferFaultCounters) {
+    // The transport asks for a header 15 times before it fails a read: 18 lost
+    // headers in a row are one failed header read.
+    Open("cameras=1;fps=max;stalls=instant;faults=header-timeout@3-20,payload-stall@6");
+    ASSERT_EQ(VeltCam_SnapShot(handle_, nullptr, 0, 1), 1);
+    VeltCamExFrameInfo info = NewInfo();
+    ASSERT_EQ(VeltCamEx_GetFrameInfo(handle_, &info), 1);
+    EXPECT_EQ(info.frameNumber, 0u) << "a snapshot from idle starts its own count";
+    EXPECT_EQ(info.width, kWidth);
+    EXPECT_GT(info.timestampNs, 0u);
+
+    ASSERT_EQ(VeltCamEx_ResetStreamStats(handle_), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    VeltCamExStreamStats stats = Stats(handle_);
+    while (stats.framesTransferred < 20 && Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        stats = Stats(handle_);
+    }
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    stats = Stats(handle_);
+    // Each failed read is one fresh start of the stream; two failures apart never
+    // make the transfer give up.
+    EXPECT_EQ(stats.headerTimeouts, 1u);
+    EXPECT_EQ(stats.framesRejected, 1u);
+    EXPECT_EQ(stats.transferRetries, stats.headerTimeouts + stats.framesRejected);
+    EXPECT_EQ(stats.transferFailures, 0u);
+    EXPECT_EQ(stats.framesDroppedByQueue, 0u) << "no queue, nothing dropped by it";
+
+    ASSERT_EQ(VeltCamEx_ResetStreamStats(handle_), 1);
+    stats = Stats(handle_);
+    EXPECT_EQ(stats.framesTransferred, 0u);
+    EXPECT_EQ(stats.headerTimeouts, 0u);
+    EXPECT_EQ(stats.framesPerSecond, 0.0);
+}
+
+TEST_F(PullStream, UnpluggedCameraEndsTheWaitWithCode13AfterTheQueuedFrames) {
+    Open("cameras=1;faults=unplug@10");
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 16, 0), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    int frames = 0;
+    int result = 0;
+    while ((result = Wait(20000, nullptr)) == 1) ++frames;
+    EXPECT_EQ(result, 0);
+    EXPECT_GE(frames, 1);
+    EXPECT_LE(frames, 9);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_TIMEOUT);
+    EXPECT_EQ(Stats(handle_).transferFailures, 1u);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+}
+
+}  // namespace
+}  // namespace veltcam
