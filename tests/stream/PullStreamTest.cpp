@@ -104,11 +104,13 @@ TEST_F(PullStream, FastConsumerSeesConsecutiveFramesWithTheirMetadata) {
         EXPECT_EQ(f.cameraCounter - p.cameraCounter, 1u) << "the camera's own count";
         EXPECT_GT(f.timestampNs, p.timestampNs);
     }
-    // 30 frames per second: the timestamps' mean spacing is the frame period.
+    // 30 frames per second: the timestamps' mean spacing is the frame period. The
+    // margin allows for a loaded machine (a Wine run beside other builds stretched it
+    // to 44 ms); a clock in the wrong unit or from the wrong source is far outside it.
     const double meanMs = static_cast<double>(frames.back().timestampNs - frames[0].timestampNs) /
                           1e6 / static_cast<double>(frames.size() - 1);
-    EXPECT_NEAR(meanMs, 1000.0 / 30, 6.0);
-    EXPECT_NEAR(stats.framesPerSecond, 30.0, 6.0);
+    EXPECT_NEAR(meanMs, 1000.0 / 30, 15.0);
+    EXPECT_NEAR(stats.framesPerSecond, 30.0, 12.0);
     EXPECT_EQ(stats.framesDroppedByQueue, 0u);
     EXPECT_GE(stats.framesDelivered, 20u);
     EXPECT_GE(stats.framesTransferred, stats.framesDelivered);
