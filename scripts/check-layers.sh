@@ -24,6 +24,9 @@ layers=(
     "api include"
 )
 
+# Beside the transport: below the SDK object nothing knows the simulator.
+simulator_users="sim sdk api"
+
 declare -A rank
 for i in "${!layers[@]}"; do
     for folder in ${layers[$i]}; do rank[$folder]=$i; done
@@ -53,6 +56,9 @@ while IFS= read -r -d '' file; do
             faults=$((faults + 1))
         elif ((rank[$used] > rank[$folder])); then
             echo "$file:$line: $folder includes \"$target\" from the higher layer '$used'" >&2
+            faults=$((faults + 1))
+        elif [[ "$used" == sim && " $simulator_users " != *" $folder "* ]]; then
+            echo "$file:$line: $folder includes \"$target\"; only $simulator_users use the simulator" >&2
             faults=$((faults + 1))
         fi
     done < <(awk -v q='"' '$0 ~ "^[ \t]*#[ \t]*include[ \t]*" q {
