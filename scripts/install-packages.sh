@@ -26,6 +26,17 @@ linux_packages=(
     ffmpeg imagemagick
     # the fuzz targets (scripts/fuzz.sh): clang and its libFuzzer runtime
     clang libclang-rt-14-dev
+    # the Linux USB path: libusb, and umockdev's emulated device node in front
+    # of the simulated camera for the tests through real libusb
+    libusb-1.0-0-dev umockdev libumockdev-dev
+    # the Python package: ctypes over the library, arrays in numpy
+    python3-numpy python3-pytest python3-opencv python3-venv python3-pip python3-setuptools
+    # the GStreamer source element and the pipelines that test it
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+    gstreamer1.0-plugins-ugly
+    # packaging: import library checks for Visual C++ users, the .deb's dependencies
+    llvm lld
 )
 
 windows_packages=(

@@ -4,7 +4,9 @@
 #   1. Linux, AddressSanitizer + UndefinedBehaviorSanitizer: the whole suite
 #   2. Linux, ThreadSanitizer: the tests labelled `threading`
 #   3. Windows DLL (mingw-w64 cross build): the whole suite under Wine
-#   4. the fuzz targets, a short run each on their seed corpus (clang)
+#   4. Linux release build (`linux` preset, only what is shipped): the tests
+#      labelled `release`, which use the library the way users load it
+#   5. the fuzz targets, a short run each on their seed corpus (clang)
 # Ends with one summary line per suite and a non-zero exit if any failed.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -37,6 +39,12 @@ linux_suite() {
         ctest --preset "$preset" "$@"
 }
 
+linux_release_suite() {
+    cmake --preset linux >/dev/null &&
+        cmake --build --preset linux --target release-artifacts &&
+        ctest --preset linux -L release
+}
+
 windows_suite() {
     scripts/wine-session.sh start
     local rc=0
@@ -51,6 +59,7 @@ run_suite "layering" scripts/check-layers.sh
 run_suite "linux-asan" linux_suite linux-asan
 run_suite "linux-tsan" linux_suite linux-tsan -L threading
 run_suite "windows (Wine)" windows_suite
+run_suite "linux (release)" linux_release_suite
 run_suite "fuzz (short runs)" scripts/fuzz.sh 20
 
 echo
