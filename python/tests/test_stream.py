@@ -149,3 +149,39 @@ def test_frame_worker_runs_on_a_python_thread_and_stops_from_inside(small_camera
         failing.join(timeout=10.0)
     # The camera is idle again and takes snapshots.
     assert cam.snap().shape == (192, 256, 3)
+
+
+def test_a_kept_array_keeps_its_picture_while_released_buffers_are_reused(small_camera):
+    # Window on the frame-number cells of the scene: cell i (64 columns) is white
+    # when bit i of the camera's frame counter is set.
+    cam = small_camera("fps=max")
+    cam.roi = (0, 800, 256, 96)
+
+    def counter_bits(cells) -> int:
+        return sum(1 << i for i in range(4) if cells[16, 64 * i + 32, 1] > 128)
+
+    kept = []
+    with cam.stream(queue=8) as s:
+        for n, frame in enumerate(s.frames(count=40, timeout=3.0)):
+            if n % 4 == 0:  # only a slice is kept; the frame itself goes
+                kept.append((frame.camera_counter, frame.array[64:96]))
+    assert len(kept) == 10
+    for counter, cells in kept:
+        assert counter_bits(cells) == counter & 15
+
+
+def test_buffer_pool_hands_out_only_what_nothing_refers_to():
+    from veltcam.frame import BufferPool
+
+    pool = BufferPool(keep=2)
+    first = pool.take(4096)
+    pool.give(first)
+    view = first[100:200]
+    address = first.ctypes.data
+    del first
+    held = pool.take(4096)
+    assert held.ctypes.data != address, "a view still refers to the first buffer"
+    pool.give(held)
+    del view, held
+    assert pool.take(4096).ctypes.data == address, "a released buffer is reused"
+    assert pool.take(1024).size == 1024

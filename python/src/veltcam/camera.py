@@ -25,7 +25,7 @@ from ._errors import (
     VeltcamError,
 )
 from .enums import ColorMode, ImageFormat, QueuePolicy, Setting
-from .frame import Frame, StreamStats, image_view, new_buffer, row_bytes
+from .frame import BufferPool, Frame, StreamStats, image_view, new_buffer, row_bytes
 
 __all__ = ["Camera", "CameraEntry", "FrameWorker", "Settings", "Stream", "list_cameras", "open"]
 
@@ -608,6 +608,7 @@ class Stream:
         self.queue = _int32(queue, "stream")
         self._closed = False
         self._close_lock = threading.Lock()
+        self._buffers = BufferPool()
         camera._attach(self)
         try:
             self._api.VeltCamEx_SetFrameQueue(self._handle, self.queue, int(self.policy))
@@ -640,6 +641,7 @@ class Stream:
                 self._api.VeltCam_StopPreview(self._handle)
                 self._api.VeltCamEx_SetFrameQueue(self._handle, 0, 0)
             finally:
+                self._buffers.clear()
                 self._camera._detach(self)
 
     @property
@@ -673,7 +675,7 @@ class Stream:
         seconds = _timeout_ms(timeout, "read")
         deadline = None if seconds is None else time.monotonic() + seconds
         width, height, bits = self._geometry
-        buffer = new_buffer(width, height, bits)
+        buffer = self._buffers.take(row_bytes(width, bits) * height)
         info = _lib.FrameInfo()
         info.size = sizeof(info)
         resized = False
@@ -705,10 +707,11 @@ class Stream:
             if result == 1:
                 break
             if deadline is not None and time.monotonic() >= deadline:
+                self._buffers.give(buffer)
                 raise Timeout("read", timeout)
         if info.rowBytes != row_bytes(info.width, info.bitsPerPixel):
             raise InsufficientMemory(5, "ERR_MEMORY", "read", f"unexpected row length {info.rowBytes}")
-        return Frame(
+        frame = Frame(
             array=image_view(buffer, info.width, info.height, info.bitsPerPixel),
             number=info.frameNumber,
             camera_counter=info.cameraCounter,
@@ -718,6 +721,8 @@ class Stream:
             gain=info.gain,
             color_mode=ColorMode(info.bitsPerPixel),
         )
+        self._buffers.give(buffer)
+        return frame
 
 
 class FrameWorker:
