@@ -69,12 +69,6 @@ def _int32(value: Any, what: str) -> int:
     return number
 
 
-def _path_argument(path: "Union[str, os.PathLike[str]]") -> Union[bytes, str]:
-    # Windows takes the wide-character functions, so that any file name works;
-    # Linux takes the bytes of the file system's encoding.
-    return os.fspath(path) if _lib.IS_WINDOWS else os.fsencode(path)
-
-
 def _policy(policy: Union[str, int]) -> QueuePolicy:
     if isinstance(policy, str):
         try:
@@ -119,6 +113,30 @@ def _serial_number(api: "_lib._Api", handle: int) -> str:
     return buffer.value.decode("utf-8", "replace")
 
 
+def _new_handle(api: "_lib._Api") -> int:
+    handle = api.VeltCam_Initialize(None)
+    if handle == 0:
+        raise InsufficientMemory(5, "ERR_MEMORY", "VeltCam_Initialize")
+    # Codes from the initialisation (no camera, or several to choose from) are
+    # answered by the selection that follows.
+    api.drain(handle)
+    return handle
+
+
+def _each_camera(api: "_lib._Api", handle: int) -> Iterator[CameraEntry]:
+    """Selects each attached camera in turn; the one just yielded stays selected."""
+    for number in range(_MAX_DEVICES):
+        name = _device_name(api, handle, number)
+        if name is None:
+            continue
+        try:
+            api.VeltCam_SetDeviceNumber(handle, number)
+            serial: Optional[str] = _serial_number(api, handle)
+        except VeltcamError:
+            serial = None
+        yield CameraEntry(number, name, serial)
+
+
 def list_cameras() -> List[CameraEntry]:
     """The attached cameras of this model, with their serial numbers.
 
@@ -126,23 +144,9 @@ def list_cameras() -> List[CameraEntry]:
     (in use elsewhere, say) is listed with serial None.
     """
     api = _lib.library()
-    handle = api.VeltCam_Initialize(None)
-    if handle == 0:
-        raise InsufficientMemory(5, "ERR_MEMORY", "VeltCam_Initialize")
+    handle = _new_handle(api)
     try:
-        api.drain(handle)
-        found = []
-        for number in range(_MAX_DEVICES):
-            name = _device_name(api, handle, number)
-            if name is None:
-                continue
-            try:
-                api.VeltCam_SetDeviceNumber(handle, number)
-                serial: Optional[str] = _serial_number(api, handle)
-            except VeltcamError:
-                serial = None
-            found.append(CameraEntry(number, name, serial))
-        return found
+        return list(_each_camera(api, handle))
     finally:
         api.VeltCam_Release(handle)
 
@@ -156,30 +160,16 @@ def open(index: Optional[int] = None, serial: Optional[str] = None) -> "Camera":
     if index is not None and serial is not None:
         raise TypeError("open() takes index or serial, not both")
     api = _lib.library()
-    handle = api.VeltCam_Initialize(None)
-    if handle == 0:
-        raise InsufficientMemory(5, "ERR_MEMORY", "VeltCam_Initialize")
+    handle = _new_handle(api)
     try:
-        # Codes from the initialisation (no camera, or several, to choose from)
-        # are answered by the selection below.
-        api.drain(handle)
         if serial is None:
             number = _int32(0 if index is None else index, "open")
             api.VeltCam_SetDeviceNumber(handle, number)
         else:
-            number = -1
-            for candidate in range(_MAX_DEVICES):
-                if _device_name(api, handle, candidate) is None:
-                    continue
-                try:
-                    api.VeltCam_SetDeviceNumber(handle, candidate)
-                    if _serial_number(api, handle) == serial:
-                        number = candidate
-                        break
-                except VeltcamError:
-                    continue
-            if number < 0:
+            found = next((c for c in _each_camera(api, handle) if c.serial == serial), None)
+            if found is None:
                 raise DeviceNotFound(2, "ERR_NO_DEVICE", "open", f"no camera with serial number {serial!r}")
+            number = found.index
         api.VeltCam_SetPreviewWindow(handle, None, 0, 0, 0, 0)
         return Camera(api, handle, number)
     except BaseException:
@@ -493,11 +483,7 @@ class Camera:
                     9, "ERR_PARAMETER", "save", f"no still format for {extension!r}; pass format="
                 )
             format = _STILL_FORMATS[extension]
-        fmt = _int32(format, "save")
-        if _lib.IS_WINDOWS:
-            self._api.VeltCam_SaveImageW(self._handle, _path_argument(path), fmt)
-        else:
-            self._api.VeltCam_SaveImage(self._handle, _path_argument(path), fmt)
+        self._call_with_path("VeltCam_SaveImage", path, _int32(format, "save"))
 
     def record(self, path: "Union[str, os.PathLike[str]]", seconds: float) -> None:
         """Records an uncompressed 24-bit AVI movie of the given length; blocks until done."""
@@ -508,10 +494,7 @@ class Camera:
             if self._stream is not None:
                 raise NotReady(1, "ERR_NOT_READY", "record", "a stream is running")
             before = self.stats.frames_delivered
-            if _lib.IS_WINDOWS:
-                self._api.VeltCam_RecordW(self._handle, _path_argument(path), round(seconds * 1000), 0)
-            else:
-                self._api.VeltCam_Record(self._handle, _path_argument(path), round(seconds * 1000), 0)
+            self._call_with_path("VeltCam_Record", path, round(seconds * 1000), 0)
             try:
                 # The movie's length counts from its first frame.
                 deadline = time.monotonic() + 5.0
@@ -524,19 +507,20 @@ class Camera:
 
     def load_mask(self, path: "Union[str, os.PathLike[str]]") -> None:
         """Loads the flat-field and defect references from a mask file."""
-        self._check_open()
-        if _lib.IS_WINDOWS:
-            self._api.VeltCam_LoadMaskFileW(self._handle, _path_argument(path))
-        else:
-            self._api.VeltCam_LoadMaskFile(self._handle, _path_argument(path))
+        self._call_with_path("VeltCam_LoadMaskFile", path)
 
     def save_mask(self, path: "Union[str, os.PathLike[str]]") -> None:
         """Saves the flat-field and defect references to a mask file."""
+        self._call_with_path("VeltCam_SaveMaskFile", path)
+
+    def _call_with_path(self, function: str, path: "Union[str, os.PathLike[str]]", *args: int) -> None:
+        # Windows takes the wide-character variant, so that any file name works;
+        # Linux takes the bytes of the file system's encoding.
         self._check_open()
         if _lib.IS_WINDOWS:
-            self._api.VeltCam_SaveMaskFileW(self._handle, _path_argument(path))
+            getattr(self._api, function + "W")(self._handle, os.fspath(path), *args)
         else:
-            self._api.VeltCam_SaveMaskFile(self._handle, _path_argument(path))
+            getattr(self._api, function)(self._handle, os.fsencode(path), *args)
 
     # -- streams ----------------------------------------------------------------------
 
