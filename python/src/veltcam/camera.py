@@ -454,10 +454,13 @@ class Camera:
             try:
                 self._api.VeltCam_SnapShot(self._handle, buffer.ctypes.data, buffer.size, 1)
             except InsufficientMemory:
-                # The frame came in another size than the settings promised; it
-                # was converted all the same and is still there to be copied.
-                buffer = np.empty(0, np.uint8)
-            info = self._frame_info()
+                # A frame larger than the settings promised was still converted
+                # and waits to be copied; anything else is a real failure.
+                info = self._frame_info()
+                if (info.width, info.height, info.bitsPerPixel) == (width, height, bits):
+                    raise
+            else:
+                info = self._frame_info()
             if (info.width, info.height, info.bitsPerPixel) != (width, height, bits):
                 buffer = new_buffer(info.width, info.height, info.bitsPerPixel)
                 self._api.VeltCam_GetImage(self._handle, buffer.ctypes.data, buffer.size, 1)
