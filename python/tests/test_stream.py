@@ -118,7 +118,7 @@ def test_waiting_for_a_frame_lets_other_python_threads_run(small_camera):
 
 
 def test_frame_worker_runs_on_a_python_thread_and_stops_from_inside(small_camera):
-    cam = small_camera("fps=100")
+    cam = small_camera("fps=50")
     got = []
     threads = set()
 
@@ -131,7 +131,7 @@ def test_frame_worker_runs_on_a_python_thread_and_stops_from_inside(small_camera
     worker = cam.on_frame(handle, queue=8)
     worker.join(timeout=10.0)
     assert not worker.running
-    assert got == list(range(got[0], got[0] + 5))
+    assert len(got) == 5 and got == sorted(set(got)), "nothing after the stop, nothing twice"
     assert threads == {"veltcam-on-frame"}
 
     # Stopped from outside while it waits for a frame.
