@@ -107,7 +107,7 @@ def test_settings_mapping_reads_back_by_enum_number_and_name(open_camera):
         settings[99]
 
 
-def test_open_by_serial_number_and_list(open_camera):
+def test_open_by_serial_number_and_list(open_camera, simulate):
     cam = open_camera("cameras=2", serial="VCSIM0001")
     assert (cam.index, cam.serial, cam.name) == (1, "VCSIM0001", "VeltCamM40-USB3-R7_02")
     listed = veltcam.list_cameras()
@@ -119,6 +119,10 @@ def test_open_by_serial_number_and_list(open_camera):
     cam.close()
     with pytest.raises(veltcam.NotReady, match="closed"):
         cam.gain
+    simulate("cameras=0")
+    assert veltcam.list_cameras() == []
+    with pytest.raises(veltcam.DeviceNotFound):
+        veltcam.open()
 
 
 def test_loading_errors_name_every_place_tried(monkeypatch, tmp_path):
