@@ -12,7 +12,7 @@ import veltcam
 
 
 def test_fast_consumer_gets_consecutive_frames_with_their_metadata(small_camera):
-    cam = small_camera("fps=50")
+    cam = small_camera("fps=30")
     cam.exposure_ms, cam.gain = 12.5, 80
     with cam.stream(queue=8) as s:
         frames = list(s.frames(count=15, timeout=3.0))
