@@ -8,7 +8,6 @@ sees what another one stored (nor a user's settings).
 
 from __future__ import annotations
 
-import os
 import uuid
 from typing import Callable, Iterator
 
