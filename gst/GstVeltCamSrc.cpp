@@ -986,6 +986,20 @@ void FinishWhiteBalanceOnce(CSrcState& s, guint64 frameNumber) {
     s.requested.whiteBalance = kWhiteBalanceOff;
 }
 
+// The 64-bit mode's fourth sample is unused and 0; as alpha that would make
+// every pixel transparent to a compositor, so it becomes full scale.
+void MakeOpaque(const GstVideoInfo& info, guint8* data) {
+    const int width = GST_VIDEO_INFO_WIDTH(&info);
+    const int stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
+    for (int y = 0; y < GST_VIDEO_INFO_HEIGHT(&info); ++y) {
+        guint8* pixel = data + static_cast<size_t>(y) * stride + 6;
+        for (int x = 0; x < width; ++x, pixel += 8) {
+            pixel[0] = 0xFF;
+            pixel[1] = 0xFF;
+        }
+    }
+}
+
 GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
     GstVeltCamSrc* self = GST_VELTCAM_SRC(push);
     CSrcState& s = *self->state;
@@ -1006,6 +1020,9 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
         VeltCamExFrameInfo info{};
         int code = 0;
         const WaitResult result = WaitForFrame(s, map.data, map.size, s.timeoutMs, &info, &code);
+        if (result == WaitResult::Frame && GST_VIDEO_INFO_FORMAT(&s.info) == GST_VIDEO_FORMAT_BGRA64_LE) {
+            MakeOpaque(s.info, map.data);
+        }
         gst_buffer_unmap(buffer, &map);
         if (result != WaitResult::Frame) {
             gst_buffer_unref(buffer);
