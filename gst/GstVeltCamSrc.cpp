@@ -306,7 +306,7 @@ void ArmWhiteBalanceOnce(CSrcState& s) {
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     GstVeltCamSrc* self = GST_VELTCAM_SRC(object);
     CSrcState& s = *self->state;
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::unique_lock<std::mutex> guard(s.lock);
     Requested& r = s.requested;
     const Property p = static_cast<Property>(id);
     // Settings that shape the stream are taken at start; once the camera is
@@ -374,6 +374,8 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
     if (!open) return;
     int code = 0;
     if (!ApplySetting(s.handle, r, p, &code)) {
+        // Posted without the lock: a bus handler may read properties.
+        guard.unlock();
         GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
                             ("The camera refused the setting %s.", pspec->name),
                             ("%s", ErrorName(code)));
@@ -555,8 +557,13 @@ int SelectCamera(GstVeltCamSrc* self, VeltCamHandle h, const Requested& r) {
 gboolean Start(GstBaseSrc* base) {
     GstVeltCamSrc* self = GST_VELTCAM_SRC(base);
     CSrcState& s = *self->state;
-    std::lock_guard<std::mutex> guard(s.lock);
-    const Requested& r = s.requested;
+    // The camera is opened without the lock (errors are posted on the way, and a
+    // bus handler may read properties); the handle is published at the end.
+    Requested r;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        r = s.requested;
+    }
     const VeltCamHandle h = VeltCam_Initialize(nullptr);
     if (h == 0) {
         GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("The camera SDK could not be initialised."),
@@ -581,6 +588,7 @@ gboolean Start(GstBaseSrc* base) {
             return FALSE;
         }
     }
+    std::lock_guard<std::mutex> guard(s.lock);
     s.handle = h;
     s.deviceNumber = number;
     s.acquiring = false;
@@ -723,14 +731,16 @@ void PostReadError(GstVeltCamSrc* self, WaitResult result, int code, int timeout
 // streams this geometry.
 bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g, int framesPerSecond) {
     CSrcState& s = *self->state;
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::unique_lock<std::mutex> guard(s.lock);
     if (s.acquiring && s.running == g) return true;
     StopAcquisition(s);
-    const Requested& r = s.requested;
+    const Requested r = s.requested;
     const VeltCamHandle h = s.handle;
     const int shift = r.halfReadout ? 1 : 0;
+    // Errors are posted without the lock: a bus handler may read properties.
     auto refuse = [&](const char* what) {
         const int code = TakeError(h);
+        guard.unlock();
         GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("The camera refused %s.", what),
                           ("%dx%d at (%d, %d)%s, %d bits per pixel: %s", g.width, g.height,
                            r.offsetX, r.offsetY, r.halfReadout ? " in half readout" : "", g.bits,
@@ -756,6 +766,7 @@ bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g, int framesPerSecon
                                   : VeltCam_StartPreview(h);
     if (!started) {
         const int code = TakeError(h);
+        guard.unlock();
         if (code == ERR_IMAGE_SIZE) {
             GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("The camera refused the capture window."),
                               ("%dx%d at (%d, %d): %s", g.width, g.height, r.offsetX, r.offsetY,
@@ -886,6 +897,8 @@ gboolean Negotiate(GstBaseSrc* base) {
         gst_structure_fixate_field_nearest_fraction(st, "framerate", n, 100);
         gst_structure_get_fraction(st, "framerate", &fpsN, &fpsD);
         if (fpsN > 0) period = gst_util_uint64_scale_int(GST_SECOND, fpsD, fpsN);
+        // The frames the measurement took were not lost to the application.
+        s.haveLast = false;
         GST_INFO_OBJECT(self, "camera runs at %.3f frames per second", rate);
     }
     caps = gst_caps_fixate(caps);
