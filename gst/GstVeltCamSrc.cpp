@@ -184,6 +184,7 @@ struct CSrcState {
     Requested requested;
     VeltCamHandle handle = 0;
     int deviceNumber = -1;
+    int storedWaitTimeMs = 0;
 
     // Streaming thread only (negotiate, create), and start/stop around it.
     bool acquiring = false;
@@ -570,6 +571,16 @@ gboolean Start(GstBaseSrc* base) {
                           (nullptr));
         return FALSE;
     }
+    // The sensor's half readout covers the whole frame and ignores the window's
+    // position: a window placed on it would silently show another part of the scene.
+    if (r.halfReadout && (r.offsetX != 0 || r.offsetY != 0)) {
+        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
+                          ("offset-x and offset-y must be 0 with half readout, which always "
+                           "reads the whole sensor."),
+                          (nullptr));
+        VeltCam_Release(h);
+        return FALSE;
+    }
     TakeError(h);  // no camera yet is not a failure here; selection says
     const int number = SelectCamera(self, h, r);
     if (number < 0) {
@@ -591,6 +602,7 @@ gboolean Start(GstBaseSrc* base) {
     std::lock_guard<std::mutex> guard(s.lock);
     s.handle = h;
     s.deviceNumber = number;
+    s.storedWaitTimeMs = std::max(0, VeltCam_GetWaitTime(h));
     s.acquiring = false;
     s.running = Geometry{};
     s.haveInfo = false;
@@ -619,6 +631,8 @@ gboolean Stop(GstBaseSrc* base) {
     std::lock_guard<std::mutex> guard(s.lock);
     if (s.handle != 0) {
         StopAcquisition(s);
+        // The pause is kept with the camera's stored settings: the one found at start.
+        VeltCam_SetWaitTime(s.handle, s.storedWaitTimeMs);
         VeltCam_Release(s.handle);
         s.handle = 0;
     }
@@ -653,12 +667,20 @@ GstCaps* GetCaps(GstBaseSrc* base, GstCaps* filter) {
             int maxWidth = 0, maxHeight = 0;
             MaxSize(r, &maxWidth, &maxHeight);
             GValue width = G_VALUE_INIT, height = G_VALUE_INIT;
-            g_value_init(&width, GST_TYPE_INT_RANGE);
-            g_value_init(&height, GST_TYPE_INT_RANGE);
-            gst_value_set_int_range_step(&width, kMinWidth, std::max(kMinWidth, maxWidth),
-                                         kWidthStep);
-            gst_value_set_int_range_step(&height, kMinHeight, std::max(kMinHeight, maxHeight),
-                                         kHeightStep);
+            if (r.halfReadout) {
+                // Half readout reads the whole sensor: one size only.
+                g_value_init(&width, G_TYPE_INT);
+                g_value_init(&height, G_TYPE_INT);
+                g_value_set_int(&width, maxWidth);
+                g_value_set_int(&height, maxHeight);
+            } else {
+                g_value_init(&width, GST_TYPE_INT_RANGE);
+                g_value_init(&height, GST_TYPE_INT_RANGE);
+                gst_value_set_int_range_step(&width, kMinWidth, std::max(kMinWidth, maxWidth),
+                                             kWidthStep);
+                gst_value_set_int_range_step(&height, kMinHeight, std::max(kMinHeight, maxHeight),
+                                             kHeightStep);
+            }
             std::string text = std::string("video/x-raw, format = (string) ") + kFormats;
             caps = gst_caps_from_string(text.c_str());
             GstStructure* st = gst_caps_get_structure(caps, 0);
@@ -762,6 +784,9 @@ bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g, int framesPerSecon
         return refuse("the frame queue");
     }
     VeltCam_SetPreviewWindow(h, nullptr, 0, 0, 0, 0);
+    // The display loop's pause between frames leaves time to a preview window's
+    // thread; here it would only let frames be overwritten in the camera's ring.
+    VeltCam_SetWaitTime(h, 0);
     const int started = r.trigger ? VeltCam_Trigger(h, nullptr, nullptr, 0, 1)
                                   : VeltCam_StartPreview(h);
     if (!started) {

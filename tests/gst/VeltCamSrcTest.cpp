@@ -42,6 +42,8 @@ class CPipeline {
         if (error != nullptr) {
             ADD_FAILURE() << description << ": " << error->message;
             g_error_free(error);
+            if (pipeline_ != nullptr) gst_object_unref(pipeline_);
+            pipeline_ = nullptr;
         }
         if (pipeline_ != nullptr) bus_ = gst_element_get_bus(pipeline_);
     }
@@ -161,16 +163,27 @@ TEST_F(VeltCamSrc, EveryFormatShowsTheBarsUprightWithTheRightSizeAndChannelOrder
         const char* format;
         bool flipH;
         int bytesPerPixel;
+        bool half = false;  // the whole sensor at half size instead of the strip
     };
     const Case cases[] = {{"GRAY8", false, 1},     {"GRAY16_LE", false, 2}, {"BGR", false, 3},
-                          {"BGRx", false, 4},      {"BGRA64_LE", false, 8}, {"BGR", true, 3}};
-    constexpr int kWidth = 2048, kHeight = 128, kFrames = 5;
+                          {"BGRx", false, 4},      {"BGRA64_LE", false, 8}, {"BGR", true, 3},
+                          {"BGRx", false, 4, true}};
+    constexpr int kFrames = 5;
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.format << (c.flipH ? " flipped" : ""));
+        SCOPED_TRACE(testing::Message() << c.format << (c.flipH ? " flipped" : "")
+                                        << (c.half ? " half readout" : ""));
+        // Half readout delivers the same part of the sensor at half the size.
+        const int scale = c.half ? 2 : 1;
+        const int width = 2048 / scale;
+        const int height = c.half ? 768 : 128;
+        const int barY = c.half ? 192 : 32;
+        const int laneY = c.half ? 416 : 112;
         UseSimulator("cameras=1");
-        CPipeline p(std::string("veltcamsrc name=src num-buffers=5 offset-y=704 flip-horizontal=") +
-                    (c.flipH ? "true" : "false") + " ! video/x-raw,format=" + c.format +
-                    ",width=2048,height=128 ! appsink name=sink sync=false");
+        CPipeline p(std::string("veltcamsrc name=src num-buffers=5 offset-y=") + (c.half ? "0" : "704") +
+                    " flip-horizontal=" +
+                    (c.flipH ? "true" : "false") + " half-readout=" + (c.half ? "true" : "false") +
+                    " ! video/x-raw,format=" + c.format + ",width=" + std::to_string(width) +
+                    ",height=" + std::to_string(height) + " ! appsink name=sink sync=false");
         ASSERT_TRUE(p.Valid());
         ASSERT_NE(p.Play(), GST_STATE_CHANGE_FAILURE);
         std::vector<GstSample*> samples = p.Pull(kFrames + 1);
@@ -180,23 +193,24 @@ TEST_F(VeltCamSrc, EveryFormatShowsTheBarsUprightWithTheRightSizeAndChannelOrder
         GstVideoInfo info;
         ASSERT_TRUE(gst_video_info_from_caps(&info, gst_sample_get_caps(samples.back())));
         EXPECT_STREQ(gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info)), c.format);
-        EXPECT_EQ(GST_VIDEO_INFO_WIDTH(&info), kWidth);
-        EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(&info), kHeight);
-        EXPECT_EQ(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), kWidth * c.bytesPerPixel);
+        EXPECT_EQ(GST_VIDEO_INFO_WIDTH(&info), width);
+        EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(&info), height);
+        EXPECT_EQ(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), width * c.bytesPerPixel);
         GstBuffer* buffer = gst_sample_get_buffer(samples.back());
-        EXPECT_EQ(gst_buffer_get_size(buffer), static_cast<size_t>(kWidth * c.bytesPerPixel * kHeight));
+        EXPECT_EQ(gst_buffer_get_size(buffer), static_cast<size_t>(width * c.bytesPerPixel * height));
         GstVideoFrame frame;
         ASSERT_TRUE(gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ));
         const bool colour = GST_VIDEO_INFO_IS_RGB(&info);
-        const double white = Block(frame, c.flipH ? kWidth - 128 : 128, 32, colour ? 1 : 0);
+        const double white =
+            Block(frame, c.flipH ? width - 128 / scale : 128 / scale, barY, colour ? 1 : 0);
         EXPECT_GT(white, 100) << "white bar too dark";
         double previousGrey = 1e9;
         for (int bar = 0; bar < 8; ++bar) {
             SCOPED_TRACE(testing::Message() << "bar " << bar);
-            const int x = c.flipH ? kWidth - 1 - (bar * 256 + 128) : bar * 256 + 128;
+            const int x = (c.flipH ? 2047 - (bar * 256 + 128) : bar * 256 + 128) / scale;
             if (colour) {
                 for (int rgb = 0; rgb < 3; ++rgb) {  // GStreamer's component order: R, G, B
-                    const double v = Block(frame, x, 32, rgb);
+                    const double v = Block(frame, x, barY, rgb);
                     if (kBars[bar][rgb]) {
                         EXPECT_GT(v, 0.6 * white) << "component " << rgb;
                     } else {
@@ -204,25 +218,25 @@ TEST_F(VeltCamSrc, EveryFormatShowsTheBarsUprightWithTheRightSizeAndChannelOrder
                     }
                 }
             } else {
-                const double v = Block(frame, x, 32, 0);
+                const double v = Block(frame, x, barY, 0);
                 EXPECT_LE(v, previousGrey + 2) << "grey bars darken left to right";
                 previousGrey = v;
             }
         }
         // The black lane below the bars (the moving marker covers at most one of these).
         double lane = 1e9;
-        for (int x : {300, 1000, 1700}) lane = std::min(lane, Block(frame, x, 112, 0));
+        for (int x : {300, 1000, 1700}) lane = std::min(lane, Block(frame, x / scale, laneY, 0));
         EXPECT_LT(lane, 0.1 * white) << "the bars must be above the lane";
         const auto* data = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
         if (GST_VIDEO_INFO_FORMAT(&info) == GST_VIDEO_FORMAT_GRAY16_LE) {
             // 12-bit samples, left-aligned: the low four bits are always 0.
             int low = 0;
-            for (int i = 0; i < kWidth * kHeight; ++i) low |= data[2 * i] & 0x0F;
+            for (int i = 0; i < width * height; ++i) low |= data[2 * i] & 0x0F;
             EXPECT_EQ(low, 0);
         }
         if (GST_VIDEO_INFO_FORMAT(&info) == GST_VIDEO_FORMAT_BGRA64_LE) {
             // Opaque: the fourth sample is alpha.
-            for (int i : {0, kWidth * 64 + 77, kWidth * kHeight - 1}) {
+            for (int i : {0, width * 64 + 77, width * height - 1}) {
                 EXPECT_EQ(data[8 * i + 6] | data[8 * i + 7] << 8, 0xFFFF) << "pixel " << i;
             }
         }
@@ -234,7 +248,8 @@ TEST_F(VeltCamSrc, EveryFormatShowsTheBarsUprightWithTheRightSizeAndChannelOrder
 // ---- Stream: counts, timestamps, offsets, drops ---------------------------------------
 
 TEST_F(VeltCamSrc, FastSinkGetsExactlyNBuffersWithRisingTimestampsAndConsecutiveOffsets) {
-    UseSimulator("cameras=1");
+    // A modest rate: the check is that nothing is lost while everyone keeps up.
+    UseSimulator("cameras=1;fps=30");
     constexpr int kFrames = 30;
     CPipeline p("veltcamsrc name=src num-buffers=30 ! video/x-raw,format=GRAY8,width=256,height=64 "
                 "! appsink name=sink sync=false");
@@ -424,6 +439,8 @@ TEST_F(VeltCamSrc, StartAndNegotiationErrorsNameTheCauseAndLeaveNothingRunning) 
          GST_RESOURCE_ERROR_NOT_FOUND, "_01"},
         {"window the sensor cannot read", "cameras=1", "veltcamsrc offset-x=3",
          GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_SETTINGS, "window"},
+        {"offsets with half readout", "cameras=1", "veltcamsrc half-readout=true offset-y=8",
+         GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_SETTINGS, "half readout"},
         {"width off the sensor's step", "cameras=1",
          "veltcamsrc ! video/x-raw,width=1000,height=768", GST_STREAM_ERROR, -1, ""},
         {"window beyond the offsets", "cameras=1",
