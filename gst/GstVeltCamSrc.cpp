@@ -224,6 +224,12 @@ GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
                     "width = (int) [ 64, 2048 ], height = (int) [ 16, 1536 ], "
                     "framerate = (fraction) [ 0/1, MAX ]"));
 
+// Registers an enum type once, for the property that uses it.
+GType EnumType(GType* type, const char* name, const GEnumValue* values) {
+    if (g_once_init_enter(type)) g_once_init_leave(type, g_enum_register_static(name, values));
+    return *type;
+}
+
 GType AutoExposureType() {
     static GType type = 0;
     static const GEnumValue values[] = {
@@ -231,10 +237,7 @@ GType AutoExposureType() {
         {VELTCAM_AUTO_IRIS_EXPOSURE, "Automatic exposure time", "exposure"},
         {VELTCAM_AUTO_IRIS_GAIN, "Automatic gain", "gain"},
         {0, nullptr, nullptr}};
-    if (g_once_init_enter(&type)) {
-        g_once_init_leave(&type, g_enum_register_static("GstVeltCamAutoExposure", values));
-    }
-    return type;
+    return EnumType(&type, "GstVeltCamAutoExposure", values);
 }
 
 GType WhiteBalanceType() {
@@ -244,10 +247,7 @@ GType WhiteBalanceType() {
         {kWhiteBalanceOnce, "Balance on one frame, then keep the gains", "once"},
         {kWhiteBalanceContinuous, "Balance every frame", "continuous"},
         {0, nullptr, nullptr}};
-    if (g_once_init_enter(&type)) {
-        g_once_init_leave(&type, g_enum_register_static("GstVeltCamWhiteBalance", values));
-    }
-    return type;
+    return EnumType(&type, "GstVeltCamWhiteBalance", values);
 }
 
 // The installed property specifications, for their names in messages.

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -128,6 +129,20 @@ guint64 StatsField(GstElement* src, const char* name) {
 
 class VeltCamSrc : public testing::Test {
   protected:
+    // A pipeline on a fresh simulator, set to PLAYING; null (with the failure
+    // recorded) when it could not be built or started.
+    static std::unique_ptr<CPipeline> Playing(const std::string& simulator,
+                                              const std::string& description) {
+        UseSimulator(simulator);
+        auto p = std::make_unique<CPipeline>(description);
+        if (!p->Valid()) return nullptr;
+        if (p->Play() == GST_STATE_CHANGE_FAILURE) {
+            ADD_FAILURE() << "PLAYING refused: " << description;
+            return nullptr;
+        }
+        return p;
+    }
+
     veltcam::test::CPrivateSettingsStore store_;
 };
 
@@ -249,14 +264,13 @@ TEST_F(VeltCamSrc, EveryFormatShowsTheBarsUprightWithTheRightSizeAndChannelOrder
 
 TEST_F(VeltCamSrc, FastSinkGetsExactlyNBuffersWithRisingTimestampsAndConsecutiveOffsets) {
     // A modest rate: the check is that nothing is lost while everyone keeps up.
-    UseSimulator("cameras=1;fps=30");
     constexpr int kFrames = 30;
-    CPipeline p("veltcamsrc name=src num-buffers=30 ! video/x-raw,format=GRAY8,width=256,height=64 "
-                "! appsink name=sink sync=false");
-    ASSERT_TRUE(p.Valid());
-    ASSERT_NE(p.Play(), GST_STATE_CHANGE_FAILURE);
-    std::vector<GstSample*> samples = p.Pull(kFrames + 1);
-    ExpectQuietBus(p);
+    auto p = Playing("cameras=1;fps=30",
+                     "veltcamsrc name=src num-buffers=30 ! video/x-raw,format=GRAY8,width=256,"
+                     "height=64 ! appsink name=sink sync=false");
+    ASSERT_TRUE(p);
+    std::vector<GstSample*> samples = p->Pull(kFrames + 1);
+    ExpectQuietBus(*p);
     ASSERT_EQ(samples.size(), static_cast<size_t>(kFrames));
     GstVideoInfo info;
     ASSERT_TRUE(gst_video_info_from_caps(&info, gst_sample_get_caps(samples[0])));
@@ -279,7 +293,7 @@ TEST_F(VeltCamSrc, FastSinkGetsExactlyNBuffersWithRisingTimestampsAndConsecutive
                                               GST_BUFFER_PTS(gst_sample_get_buffer(samples[0]))) /
                           (kFrames - 1);
     EXPECT_NEAR(meanNs / static_cast<double>(period), 1.0, 0.3);
-    GstElement* src = p.Get("src");
+    GstElement* src = p->Get("src");
     EXPECT_EQ(StatsField(src, "delivered"), static_cast<guint64>(kFrames));
     EXPECT_EQ(StatsField(src, "dropped"), 0u);
     EXPECT_EQ(StatsField(src, "transfer-failures"), 0u);
@@ -297,15 +311,14 @@ TEST_F(VeltCamSrc, FastSinkGetsExactlyNBuffersWithRisingTimestampsAndConsecutive
 }
 
 TEST_F(VeltCamSrc, SlowSinkShowsDropsAsOffsetGapsInStatsAndQosMessages) {
-    UseSimulator("cameras=1;fps=100");
-    CPipeline p("veltcamsrc name=src queue-size=2 ! video/x-raw,format=GRAY8,width=256,height=64 "
+    auto p = Playing("cameras=1;fps=100",
+                     "veltcamsrc name=src queue-size=2 ! video/x-raw,format=GRAY8,width=256,height=64 "
                 "! appsink name=sink sync=false max-buffers=1");
-    ASSERT_TRUE(p.Valid());
-    ASSERT_NE(p.Play(), GST_STATE_CHANGE_FAILURE);
+    ASSERT_TRUE(p);
     guint64 gaps = 0;
     guint64 previous = 0;
     for (int i = 0; i < 8; ++i) {
-        GstSample* sample = gst_app_sink_try_pull_sample(p.Sink(), kBusWait);
+        GstSample* sample = gst_app_sink_try_pull_sample(p->Sink(), kBusWait);
         ASSERT_NE(sample, nullptr);
         const guint64 offset = GST_BUFFER_OFFSET(gst_sample_get_buffer(sample));
         if (i > 0) {
@@ -318,32 +331,31 @@ TEST_F(VeltCamSrc, SlowSinkShowsDropsAsOffsetGapsInStatsAndQosMessages) {
     }
     // Read before stopping: the drops counted up to the last buffer pulled, and
     // at most those of the buffers still on their way.
-    const guint64 dropped = StatsField(p.Get("src"), "dropped");
+    const guint64 dropped = StatsField(p->Get("src"), "dropped");
     EXPECT_GT(gaps, 0u) << "a consumer at about 15 frames per second behind a 100-frame camera";
     EXPECT_GE(dropped, gaps);
-    GstMessage* qos = p.Next(GST_MESSAGE_QOS, 0);
+    GstMessage* qos = p->Next(GST_MESSAGE_QOS, 0);
     ASSERT_NE(qos, nullptr) << "a QoS message for the lost frames";
-    EXPECT_EQ(GST_MESSAGE_SRC(qos), GST_OBJECT(p.Get("src")));
+    EXPECT_EQ(GST_MESSAGE_SRC(qos), GST_OBJECT(p->Get("src")));
     GstFormat format = GST_FORMAT_UNDEFINED;
     guint64 processed = 0, lost = 0;
     gst_message_parse_qos_stats(qos, &format, &processed, &lost);
     EXPECT_EQ(format, GST_FORMAT_BUFFERS);
     EXPECT_GT(lost, 0u);
     gst_message_unref(qos);
-    ExpectQuietBus(p);
+    ExpectQuietBus(*p);
 }
 
 // ---- Settings while playing, trigger idle ---------------------------------------------
 
 TEST_F(VeltCamSrc, SettingsChangedWhilePlayingReadBackAndFramesKeepComing) {
-    UseSimulator("cameras=1");
-    CPipeline p("veltcamsrc name=src ! video/x-raw,format=BGR,width=512,height=128 "
+    auto p = Playing("cameras=1",
+                     "veltcamsrc name=src ! video/x-raw,format=BGR,width=512,height=128 "
                 "! appsink name=sink sync=false max-buffers=2 drop=true");
-    ASSERT_TRUE(p.Valid());
-    ASSERT_NE(p.Play(), GST_STATE_CHANGE_FAILURE);
-    std::vector<GstSample*> samples = p.Pull(2);
+    ASSERT_TRUE(p);
+    std::vector<GstSample*> samples = p->Pull(2);
     ASSERT_EQ(samples.size(), 2u);
-    GstElement* src = p.Get("src");
+    GstElement* src = p->Get("src");
     g_object_set(src, "exposure", 5000.0, "gain", 100, "gamma", 150, "white-balance", 2, nullptr);
     double exposure = 0;
     int gain = 0, gamma = 0, balance = 0;
@@ -356,11 +368,11 @@ TEST_F(VeltCamSrc, SettingsChangedWhilePlayingReadBackAndFramesKeepComing) {
     EXPECT_EQ(gamma, 150);
     EXPECT_EQ(balance, 2);
     // Frames keep coming after the change, with the new settings.
-    std::vector<GstSample*> after = p.Pull(3);
+    std::vector<GstSample*> after = p->Pull(3);
     EXPECT_EQ(after.size(), 3u);
     // A one-shot balance turns itself off after a frame.
     g_object_set(src, "white-balance", 1, nullptr);
-    std::vector<GstSample*> more = p.Pull(4);
+    std::vector<GstSample*> more = p->Pull(4);
     EXPECT_EQ(more.size(), 4u);
     g_object_get(src, "white-balance", &balance, nullptr);
     EXPECT_EQ(balance, 0);
@@ -369,7 +381,7 @@ TEST_F(VeltCamSrc, SettingsChangedWhilePlayingReadBackAndFramesKeepComing) {
     int offsetX = -1;
     g_object_get(src, "offset-x", &offsetX, nullptr);
     EXPECT_EQ(offsetX, 0);
-    ExpectQuietBus(p);
+    ExpectQuietBus(*p);
     Release(samples);
     Release(after);
     Release(more);
@@ -403,21 +415,20 @@ TEST_F(VeltCamSrc, TriggerModeIdlesFiveSecondsWithoutErrorThenDeliversTheTrigger
 // ---- Errors ------------------------------------------------------------------------------
 
 TEST_F(VeltCamSrc, UnplugEndsTheStreamWithAReadErrorAndNoHang) {
-    UseSimulator("cameras=1;faults=unplug@20");
-    CPipeline p("veltcamsrc name=src ! video/x-raw,format=GRAY8,width=256,height=64 "
+    auto p = Playing("cameras=1;faults=unplug@20",
+                     "veltcamsrc name=src ! video/x-raw,format=GRAY8,width=256,height=64 "
                 "! appsink name=sink sync=false");
-    ASSERT_TRUE(p.Valid());
-    ASSERT_NE(p.Play(), GST_STATE_CHANGE_FAILURE);
-    GstMessage* error = p.Next(GST_MESSAGE_ERROR);
+    ASSERT_TRUE(p);
+    GstMessage* error = p->Next(GST_MESSAGE_ERROR);
     ASSERT_NE(error, nullptr) << "no bus error after the unplug";
     GError* e = nullptr;
     gst_message_parse_error(error, &e, nullptr);
     EXPECT_TRUE(g_error_matches(e, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_READ)) << e->message;
     g_error_free(e);
     gst_message_unref(error);
-    EXPECT_EQ(StatsField(p.Get("src"), "transfer-failures"), 1u);
+    EXPECT_EQ(StatsField(p->Get("src"), "transfer-failures"), 1u);
     const auto stopping = Clock::now();
-    p.Stop();
+    p->Stop();
     EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(5));
 }
 
