@@ -301,6 +301,14 @@ void ArmWhiteBalanceOnce(CSrcState& s) {
     s.whiteBalanceOnceAfter = s.handle != 0 ? NewestFrameNumber(s.handle) + 1 : -1;
 }
 
+int AutoTimeoutMs(const CSrcState& s) {
+    if (s.requested.timeoutMs >= 0) return s.requested.timeoutMs;
+    if (s.requested.trigger) return -1;
+    if (s.period == GST_CLOCK_TIME_NONE) return kStartTimeoutMs;
+    const guint64 periods = kAutoTimeoutPeriods * s.period / GST_MSECOND;
+    return static_cast<int>(std::clamp<guint64>(periods, kMinAutoTimeoutMs, G_MAXINT));
+}
+
 // ---------------------------------------------------------------------------
 // Properties
 
@@ -357,6 +365,7 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
             return;
         case PROP_TIMEOUT_MS:
             r.timeoutMs = g_value_get_int(value);
+            if (s.haveInfo) s.timeoutMs = AutoTimeoutMs(s);
             return;
         case PROP_EXPOSURE: r.exposureUs = g_value_get_double(value); break;
         case PROP_GAIN: r.gain = g_value_get_int(value); break;
@@ -724,14 +733,6 @@ WaitResult WaitForFrame(CSrcState& s, guint8* data, gsize size, int timeoutMs,
         }
         if (slice == 0 && left == 0) return WaitResult::TimedOut;
     }
-}
-
-int AutoTimeoutMs(const CSrcState& s) {
-    if (s.requested.timeoutMs >= 0) return s.requested.timeoutMs;
-    if (s.requested.trigger) return -1;
-    if (s.period == GST_CLOCK_TIME_NONE) return kStartTimeoutMs;
-    const guint64 periods = kAutoTimeoutPeriods * s.period / GST_MSECOND;
-    return static_cast<int>(std::clamp<guint64>(periods, kMinAutoTimeoutMs, G_MAXINT));
 }
 
 void PostReadError(GstVeltCamSrc* self, WaitResult result, int code, int timeoutMs) {
