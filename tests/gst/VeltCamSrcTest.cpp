@@ -410,6 +410,11 @@ TEST_F(VeltCamSrc, TriggerModeIdlesFiveSecondsWithoutErrorThenDeliversTheTrigger
     gst_query_parse_latency(latency, nullptr, &min, &max);
     EXPECT_EQ(max, GST_CLOCK_TIME_NONE) << "unbounded in trigger mode";
     gst_query_unref(latency);
+    // Stopping while the element waits for the next trigger (5.5 s away) does
+    // not wait for it.
+    const auto stopping = Clock::now();
+    p.Stop();
+    EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(3));
 }
 
 // ---- Errors ------------------------------------------------------------------------------
