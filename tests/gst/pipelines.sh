@@ -14,25 +14,37 @@ export VELTCAM_SETTINGS="$work/settings.reg"
 export VELTCAM_SIMULATOR="table=gstpipe-$$-$RANDOM;cameras=1"
 export G_DEBUG=fatal-criticals
 
+# GStreamer's tools, with the sanitizer runtime preloaded when the plugin is
+# instrumented (VELTCAM_GST_PRELOAD; other programs are left alone).
+gst() {
+    local limit="$1"
+    shift
+    if [[ -n "${VELTCAM_GST_PRELOAD:-}" ]]; then
+        timeout "$limit" env LD_PRELOAD="$VELTCAM_GST_PRELOAD" "$@"
+    else
+        timeout "$limit" "$@"
+    fi
+}
+
 fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
 
-timeout 60 gst-inspect-1.0 veltcamsrc >"$work/inspect.txt" || fail "gst-inspect-1.0 veltcamsrc"
+gst 60 gst-inspect-1.0 veltcamsrc >"$work/inspect.txt" || fail "gst-inspect-1.0 veltcamsrc"
 grep -q "Source/Video/Hardware" "$work/inspect.txt" || fail "element details missing"
-if timeout 60 gst-inspect-1.0 -b | grep -qF "$(basename "$plugin")"; then
+if gst 60 gst-inspect-1.0 -b | grep -qF "$(basename "$plugin")"; then
     fail "plugin blacklisted"
 fi
 echo "inspect: ok"
 
 movie="$work/record.mkv"
-timeout 120 gst-launch-1.0 -q veltcamsrc num-buffers=60 ! videoconvert \
+gst 120 gst-launch-1.0 -q veltcamsrc num-buffers=60 ! videoconvert \
     ! x264enc speed-preset=ultrafast ! h264parse ! matroskamux ! filesink location="$movie" \
     || fail "recording pipeline"
 probe="$(timeout 60 ffprobe -v error -count_frames -select_streams v:0 \
     -show_entries stream=codec_name,width,height,nb_read_frames -of csv=p=0 "$movie")"
 [[ "$probe" == "h264,2048,1536,60" ]] || fail "ffprobe read '$probe'"
-timeout 60 gst-discoverer-1.0 "$movie" >"$work/discover.txt" || fail "gst-discoverer-1.0"
+gst 60 gst-discoverer-1.0 "$movie" >"$work/discover.txt" || fail "gst-discoverer-1.0"
 grep -q "H.264" "$work/discover.txt" || fail "discoverer found no H.264 stream"
 echo "recording: ok ($probe)"
