@@ -35,6 +35,8 @@ linux_packages=(
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-plugins-ugly
+    # gst-discoverer-1.0 reads back the element's recordings
+    gstreamer1.0-plugins-base-apps
     # packaging: import library checks for Visual C++ users, the .deb's dependencies
     llvm lld
 )
