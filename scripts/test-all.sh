@@ -3,9 +3,11 @@
 # (scripts/check-layers.sh), builds both targets and runs every test:
 #   1. Linux, AddressSanitizer + UndefinedBehaviorSanitizer: the whole suite
 #   2. Linux, ThreadSanitizer: the tests labelled `threading`
-#   3. Windows DLL (mingw-w64 cross build): the whole suite under Wine
+#   3. Windows DLL (mingw-w64 cross build): the whole suite under Wine, with
+#      the SDK archive and its import library built and consumed
 #   4. Linux release build (`linux` preset, only what is shipped): the tests
-#      labelled `release`, which use the library the way users load it
+#      labelled `release`, which use the library the way users load it (the
+#      installed tree and the .deb among them)
 #   5. the fuzz targets, a short run each on their seed corpus (clang)
 # Ends with one summary line per suite and a non-zero exit if any failed.
 set -euo pipefail
