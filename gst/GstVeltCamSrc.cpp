@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Failures.h"
 #include "VeltCamSdk.h"
 #include "VeltCamSdkEx.h"
 
@@ -104,40 +105,8 @@ const ToneSetting* FindTone(guint property) {
     return nullptr;
 }
 
-const char* ErrorName(int code) {
-    switch (code) {
-        case ERR_NONE:
-            return "ERR_NONE";
-        case ERR_NOT_READY:
-            return "ERR_NOT_READY";
-        case ERR_NO_DEVICE:
-            return "ERR_NO_DEVICE";
-        case ERR_THREAD:
-            return "ERR_THREAD";
-        case ERR_WINDOW:
-            return "ERR_WINDOW";
-        case ERR_MEMORY:
-            return "ERR_MEMORY";
-        case ERR_DEVICE_IO:
-            return "ERR_DEVICE_IO";
-        case ERR_IMAGE_SIZE:
-            return "ERR_IMAGE_SIZE";
-        case ERR_TRANSFER:
-            return "ERR_TRANSFER";
-        case ERR_PARAMETER:
-            return "ERR_PARAMETER";
-        case ERR_NOT_SUPPORTED:
-            return "ERR_NOT_SUPPORTED";
-        case ERR_FAILED:
-            return "ERR_FAILED";
-        case ERR_TIMEOUT:
-            return "ERR_TIMEOUT";
-        case ERR_MASK_FILE:
-            return "ERR_MASK_FILE";
-        default:
-            return "unknown error";
-    }
-}
+// The SDK's error codes by the names of its header, as the command-line tool prints them.
+using veltcam::tool::ErrorName;
 
 // The newest error code of the handle, the rest of the history dropped so that
 // the next failure is read alone.
@@ -427,7 +396,7 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
         guard.unlock();
         GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
                             ("The camera refused the setting %s.", pspec->name),
-                            ("%s", ErrorName(code)));
+                            ("%s", ErrorName(code).c_str()));
         return;
     }
     if (p == PROP_WHITE_BALANCE) {
@@ -600,11 +569,11 @@ int SelectCamera(GstVeltCamSrc* self, VeltCamHandle h, const Requested& r) {
         const int code = TakeError(h);
         if (r.deviceIndex < 0) {
             GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("No camera was found."),
-                              ("%s", ErrorName(code)));
+                              ("%s", ErrorName(code).c_str()));
         } else {
             GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
                               ("No camera at device index %d; %s.", number, CameraList(h).c_str()),
-                              ("%s", ErrorName(code)));
+                              ("%s", ErrorName(code).c_str()));
         }
         return -1;
     }
@@ -650,7 +619,7 @@ gboolean Start(GstBaseSrc* base) {
         if (!ApplySetting(h, r, static_cast<Property>(p), &code)) {
             GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
                               ("The camera refused the setting %s.", PropertyName(p)),
-                              ("%s", ErrorName(code)));
+                              ("%s", ErrorName(code).c_str()));
             VeltCam_Release(h);
             return FALSE;
         }
@@ -789,10 +758,10 @@ void PostReadError(GstVeltCamSrc* self, WaitResult result, int code, int timeout
     } else if (code == ERR_TIMEOUT) {
         GST_ELEMENT_ERROR(self, RESOURCE, READ,
                           ("The camera stopped delivering frames (unplugged or failed)."),
-                          ("%s", ErrorName(code)));
+                          ("%s", ErrorName(code).c_str()));
     } else {
         GST_ELEMENT_ERROR(self, RESOURCE, READ, ("Reading a frame from the camera failed."),
-                          ("%s", ErrorName(code)));
+                          ("%s", ErrorName(code).c_str()));
     }
 }
 
@@ -814,7 +783,7 @@ bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g, int framesPerSecon
         GST_ELEMENT_ERROR(
             self, RESOURCE, SETTINGS, ("The camera refused %s.", what),
             ("%dx%d at (%d, %d)%s, %d bits per pixel: %s", g.width, g.height, r.offsetX, r.offsetY,
-             r.halfReadout ? " in half readout" : "", g.bits, ErrorName(code)));
+             r.halfReadout ? " in half readout" : "", g.bits, ErrorName(code).c_str()));
         return false;
     };
     if (!VeltCam_SetColorMode(h, g.bits)) return refuse("the pixel format");
@@ -843,10 +812,10 @@ bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g, int framesPerSecon
         if (code == ERR_IMAGE_SIZE) {
             GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("The camera refused the capture window."),
                               ("%dx%d at (%d, %d): %s", g.width, g.height, r.offsetX, r.offsetY,
-                               ErrorName(code)));
+                               ErrorName(code).c_str()));
         } else {
             GST_ELEMENT_ERROR(self, RESOURCE, FAILED, ("The camera did not start streaming."),
-                              ("%s", ErrorName(code)));
+                              ("%s", ErrorName(code).c_str()));
         }
         return false;
     }
