@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Failures.h"
 #include "VeltCamSdk.h"
 #include "VeltCamSdkEx.h"
 
@@ -19,8 +20,8 @@ GST_DEBUG_CATEGORY_STATIC(veltcam_src_debug);
 namespace {
 
 // The capture window's alignment on the sensor: the width in steps of 16
-// pixels and the height in steps of 4 rows, at even offsets; half readout
-// doubles all of them on the sensor and delivers half the size.
+// pixels and the height in steps of 4 rows, at even offsets. (Half readout
+// always delivers the whole sensor at half size.)
 constexpr int kWidthStep = 16;
 constexpr int kHeightStep = 4;
 constexpr int kMinWidth = 64;
@@ -90,8 +91,8 @@ const ToneSetting kTones[] = {
     {PROP_SHARPNESS, "sharpness", "Sharpening in tenths (0 = off)", 0, 30, 0, VeltCam_SetSharpness,
      VeltCam_GetSharpness},
     {PROP_HUE, "hue", "Hue rotation in degrees", -360, 360, 0, VeltCam_SetHue, VeltCam_GetHue},
-    {PROP_SATURATION, "saturation", "Saturation (0 = neutral)", -255, 255, 0,
-     VeltCam_SetSaturation, VeltCam_GetSaturation},
+    {PROP_SATURATION, "saturation", "Saturation (0 = neutral)", -255, 255, 0, VeltCam_SetSaturation,
+     VeltCam_GetSaturation},
     {PROP_BRIGHTNESS, "brightness", "Brightness offset (0 = neutral)", -255, 255, 0,
      VeltCam_SetBrightness, VeltCam_GetBrightness},
 };
@@ -104,25 +105,8 @@ const ToneSetting* FindTone(guint property) {
     return nullptr;
 }
 
-const char* ErrorName(int code) {
-    switch (code) {
-        case ERR_NONE: return "ERR_NONE";
-        case ERR_NOT_READY: return "ERR_NOT_READY";
-        case ERR_NO_DEVICE: return "ERR_NO_DEVICE";
-        case ERR_THREAD: return "ERR_THREAD";
-        case ERR_WINDOW: return "ERR_WINDOW";
-        case ERR_MEMORY: return "ERR_MEMORY";
-        case ERR_DEVICE_IO: return "ERR_DEVICE_IO";
-        case ERR_IMAGE_SIZE: return "ERR_IMAGE_SIZE";
-        case ERR_TRANSFER: return "ERR_TRANSFER";
-        case ERR_PARAMETER: return "ERR_PARAMETER";
-        case ERR_NOT_SUPPORTED: return "ERR_NOT_SUPPORTED";
-        case ERR_FAILED: return "ERR_FAILED";
-        case ERR_TIMEOUT: return "ERR_TIMEOUT";
-        case ERR_MASK_FILE: return "ERR_MASK_FILE";
-        default: return "unknown error";
-    }
-}
+// The SDK's error codes by the names of its header, as the command-line tool prints them.
+using veltcam::tool::ErrorName;
 
 // The newest error code of the handle, the rest of the history dropped so that
 // the next failure is read alone.
@@ -135,12 +119,18 @@ int TakeError(VeltCamHandle handle) {
 
 int BitsOf(GstVideoFormat format) {
     switch (format) {
-        case GST_VIDEO_FORMAT_GRAY8: return VELTCAM_COLOR_MONO8;
-        case GST_VIDEO_FORMAT_GRAY16_LE: return VELTCAM_COLOR_MONO16;
-        case GST_VIDEO_FORMAT_BGR: return VELTCAM_COLOR_BGR24;
-        case GST_VIDEO_FORMAT_BGRx: return VELTCAM_COLOR_BGRX32;
-        case GST_VIDEO_FORMAT_BGRA64_LE: return VELTCAM_COLOR_BGRX64;
-        default: return 0;
+        case GST_VIDEO_FORMAT_GRAY8:
+            return VELTCAM_COLOR_MONO8;
+        case GST_VIDEO_FORMAT_GRAY16_LE:
+            return VELTCAM_COLOR_MONO16;
+        case GST_VIDEO_FORMAT_BGR:
+            return VELTCAM_COLOR_BGR24;
+        case GST_VIDEO_FORMAT_BGRx:
+            return VELTCAM_COLOR_BGRX32;
+        case GST_VIDEO_FORMAT_BGRA64_LE:
+            return VELTCAM_COLOR_BGRX64;
+        default:
+            return 0;
     }
 }
 
@@ -267,14 +257,24 @@ int ExposureUnits(double microseconds) {
 bool ApplySetting(VeltCamHandle h, const Requested& r, Property p, int* code) {
     int ok = 1;
     switch (p) {
-        case PROP_EXPOSURE: ok = VeltCam_SetExposureTime(h, ExposureUnits(r.exposureUs)); break;
-        case PROP_GAIN: ok = VeltCam_SetGlobalGain(h, r.gain); break;
-        case PROP_AUTO_EXPOSURE: ok = VeltCam_SetAutoIris(h, r.autoExposure); break;
+        case PROP_EXPOSURE:
+            ok = VeltCam_SetExposureTime(h, ExposureUnits(r.exposureUs));
+            break;
+        case PROP_GAIN:
+            ok = VeltCam_SetGlobalGain(h, r.gain);
+            break;
+        case PROP_AUTO_EXPOSURE:
+            ok = VeltCam_SetAutoIris(h, r.autoExposure);
+            break;
         case PROP_WHITE_BALANCE:
             ok = VeltCam_SetBayerGainAuto(h, r.whiteBalance != kWhiteBalanceOff ? 1 : 0);
             break;
-        case PROP_FLIP_HORIZONTAL: ok = VeltCam_SetMirrorH(h, r.flipH ? 1 : 0); break;
-        case PROP_FLIP_VERTICAL: ok = VeltCam_SetMirrorV(h, r.flipV ? 1 : 0); break;
+        case PROP_FLIP_HORIZONTAL:
+            ok = VeltCam_SetMirrorH(h, r.flipH ? 1 : 0);
+            break;
+        case PROP_FLIP_VERTICAL:
+            ok = VeltCam_SetMirrorV(h, r.flipV ? 1 : 0);
+            break;
         default:
             if (const ToneSetting* t = FindTone(p)) ok = t->set(h, r.tone[t - kTones]);
             break;
@@ -367,10 +367,18 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
             r.timeoutMs = g_value_get_int(value);
             if (s.haveInfo) s.timeoutMs = AutoTimeoutMs(s);
             return;
-        case PROP_EXPOSURE: r.exposureUs = g_value_get_double(value); break;
-        case PROP_GAIN: r.gain = g_value_get_int(value); break;
-        case PROP_AUTO_EXPOSURE: r.autoExposure = g_value_get_enum(value); break;
-        case PROP_WHITE_BALANCE: r.whiteBalance = g_value_get_enum(value); break;
+        case PROP_EXPOSURE:
+            r.exposureUs = g_value_get_double(value);
+            break;
+        case PROP_GAIN:
+            r.gain = g_value_get_int(value);
+            break;
+        case PROP_AUTO_EXPOSURE:
+            r.autoExposure = g_value_get_enum(value);
+            break;
+        case PROP_WHITE_BALANCE:
+            r.whiteBalance = g_value_get_enum(value);
+            break;
         default:
             if (const ToneSetting* t = FindTone(id)) {
                 r.tone[t - kTones] = g_value_get_int(value);
@@ -388,7 +396,7 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
         guard.unlock();
         GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
                             ("The camera refused the setting %s.", pspec->name),
-                            ("%s", ErrorName(code)));
+                            ("%s", ErrorName(code).c_str()));
         return;
     }
     if (p == PROP_WHITE_BALANCE) {
@@ -463,9 +471,9 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
             if (h != 0) {
                 const int on = VeltCam_GetBayerGainAuto(h, &ok);
                 if (ok) {
-                    g_value_set_enum(value, !on ? kWhiteBalanceOff
-                                     : s.whiteBalanceOncePending ? kWhiteBalanceOnce
-                                                                 : kWhiteBalanceContinuous);
+                    g_value_set_enum(value, !on                         ? kWhiteBalanceOff
+                                            : s.whiteBalanceOncePending ? kWhiteBalanceOnce
+                                                                        : kWhiteBalanceContinuous);
                     return;
                 }
                 TakeError(h);
@@ -483,8 +491,8 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
             g_value_set_int(value, id == PROP_OFFSET_X ? r.offsetX : r.offsetY);
             return;
         case PROP_HALF_READOUT:
-            g_value_set_boolean(value, h != 0 ? VeltCam_GetSubSample(h) == VELTCAM_SUBSAMPLE_HALF
-                                              : r.halfReadout);
+            g_value_set_boolean(
+                value, h != 0 ? VeltCam_GetSubSample(h) == VELTCAM_SUBSAMPLE_HALF : r.halfReadout);
             return;
         case PROP_FLIP_HORIZONTAL:
             g_value_set_boolean(value, h != 0 ? VeltCam_GetMirrorH(h) == 1 : r.flipH);
@@ -492,10 +500,18 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
         case PROP_FLIP_VERTICAL:
             g_value_set_boolean(value, h != 0 ? VeltCam_GetMirrorV(h) == 1 : r.flipV);
             return;
-        case PROP_TRIGGER: g_value_set_boolean(value, r.trigger); return;
-        case PROP_TIMEOUT_MS: g_value_set_int(value, r.timeoutMs); return;
-        case PROP_QUEUE_SIZE: g_value_set_int(value, r.queueSize); return;
-        case PROP_STATS: g_value_take_boxed(value, StatsStructure(s)); return;
+        case PROP_TRIGGER:
+            g_value_set_boolean(value, r.trigger);
+            return;
+        case PROP_TIMEOUT_MS:
+            g_value_set_int(value, r.timeoutMs);
+            return;
+        case PROP_QUEUE_SIZE:
+            g_value_set_int(value, r.queueSize);
+            return;
+        case PROP_STATS:
+            g_value_take_boxed(value, StatsStructure(s));
+            return;
         default:
             if (const ToneSetting* t = FindTone(id)) {
                 if (h != 0) {
@@ -542,10 +558,10 @@ int SelectCamera(GstVeltCamSrc* self, VeltCamHandle h, const Requested& r) {
         }
         TakeError(h);
         if (number < 0) {
-            GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
-                              ("No camera named \"%s\"; %s.", r.deviceName.c_str(),
-                               CameraList(h).c_str()),
-                              (nullptr));
+            GST_ELEMENT_ERROR(
+                self, RESOURCE, NOT_FOUND,
+                ("No camera named \"%s\"; %s.", r.deviceName.c_str(), CameraList(h).c_str()),
+                (nullptr));
             return -1;
         }
     }
@@ -553,11 +569,11 @@ int SelectCamera(GstVeltCamSrc* self, VeltCamHandle h, const Requested& r) {
         const int code = TakeError(h);
         if (r.deviceIndex < 0) {
             GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("No camera was found."),
-                              ("%s", ErrorName(code)));
+                              ("%s", ErrorName(code).c_str()));
         } else {
             GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
                               ("No camera at device index %d; %s.", number, CameraList(h).c_str()),
-                              ("%s", ErrorName(code)));
+                              ("%s", ErrorName(code).c_str()));
         }
         return -1;
     }
@@ -603,7 +619,7 @@ gboolean Start(GstBaseSrc* base) {
         if (!ApplySetting(h, r, static_cast<Property>(p), &code)) {
             GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
                               ("The camera refused the setting %s.", PropertyName(p)),
-                              ("%s", ErrorName(code)));
+                              ("%s", ErrorName(code).c_str()));
             VeltCam_Release(h);
             return FALSE;
         }
@@ -742,10 +758,10 @@ void PostReadError(GstVeltCamSrc* self, WaitResult result, int code, int timeout
     } else if (code == ERR_TIMEOUT) {
         GST_ELEMENT_ERROR(self, RESOURCE, READ,
                           ("The camera stopped delivering frames (unplugged or failed)."),
-                          ("%s", ErrorName(code)));
+                          ("%s", ErrorName(code).c_str()));
     } else {
         GST_ELEMENT_ERROR(self, RESOURCE, READ, ("Reading a frame from the camera failed."),
-                          ("%s", ErrorName(code)));
+                          ("%s", ErrorName(code).c_str()));
     }
 }
 
@@ -764,10 +780,10 @@ bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g, int framesPerSecon
     auto refuse = [&](const char* what) {
         const int code = TakeError(h);
         guard.unlock();
-        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("The camera refused %s.", what),
-                          ("%dx%d at (%d, %d)%s, %d bits per pixel: %s", g.width, g.height,
-                           r.offsetX, r.offsetY, r.halfReadout ? " in half readout" : "", g.bits,
-                           ErrorName(code)));
+        GST_ELEMENT_ERROR(
+            self, RESOURCE, SETTINGS, ("The camera refused %s.", what),
+            ("%dx%d at (%d, %d)%s, %d bits per pixel: %s", g.width, g.height, r.offsetX, r.offsetY,
+             r.halfReadout ? " in half readout" : "", g.bits, ErrorName(code).c_str()));
         return false;
     };
     if (!VeltCam_SetColorMode(h, g.bits)) return refuse("the pixel format");
@@ -788,18 +804,18 @@ bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g, int framesPerSecon
     // The display loop's pause between frames leaves time to a preview window's
     // thread; here it would only let frames be overwritten in the camera's ring.
     VeltCam_SetWaitTime(h, 0);
-    const int started = r.trigger ? VeltCam_Trigger(h, nullptr, nullptr, 0, 1)
-                                  : VeltCam_StartPreview(h);
+    const int started =
+        r.trigger ? VeltCam_Trigger(h, nullptr, nullptr, 0, 1) : VeltCam_StartPreview(h);
     if (!started) {
         const int code = TakeError(h);
         guard.unlock();
         if (code == ERR_IMAGE_SIZE) {
             GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("The camera refused the capture window."),
                               ("%dx%d at (%d, %d): %s", g.width, g.height, r.offsetX, r.offsetY,
-                               ErrorName(code)));
+                               ErrorName(code).c_str()));
         } else {
             GST_ELEMENT_ERROR(self, RESOURCE, FAILED, ("The camera did not start streaming."),
-                              ("%s", ErrorName(code)));
+                              ("%s", ErrorName(code).c_str()));
         }
         return false;
     }
@@ -823,8 +839,8 @@ double MeasureRate(GstVeltCamSrc* self, gsize frameSize) {
         exposureMs = VeltCam_GetExposureTime(s.handle, &ok) / 10;
         TakeError(s.handle);
     }
-    const int timeoutMs = s.requested.timeoutMs >= 0 ? s.requested.timeoutMs
-                                                     : kStartTimeoutMs + 4 * exposureMs;
+    const int timeoutMs =
+        s.requested.timeoutMs >= 0 ? s.requested.timeoutMs : kStartTimeoutMs + 4 * exposureMs;
     // The first frame comes early (the camera starts its first exposure at once):
     // the intervals are counted from the second one, and their median is taken,
     // so that one transfer delayed by a busy machine does not set the rate.
@@ -858,7 +874,8 @@ double MeasureRate(GstVeltCamSrc* self, gsize frameSize) {
     // A rate within 2 % of a whole number is that number (a timing set in whole
     // frames per second); otherwise hundredths, the measurement's precision.
     const double whole = std::round(rate);
-    return whole > 0 && std::fabs(rate - whole) < 0.02 * rate ? whole : std::round(rate * 100) / 100;
+    return whole > 0 && std::fabs(rate - whole) < 0.02 * rate ? whole
+                                                              : std::round(rate * 100) / 100;
 }
 
 gboolean Negotiate(GstBaseSrc* base) {
@@ -872,7 +889,8 @@ gboolean Negotiate(GstBaseSrc* base) {
     gst_caps_unref(peer);
     if (gst_caps_is_empty(caps)) {
         gst_caps_unref(caps);
-        GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The camera's formats and sizes are not accepted downstream."),
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                          ("The camera's formats and sizes are not accepted downstream."),
                           ("offsets and half readout limit the window"));
         return FALSE;
     }
@@ -1059,7 +1077,8 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
         VeltCamExFrameInfo info{};
         int code = 0;
         const WaitResult result = WaitForFrame(s, map.data, map.size, s.timeoutMs, &info, &code);
-        if (result == WaitResult::Frame && GST_VIDEO_INFO_FORMAT(&s.info) == GST_VIDEO_FORMAT_BGRA64_LE) {
+        if (result == WaitResult::Frame &&
+            GST_VIDEO_INFO_FORMAT(&s.info) == GST_VIDEO_FORMAT_BGRA64_LE) {
             MakeOpaque(s.info, map.data);
         }
         gst_buffer_unmap(buffer, &map);
@@ -1073,8 +1092,7 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
         const GstClockTime pts = RunningTime(GST_ELEMENT(self), info.timestampNs);
         // Frames taken before PLAYING (or while paused) have no running time of
         // their own: they are stale, not lost, and are skipped.
-        if (pts == GST_CLOCK_TIME_NONE ||
-            (s.lastPts != GST_CLOCK_TIME_NONE && pts <= s.lastPts)) {
+        if (pts == GST_CLOCK_TIME_NONE || (s.lastPts != GST_CLOCK_TIME_NONE && pts <= s.lastPts)) {
             s.haveLast = true;
             s.lastFrame = info.frameNumber;
             gst_buffer_unref(buffer);

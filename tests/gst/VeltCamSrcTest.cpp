@@ -31,7 +31,8 @@ constexpr GstClockTime kBusWait = 15 * GST_SECOND;
 // A fresh simulator with its own device table, for the next pipeline's camera.
 void UseSimulator(const std::string& options) {
     static std::mt19937_64 random{std::random_device{}()};
-    const std::string value = "table=gsttest-" + std::to_string(random() % 1000000000) + ";" + options;
+    const std::string value =
+        "table=gsttest-" + std::to_string(random() % 1000000000) + ";" + options;
     setenv("VELTCAM_SIMULATOR", value.c_str(), 1);
 }
 
@@ -106,7 +107,8 @@ std::string ErrorText(GstMessage* message) {
 
 // No ERROR or WARNING waiting on the bus.
 void ExpectQuietBus(CPipeline& p) {
-    while (GstMessage* m = p.Next(static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING), 0)) {
+    while (GstMessage* m =
+               p.Next(static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING), 0)) {
         ADD_FAILURE() << "bus: " << GST_MESSAGE_TYPE_NAME(m)
                       << (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR ? ": " + ErrorText(m) : "");
         gst_message_unref(m);
@@ -185,8 +187,8 @@ TEST_F(VeltCamSrc, EveryFormatShowsTheBarsUprightWithTheRightSizeAndChannelOrder
                           {"BGRx", false, 4, true}};
     constexpr int kFrames = 5;
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.format << (c.flipH ? " flipped" : "")
-                                        << (c.half ? " half readout" : ""));
+        SCOPED_TRACE(testing::Message()
+                     << c.format << (c.flipH ? " flipped" : "") << (c.half ? " half readout" : ""));
         // Half readout delivers the same part of the sensor at half the size.
         const int scale = c.half ? 2 : 1;
         const int width = 2048 / scale;
@@ -194,9 +196,9 @@ TEST_F(VeltCamSrc, EveryFormatShowsTheBarsUprightWithTheRightSizeAndChannelOrder
         const int barY = c.half ? 192 : 32;
         const int laneY = c.half ? 416 : 112;
         UseSimulator("cameras=1");
-        CPipeline p(std::string("veltcamsrc name=src num-buffers=5 offset-y=") + (c.half ? "0" : "704") +
-                    " flip-horizontal=" +
-                    (c.flipH ? "true" : "false") + " half-readout=" + (c.half ? "true" : "false") +
+        CPipeline p(std::string("veltcamsrc name=src num-buffers=5 offset-y=") +
+                    (c.half ? "0" : "704") + " flip-horizontal=" + (c.flipH ? "true" : "false") +
+                    " half-readout=" + (c.half ? "true" : "false") +
                     " ! video/x-raw,format=" + c.format + ",width=" + std::to_string(width) +
                     ",height=" + std::to_string(height) + " ! appsink name=sink sync=false");
         ASSERT_TRUE(p.Valid());
@@ -212,7 +214,8 @@ TEST_F(VeltCamSrc, EveryFormatShowsTheBarsUprightWithTheRightSizeAndChannelOrder
         EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(&info), height);
         EXPECT_EQ(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), width * c.bytesPerPixel);
         GstBuffer* buffer = gst_sample_get_buffer(samples.back());
-        EXPECT_EQ(gst_buffer_get_size(buffer), static_cast<size_t>(width * c.bytesPerPixel * height));
+        EXPECT_EQ(gst_buffer_get_size(buffer),
+                  static_cast<size_t>(width * c.bytesPerPixel * height));
         GstVideoFrame frame;
         ASSERT_TRUE(gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ));
         const bool colour = GST_VIDEO_INFO_IS_RGB(&info);
@@ -275,8 +278,8 @@ TEST_F(VeltCamSrc, FastSinkGetsExactlyNBuffersWithRisingTimestampsAndConsecutive
     GstVideoInfo info;
     ASSERT_TRUE(gst_video_info_from_caps(&info, gst_sample_get_caps(samples[0])));
     ASSERT_GT(GST_VIDEO_INFO_FPS_N(&info), 0) << "free run has the camera's rate";
-    const GstClockTime period =
-        gst_util_uint64_scale_int(GST_SECOND, GST_VIDEO_INFO_FPS_D(&info), GST_VIDEO_INFO_FPS_N(&info));
+    const GstClockTime period = gst_util_uint64_scale_int(GST_SECOND, GST_VIDEO_INFO_FPS_D(&info),
+                                                          GST_VIDEO_INFO_FPS_N(&info));
     for (int i = 0; i < kFrames; ++i) {
         GstBuffer* b = gst_sample_get_buffer(samples[i]);
         ASSERT_TRUE(GST_BUFFER_PTS_IS_VALID(b));
@@ -289,9 +292,10 @@ TEST_F(VeltCamSrc, FastSinkGetsExactlyNBuffersWithRisingTimestampsAndConsecutive
     }
     // The spacing of the timestamps is the camera's frame period; a clock in the
     // wrong unit or domain is far outside this margin.
-    const double meanNs = static_cast<double>(GST_BUFFER_PTS(gst_sample_get_buffer(samples.back())) -
-                                              GST_BUFFER_PTS(gst_sample_get_buffer(samples[0]))) /
-                          (kFrames - 1);
+    const double meanNs =
+        static_cast<double>(GST_BUFFER_PTS(gst_sample_get_buffer(samples.back())) -
+                            GST_BUFFER_PTS(gst_sample_get_buffer(samples[0]))) /
+        (kFrames - 1);
     EXPECT_NEAR(meanNs / static_cast<double>(period), 1.0, 0.3);
     GstElement* src = p->Get("src");
     EXPECT_EQ(StatsField(src, "delivered"), static_cast<guint64>(kFrames));
@@ -311,8 +315,9 @@ TEST_F(VeltCamSrc, FastSinkGetsExactlyNBuffersWithRisingTimestampsAndConsecutive
 }
 
 TEST_F(VeltCamSrc, SlowSinkShowsDropsAsOffsetGapsInStatsAndQosMessages) {
-    auto p = Playing("cameras=1;fps=100",
-                     "veltcamsrc name=src queue-size=2 ! video/x-raw,format=GRAY8,width=256,height=64 "
+    auto p =
+        Playing("cameras=1;fps=100",
+                "veltcamsrc name=src queue-size=2 ! video/x-raw,format=GRAY8,width=256,height=64 "
                 "! appsink name=sink sync=false max-buffers=1");
     ASSERT_TRUE(p);
     guint64 gaps = 0;
@@ -351,7 +356,7 @@ TEST_F(VeltCamSrc, SlowSinkShowsDropsAsOffsetGapsInStatsAndQosMessages) {
 TEST_F(VeltCamSrc, SettingsChangedWhilePlayingReadBackAndFramesKeepComing) {
     auto p = Playing("cameras=1",
                      "veltcamsrc name=src ! video/x-raw,format=BGR,width=512,height=128 "
-                "! appsink name=sink sync=false max-buffers=2 drop=true");
+                     "! appsink name=sink sync=false max-buffers=2 drop=true");
     ASSERT_TRUE(p);
     std::vector<GstSample*> samples = p->Pull(2);
     ASSERT_EQ(samples.size(), 2u);
@@ -390,8 +395,9 @@ TEST_F(VeltCamSrc, SettingsChangedWhilePlayingReadBackAndFramesKeepComing) {
 TEST_F(VeltCamSrc, TriggerModeIdlesFiveSecondsWithoutErrorThenDeliversTheTriggeredFrame) {
     // The simulated trigger source fires first after 5.5 s.
     UseSimulator("cameras=1;trigger=5500");
-    CPipeline p("veltcamsrc name=src trigger=true ! video/x-raw,format=GRAY8,width=256,height=64 "
-                "! appsink name=sink sync=false");
+    CPipeline p(
+        "veltcamsrc name=src trigger=true ! video/x-raw,format=GRAY8,width=256,height=64 "
+        "! appsink name=sink sync=false");
     ASSERT_TRUE(p.Valid());
     const auto started = Clock::now();
     ASSERT_NE(p.Play(), GST_STATE_CHANGE_FAILURE);
@@ -422,7 +428,7 @@ TEST_F(VeltCamSrc, TriggerModeIdlesFiveSecondsWithoutErrorThenDeliversTheTrigger
 TEST_F(VeltCamSrc, UnplugEndsTheStreamWithAReadErrorAndNoHang) {
     auto p = Playing("cameras=1;faults=unplug@20",
                      "veltcamsrc name=src ! video/x-raw,format=GRAY8,width=256,height=64 "
-                "! appsink name=sink sync=false");
+                     "! appsink name=sink sync=false");
     ASSERT_TRUE(p);
     GstMessage* error = p->Next(GST_MESSAGE_ERROR);
     ASSERT_NE(error, nullptr) << "no bus error after the unplug";
@@ -449,12 +455,12 @@ TEST_F(VeltCamSrc, StartAndNegotiationErrorsNameTheCauseAndLeaveNothingRunning) 
     const Case cases[] = {
         {"no camera", "cameras=0", "veltcamsrc", GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND,
          "No camera"},
-        {"index beyond the cameras", "cameras=2", "veltcamsrc device-index=5",
-         GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND, "_02"},
+        {"index beyond the cameras", "cameras=2", "veltcamsrc device-index=5", GST_RESOURCE_ERROR,
+         GST_RESOURCE_ERROR_NOT_FOUND, "_02"},
         {"unknown name", "cameras=1", "veltcamsrc device-name=nonesuch", GST_RESOURCE_ERROR,
          GST_RESOURCE_ERROR_NOT_FOUND, "_01"},
-        {"window the sensor cannot read", "cameras=1", "veltcamsrc offset-x=3",
-         GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_SETTINGS, "window"},
+        {"window the sensor cannot read", "cameras=1", "veltcamsrc offset-x=3", GST_RESOURCE_ERROR,
+         GST_RESOURCE_ERROR_SETTINGS, "window"},
         {"offsets with half readout", "cameras=1", "veltcamsrc half-readout=true offset-y=8",
          GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_SETTINGS, "half readout"},
         {"width off the sensor's step", "cameras=1",
@@ -482,8 +488,9 @@ TEST_F(VeltCamSrc, StartAndNegotiationErrorsNameTheCauseAndLeaveNothingRunning) 
     }
     // With two cameras, the name selects the second.
     UseSimulator("cameras=2");
-    CPipeline p("veltcamsrc name=src device-name=VeltCamM40-USB3-R7_02 num-buffers=1 "
-                "! video/x-raw,width=256,height=64 ! appsink name=sink sync=false");
+    CPipeline p(
+        "veltcamsrc name=src device-name=VeltCamM40-USB3-R7_02 num-buffers=1 "
+        "! video/x-raw,width=256,height=64 ! appsink name=sink sync=false");
     ASSERT_NE(p.Play(), GST_STATE_CHANGE_FAILURE);
     std::vector<GstSample*> samples = p.Pull(1);
     ASSERT_EQ(samples.size(), 1u);
@@ -504,8 +511,9 @@ int CountEntries(const char* folder) {
 TEST_F(VeltCamSrc, TwentyStartStopCyclesSomeInterruptedLeaveNoThreadOrDescriptor) {
     UseSimulator("cameras=1");
     auto cycle = [](int i) {
-        CPipeline p("veltcamsrc name=src ! video/x-raw,format=GRAY8,width=256,height=64 "
-                    "! appsink name=sink sync=false max-buffers=1 drop=true");
+        CPipeline p(
+            "veltcamsrc name=src ! video/x-raw,format=GRAY8,width=256,height=64 "
+            "! appsink name=sink sync=false max-buffers=1 drop=true");
         ASSERT_TRUE(p.Valid());
         ASSERT_NE(p.Play(), GST_STATE_CHANGE_FAILURE);
         // Every third cycle is stopped at once, while the camera starts and the
