@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <list>
@@ -129,7 +130,7 @@ class CSimUsbFront::CImpl {
   private:
     void Service();
     void AddNode(int camera);
-    void RemoveNode(const std::shared_ptr<Node>& node);
+    void RemoveNode(std::shared_ptr<Node> node);
     void SetGate(Node& node, bool open);
     void UpdateGate(Node& node);
     bool EnsureHandles(Client& client);
@@ -161,11 +162,12 @@ void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) 
 }  // namespace
 
 bool CSimUsbFront::CImpl::Start(std::string* error) {
+    // The testbed redirects /sys and /dev only where its preload library is loaded.
+    Testbed();
     if (!umockdev_in_mock_environment()) {
         if (error) *error = "not running under umockdev-wrapper";
         return false;
     }
-    Testbed();
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
     g_signal_connect(handler_, "client-vanished", G_CALLBACK(OnVanished), this);
@@ -227,6 +229,10 @@ void CSimUsbFront::CImpl::AddNode(int camera) {
     // front has one for it: full while there is nothing to reap, drained when there is.
     gchar* root = umockdev_testbed_get_root_dir(Testbed());
     const std::string file = std::string(root) + devnode;
+    // A device left on the same port by an earlier front goes first.
+    if (g_file_test((std::string(root) + node->syspath).c_str(), G_FILE_TEST_IS_DIR)) {
+        umockdev_testbed_remove_device(Testbed(), node->syspath.c_str());
+    }
     g_free(root);
     g_mkdir_with_parents(file.substr(0, file.rfind('/')).c_str(), 0755);
     unlink(file.c_str());
@@ -266,7 +272,7 @@ void CSimUsbFront::CImpl::AddNode(int camera) {
     ++enumerations_;
 }
 
-void CSimUsbFront::CImpl::RemoveNode(const std::shared_ptr<Node>& node) {
+void CSimUsbFront::CImpl::RemoveNode(std::shared_ptr<Node> node) {
     node->gone = true;
     umockdev_testbed_remove_device(Testbed(), node->syspath.c_str());
     live_[static_cast<size_t>(node->camera)] = nullptr;
@@ -274,6 +280,7 @@ void CSimUsbFront::CImpl::RemoveNode(const std::shared_ptr<Node>& node) {
 }
 
 void CSimUsbFront::CImpl::SetGate(Node& node, bool open) {
+    if (std::getenv("VC_USB_GATE") == nullptr) return;
     if (node.fifo < 0 || node.gateOpen == open) return;
     char block[kPipeBytes];
     if (open) {
@@ -479,7 +486,10 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode,
         case USBDEVFS_SETCONFIGURATION:
         case USBDEVFS_RESETEP:
             return 0;
+        case USBDEVFS_DISCONNECT_CLAIM:
+            return 0;  // no kernel driver to disconnect: a plain claim
         case USBDEVFS_GETDRIVER:
+        case USBDEVFS_IOCTL:
             return fail(ENODATA);
         case USBDEVFS_GET_SPEED:
             return sim_->Options().busSpeed >= 4 ? 5 : 3;  // USB_SPEED_SUPER / HIGH
