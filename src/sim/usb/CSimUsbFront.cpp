@@ -274,7 +274,13 @@ void CSimUsbFront::CImpl::AddNode(int camera) {
 
 void CSimUsbFront::CImpl::RemoveNode(std::shared_ptr<Node> node) {
     node->gone = true;
+    // The hub reports the removal before the device's sysfs entry and node go; open
+    // files of the node stay valid and fail every request.
+    umockdev_testbed_uevent(Testbed(), node->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(Testbed(), node->syspath.c_str());
+    gchar* root = umockdev_testbed_get_root_dir(Testbed());
+    unlink((std::string(root) + node->devnode).c_str());
+    g_free(root);
     live_[static_cast<size_t>(node->camera)] = nullptr;
     UpdateGate(*node);
 }
