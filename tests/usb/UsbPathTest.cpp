@@ -63,9 +63,13 @@ TEST_F(UsbPath, TwoCamerasAreFoundOnTheirPortsAndNumberedInPortOrder) {
     ASSERT_EQ(paths.size(), 2u);
     EXPECT_EQ(paths[0], platform::usb::DevicePath(0x2A5D, 0x31C4, 2, {1}));
     EXPECT_EQ(paths[1], platform::usb::DevicePath(0x2A5D, 0x31C4, 2, {2}));
-    // The second camera opens over its own device node.
+    // The second camera opens and streams over its own device node.
     ASSERT_NE(core_->SelectDeviceNumber(1), 0);
-    EXPECT_GT(front_->SubmittedUrbs(), 0u);
+    ASSERT_EQ(core_->SetCaptureWindow(0, 800, 512, 256, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    Snap();
+    sim_->WithCamera(1, [](sim::CSimCamera& c) { EXPECT_GT(c.FramesSent(), 0u); });
+    sim_->WithCamera(0, [](sim::CSimCamera& c) { EXPECT_EQ(c.FramesSent(), 0u); });
 }
 
 TEST_F(UsbPath, SnapshotsAtBothDepthsCarryTheSceneAsTheCameraSentIt) {

@@ -121,10 +121,11 @@ class CUsbDriverChannel;
 
 // Channels whose event thread still runs; stopped when the library unloads, since
 // the SDK keeps its channel for the life of the process.
-std::mutex liveLock;
+// Both outlive every static destructor: the unload hook below runs among them.
+std::mutex& liveLock = *new std::mutex;
 std::set<CUsbDriverChannel*>& LiveChannels() {
-    static std::set<CUsbDriverChannel*> channels;
-    return channels;
+    static auto* channels = new std::set<CUsbDriverChannel*>;
+    return *channels;
 }
 
 class CUsbDriverChannel final : public CDriverChannel {

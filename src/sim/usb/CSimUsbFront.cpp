@@ -155,8 +155,19 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
     return TRUE;
 }
 
-void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+void OnConnectedChanged(GObject* object, GParamSpec*, gpointer user) {
+    auto* client = reinterpret_cast<UMockdevIoctlClient*>(object);
+    if (!umockdev_ioctl_client_get_connected(client)) {
+        static_cast<CSimUsbFront::CImpl*>(user)->Vanished(client);
+    }
+}
+
+// A device file was opened. The base class never reports a closed one, so the
+// client's own "connected" property tells; a new client may also reuse the memory
+// of one that went unnoticed.
+void OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
     static_cast<CSimUsbFront::CImpl*>(user)->Vanished(client);
+    g_signal_connect(client, "notify::connected", G_CALLBACK(OnConnectedChanged), user);
 }
 
 }  // namespace
@@ -170,7 +181,7 @@ bool CSimUsbFront::CImpl::Start(std::string* error) {
     }
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
-    g_signal_connect(handler_, "client-vanished", G_CALLBACK(OnVanished), this);
+    g_signal_connect(handler_, "client-connected", G_CALLBACK(OnConnected), this);
     sim_->SetCompletionListener([this] {
         {
             std::lock_guard<std::mutex> lock(signalMutex_);
