@@ -106,13 +106,7 @@ void BM_UmockdevIoctlRoundTrip(benchmark::State& state) {
         state.SkipWithError(("no emulated USB bus: " + error).c_str());
         return;
     }
-    // The front numbers its nodes from 2 upwards: find the one just added.
-    int fd = -1;
-    for (int n = 127; n >= 2 && fd < 0; --n) {
-        const std::string node = "/dev/bus/usb/002/" + std::string(n < 10 ? "00" : n < 100 ? "0" : "") +
-                                 std::to_string(n);
-        fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
-    }
+    const int fd = open(front->DeviceNode(0).c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         state.SkipWithError("no device node");
         return;

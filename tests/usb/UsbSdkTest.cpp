@@ -4,6 +4,7 @@
 // that ends the callback preview with one time-out message, then the replug.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,10 @@
 
 namespace veltcam {
 namespace {
+
+constexpr uint32_t kDeviceChange = 0x0219;
+constexpr uintptr_t kDeviceArrival = 0x8000;
+constexpr uintptr_t kDeviceRemoveComplete = 0x8004;
 
 // Two cameras on the bus for the whole program: the SDK keeps its system channel
 // for the life of the process, as it would with real cameras.
@@ -44,7 +49,8 @@ class UsbSdk : public testing::Test {
     void SetUp() override {
         ASSERT_TRUE(UsbBus::front);
         UsbBus::simulator->ClearFaults();
-        handle_ = VeltCam_Initialize(nullptr);
+        // The application's window also hears of cameras arriving and leaving.
+        handle_ = VeltCam_Initialize(window_.Handle());
         ASSERT_NE(handle_, 0u);
         ASSERT_EQ(VeltCam_SetPreviewWindow(handle_, nullptr, 0, 0, 0, 0), 1);
         while (VeltCam_GetLastError(handle_) != 0) {
@@ -54,6 +60,7 @@ class UsbSdk : public testing::Test {
         if (handle_ != 0) VeltCam_Release(handle_);
     }
     test::CPrivateSettingsStore store_;
+    test::CTestWindow window_;
     VeltCamHandle handle_ = 0;
 };
 
@@ -99,6 +106,11 @@ TEST_F(UsbSdk, AnUnplugEndsThePreviewWithOneTimeoutAndTheReplugCapturesAgain) {
         opened = VeltCam_SetDeviceNumber(handle_, 1);
     }
     ASSERT_EQ(opened, 1);
+    // The removal and the arrival, as device-change messages.
+    std::vector<uintptr_t> events;
+    for (auto& m : window_.Take(kDeviceChange, 100)) events.push_back(m.wParam);
+    EXPECT_NE(std::find(events.begin(), events.end(), kDeviceRemoveComplete), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), kDeviceArrival), events.end());
     ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
     std::vector<uint8_t> image(static_cast<size_t>(test::RowBytes(8)) * test::kSceneHeight);
     ASSERT_EQ(VeltCam_SnapShot(handle_, image.data(), static_cast<int>(image.size()), 1), 1);

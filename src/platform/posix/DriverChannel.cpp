@@ -137,7 +137,11 @@ class CUsbDriverChannel final : public CDriverChannel {
     ~CUsbDriverChannel() override {
         StopEvents();
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& [id, handle] : handles_) ReleaseLocked(*handle->device);
+        // No callback runs any more: the event thread has ended.
+        for (auto& [id, handle] : handles_) {
+            CloseDevice(handle->device->handle);
+            handle->device->handle = nullptr;
+        }
         handles_.clear();
         if (context_) libusb_exit(context_);
     }
@@ -162,8 +166,10 @@ class CUsbDriverChannel final : public CDriverChannel {
     bool EnsureContext();
     libusb_device* FindDevice(libusb_device** list, ssize_t count, const PathLocation& where);
     std::string PathOf(libusb_device* device, const libusb_device_descriptor& descriptor);
-    bool OpenDeviceLocked(UsbDevice& device);
-    void ReleaseLocked(UsbDevice& device);
+    // libusb calls that may take libusb's event lock (open, close, device lists) run
+    // without mutex_: a transfer's callback holds that lock and takes mutex_.
+    libusb_device_handle* OpenDevice(const std::string& path, const PathLocation& where);
+    static void CloseDevice(libusb_device_handle* handle);
     // Cancels what is in flight on `device` (only `endpoint`'s transfers unless it is
     // 0; only those submitted through `owner` unless it is null) and waits until
     // libusb has called back for each.
@@ -179,7 +185,8 @@ class CUsbDriverChannel final : public CDriverChannel {
     const std::string tableName_;
     const std::vector<uint16_t> vendorIds_;
 
-    std::mutex mutex_;
+    std::mutex contextMutex_;  // the context's creation and the permission reports
+    std::mutex mutex_;         // devices, handles and transfers in flight
     std::condition_variable transfersDone_;
     libusb_context* context_ = nullptr;
     bool contextFailed_ = false;
@@ -206,6 +213,7 @@ int LIBUSB_CALL HotplugCallback(libusb_context*, libusb_device*, libusb_hotplug_
 }
 
 bool CUsbDriverChannel::EnsureContext() {
+    std::lock_guard<std::mutex> lock(contextMutex_);
     if (context_) return true;
     if (contextFailed_) return false;
     if (libusb_init(&context_) != LIBUSB_SUCCESS) {
@@ -236,6 +244,12 @@ bool CUsbDriverChannel::EnsureContext() {
     std::lock_guard<std::mutex> live(liveLock);
     LiveChannels().insert(this);
     return true;
+}
+
+void CUsbDriverChannel::CloseDevice(libusb_device_handle* handle) {
+    if (!handle) return;
+    libusb_release_interface(handle, kCameraInterface);
+    libusb_close(handle);
 }
 
 void CUsbDriverChannel::StopEvents() {
@@ -269,7 +283,6 @@ std::vector<std::string> CUsbDriverChannel::ListInterfaces(const Guid& interface
                                                            int maxCount) {
     std::vector<std::string> paths;
     if (std::memcmp(&interfaceClass, &kCameraInterfaceGuid, sizeof(Guid)) != 0) return paths;
-    std::lock_guard<std::mutex> lock(mutex_);
     if (!EnsureContext()) return paths;
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context_, &list);
@@ -308,63 +321,63 @@ libusb_device* CUsbDriverChannel::FindDevice(libusb_device** list, ssize_t count
     return nullptr;
 }
 
-bool CUsbDriverChannel::OpenDeviceLocked(UsbDevice& device) {
+libusb_device_handle* CUsbDriverChannel::OpenDevice(const std::string& path,
+                                                  const PathLocation& where) {
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context_, &list);
-    libusb_device* found = count > 0 ? FindDevice(list, count, device.location) : nullptr;
-    int result = found ? libusb_open(found, &device.handle) : LIBUSB_ERROR_NO_DEVICE;
+    libusb_device* found = count > 0 ? FindDevice(list, count, where) : nullptr;
+    libusb_device_handle* handle = nullptr;
+    int result = found ? libusb_open(found, &handle) : LIBUSB_ERROR_NO_DEVICE;
     if (list) libusb_free_device_list(list, 1);
     if (result == LIBUSB_ERROR_ACCESS) {
-        if (permissionReported_.insert(device.path).second) {
+        std::lock_guard<std::mutex> lock(contextMutex_);
+        if (permissionReported_.insert(path).second) {
             std::fprintf(stderr,
                          "veltcam: no permission to open the camera on USB bus %d; install the "
                          "udev rule packaging/linux/60-veltcam.rules into /etc/udev/rules.d and "
                          "replug the camera\n",
-                         device.location.bus);
+                         where.bus);
         }
     }
-    if (result != LIBUSB_SUCCESS) {
-        device.handle = nullptr;
-        return false;
+    if (result != LIBUSB_SUCCESS) return nullptr;
+    if (libusb_claim_interface(handle, kCameraInterface) != LIBUSB_SUCCESS) {
+        libusb_close(handle);
+        return nullptr;
     }
-    if (libusb_claim_interface(device.handle, kCameraInterface) != LIBUSB_SUCCESS) {
-        libusb_close(device.handle);
-        device.handle = nullptr;
-        return false;
-    }
-    return true;
-}
-
-void CUsbDriverChannel::ReleaseLocked(UsbDevice& device) {
-    if (!device.handle) return;
-    libusb_release_interface(device.handle, kCameraInterface);
-    libusb_close(device.handle);
-    device.handle = nullptr;
+    return handle;
 }
 
 DeviceHandle CUsbDriverChannel::Open(const char* path, bool overlapped) {
     PathLocation where;
     if (!ParseDevicePath(path, &where)) return nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
     if (!EnsureContext()) return nullptr;
-    std::shared_ptr<UsbDevice>& current = devices_[path];
-    if (current && (current->gone || !current->handle)) current.reset();
-    if (!current) {
-        auto device = std::make_shared<UsbDevice>();
-        device->path = path;
-        device->location = where;
-        if (!OpenDeviceLocked(*device)) {
-            devices_.erase(path);
-            return nullptr;
+    auto usable = [](const std::shared_ptr<UsbDevice>& d) { return d && !d->gone && d->handle; };
+    std::unique_lock<std::mutex> lock(mutex_);
+    libusb_device_handle* spare = nullptr;
+    if (!usable(devices_[path])) {
+        lock.unlock();
+        libusb_device_handle* opened = OpenDevice(path, where);
+        if (!opened) return nullptr;
+        lock.lock();
+        std::shared_ptr<UsbDevice>& current = devices_[path];
+        if (usable(current)) {
+            spare = opened;  // another thread opened it meanwhile
+        } else {
+            current = std::make_shared<UsbDevice>();
+            current->path = path;
+            current->location = where;
+            current->handle = opened;
         }
-        current = device;
     }
-    ++current->refs;
+    std::shared_ptr<UsbDevice> device = devices_[path];
+    ++device->refs;
     auto handle = std::make_unique<PathHandle>();
-    handle->device = current;
+    handle->device = device;
     handle->overlapped = overlapped;
     const auto id = reinterpret_cast<uintptr_t>(handle.get());
     handles_[id] = std::move(handle);
+    lock.unlock();
+    CloseDevice(spare);
     return reinterpret_cast<DeviceHandle>(id);
 }
 
@@ -378,11 +391,15 @@ void CUsbDriverChannel::Close(DeviceHandle handle) {
     CancelAndWait(lock, path->device.get(), 0, path);
     std::shared_ptr<UsbDevice> device = path->device;
     handles_.erase(reinterpret_cast<uintptr_t>(handle));
+    libusb_device_handle* last = nullptr;
     if (--device->refs == 0) {
-        ReleaseLocked(*device);
+        last = device->handle;
+        device->handle = nullptr;
         auto current = devices_.find(device->path);
         if (current != devices_.end() && current->second == device) devices_.erase(current);
     }
+    lock.unlock();
+    CloseDevice(last);
 }
 
 void CUsbDriverChannel::CancelAndWait(std::unique_lock<std::mutex>& lock, const UsbDevice* device,
@@ -489,17 +506,29 @@ bool CUsbDriverChannel::ControlRequest(UsbDevice& device, const uint8_t* in, uin
 bool CUsbDriverChannel::ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevice& device,
                                     uint32_t* error) {
     CancelAndWait(lock, &device, 0, nullptr);
-    const int result = libusb_reset_device(device.handle);
+    libusb_device_handle* handle = device.handle;
+    if (!handle) {
+        *error = kErrorDeviceGone;
+        return false;
+    }
+    lock.unlock();
+    const int result = libusb_reset_device(handle);
+    libusb_device_handle* reopened = nullptr;
+    if (result == LIBUSB_ERROR_NOT_FOUND) {
+        // The camera came back as a new device on the same port: the path stays, the
+        // libusb handle is the new device's.
+        CloseDevice(handle);
+        reopened = OpenDevice(device.path, device.location);
+    }
+    lock.lock();
     if (result == LIBUSB_SUCCESS) return true;
     if (result != LIBUSB_ERROR_NOT_FOUND) {
         MarkGoneIf(result, device);
         *error = ErrorForLibusbError(result);
         return false;
     }
-    // The camera came back as a new device on the same port: the path stays, the
-    // libusb handle is the new device's.
-    ReleaseLocked(device);
-    if (!OpenDeviceLocked(device)) {
+    device.handle = reopened;
+    if (!reopened) {
         device.gone = true;
         *error = kErrorDeviceGone;
         return false;

@@ -461,9 +461,12 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode,
 
     switch (request) {
         case USBDEVFS_GET_CAPABILITIES:
+            // What a SuperSpeed host controller offers: a bulk transfer of any length
+            // travels as one URB (the kernel scatters it over the controller's rings).
             *static_cast<uint32_t*>(arg) = USBDEVFS_CAP_ZERO_PACKET |
                                            USBDEVFS_CAP_BULK_CONTINUATION |
                                            USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                           USBDEVFS_CAP_BULK_SCATTER_GATHER |
                                            USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
             return 0;
         case USBDEVFS_REAPURB:
@@ -610,6 +613,13 @@ uint64_t CSimUsbFront::OutstandingUrbs() const {
 uint64_t CSimUsbFront::SubmittedUrbs() const {
     std::lock_guard<std::mutex> lock(impl_->mutex_);
     return impl_->submitted_;
+}
+
+std::string CSimUsbFront::DeviceNode(int camera) const {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    if (camera < 0 || camera >= static_cast<int>(impl_->live_.size())) return {};
+    const auto& node = impl_->live_[static_cast<size_t>(camera)];
+    return node ? node->devnode : std::string();
 }
 
 uint32_t CSimUsbFront::Enumerations() const {

@@ -34,6 +34,8 @@ class CSimUsbFront {
     // URBs submitted and not yet reaped, over every device of this front.
     uint64_t OutstandingUrbs() const;
     uint64_t SubmittedUrbs() const;
+    // The device node of a plugged camera ("/dev/bus/usb/002/NNN"), empty if unplugged.
+    std::string DeviceNode(int camera) const;
     // Device nodes that have come and gone (a replug shows as a new node).
     uint32_t Enumerations() const;
     // The sysfs "speed" the cameras are plugged in at (Mbit/s).
