@@ -163,7 +163,7 @@ BENCHMARK(BM_TransferFullFrame8)->MeasureProcessCPUTime()->MinTime(2.0);
 BENCHMARK(BM_TransferFullFrame16)->MeasureProcessCPUTime()->MinTime(2.0);
 BENCHMARK(BM_TransferFullFrame8_Usb)->MeasureProcessCPUTime()->MinTime(2.0);
 BENCHMARK(BM_TransferFullFrame16_Usb)->MeasureProcessCPUTime()->MinTime(2.0);
-BENCHMARK(BM_UmockdevIoctlRoundTrip)->MinTime(1.0);
+BENCHMARK(BM_UmockdevIoctlRoundTrip)->MeasureProcessCPUTime()->MinTime(1.0);
 BENCHMARK(BM_Memcpy_Frame8)->MinTime(1.0);
 BENCHMARK(BM_Memcpy_Frame16)->MinTime(1.0);
 BENCHMARK(BM_TwoCopiesThroughARing_Frame8)->MinTime(1.0);
