@@ -16,10 +16,14 @@ TEST(UsbRequestMap, EachDriverRequestBecomesItsUsbOperation) {
         uint32_t code;
         UsbAction action;
     } cases[] = {
-        {kIoctlControlRequest, UsbAction::Control},  {kIoctlDirectTransfer, UsbAction::Bulk},
-        {kIoctlAbortPipe, UsbAction::AbortPipe},     {kIoctlResetPipe, UsbAction::ResetPipe},
-        {kIoctlResetPort, UsbAction::ResetDevice},   {kIoctlBusSpeed, UsbAction::BusSpeed},
-        {kIoctlEndpointRequest, UsbAction::Refuse},  {0, UsbAction::Refuse},
+        {kIoctlControlRequest, UsbAction::Control},
+        {kIoctlDirectTransfer, UsbAction::Bulk},
+        {kIoctlAbortPipe, UsbAction::AbortPipe},
+        {kIoctlResetPipe, UsbAction::ResetPipe},
+        {kIoctlResetPort, UsbAction::ResetDevice},
+        {kIoctlBusSpeed, UsbAction::BusSpeed},
+        {kIoctlEndpointRequest, UsbAction::Refuse},
+        {0, UsbAction::Refuse},
         {0x220021, UsbAction::Refuse},
     };
     for (const auto& c : cases) EXPECT_EQ(ActionForCode(c.code), c.action) << std::hex << c.code;
@@ -110,7 +114,8 @@ TEST(UsbRequestMap, DevicePathsNameThePortAndParseBack) {
          {"", "\\\\?\\usb#vid_2a5d&pid_31c4#2-#{328184c5-93e6-49b7-94b8-2ada13aabb39}",
           "\\\\?\\usb#vid_2a5d&pid_31c4#SIM0000#{328184c5-93e6-49b7-94b8-2ada13aabb39}",
           "\\\\?\\usb#vid_2a5d&pid_31c4#2-1#{00000000-93e6-49b7-94b8-2ada13aabb39}",
-          "\\\\?\\usb#vid_2a5d&pid_31c4#2-1.2.3.4.5.6.7.8#{328184c5-93e6-49b7-94b8-2ada13aabb39}"}) {
+          "\\\\?\\usb#vid_2a5d&pid_31c4#2-1.2.3.4.5.6.7.8#{328184c5-93e6-49b7-94b8-"
+          "2ada13aabb39}"}) {
         EXPECT_FALSE(ParseDevicePath(bad, &where)) << bad;
     }
 }

@@ -39,7 +39,6 @@ constexpr uint32_t kMessageDeviceChange = 0x0219;
 constexpr uintptr_t kDeviceArrival = 0x8000;
 constexpr uintptr_t kDeviceRemoveComplete = 0x8004;
 
-
 // Completion record of one overlapped request: an auto-reset event and the result.
 struct OpState {
     std::mutex mutex;
@@ -237,7 +236,9 @@ bool CUsbDriverChannel::EnsureContext() {
     events_ = std::thread([this] {
         while (!stopEvents_.load()) {
             int stop = 0;
-            struct timeval tick {0, 200000};
+            struct timeval tick {
+                0, 200000
+            };
             libusb_handle_events_timeout_completed(context_, &tick, &stop);
         }
     });
@@ -322,7 +323,7 @@ libusb_device* CUsbDriverChannel::FindDevice(libusb_device** list, ssize_t count
 }
 
 libusb_device_handle* CUsbDriverChannel::OpenDevice(const std::string& path,
-                                                  const PathLocation& where) {
+                                                    const PathLocation& where) {
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context_, &list);
     libusb_device* found = count > 0 ? FindDevice(list, count, where) : nullptr;
@@ -490,8 +491,8 @@ bool CUsbDriverChannel::ControlRequest(UsbDevice& device, const uint8_t* in, uin
     uint8_t data[kControlDataBytes];
     std::memcpy(data, in + kHeaderBytes, sizeof(data));
     const int result =
-        libusb_control_transfer(device.handle, setup.requestType, setup.request,
-                                setup.value, setup.index, data, setup.dataLength, setup.timeoutMs);
+        libusb_control_transfer(device.handle, setup.requestType, setup.request, setup.value,
+                                setup.index, data, setup.dataLength, setup.timeoutMs);
     if (result < 0) {
         MarkGoneIf(result, device);
         *error = ErrorForLibusbError(result);

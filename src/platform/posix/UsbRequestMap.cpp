@@ -35,13 +35,20 @@ uint32_t Le32(const uint8_t* at) {
 
 UsbAction ActionForCode(uint32_t ioControlCode) {
     switch (ioControlCode) {
-        case kIoctlControlRequest: return UsbAction::Control;
-        case kIoctlDirectTransfer: return UsbAction::Bulk;
-        case kIoctlAbortPipe: return UsbAction::AbortPipe;
-        case kIoctlResetPipe: return UsbAction::ResetPipe;
-        case kIoctlResetPort: return UsbAction::ResetDevice;
-        case kIoctlBusSpeed: return UsbAction::BusSpeed;
-        default: return UsbAction::Refuse;
+        case kIoctlControlRequest:
+            return UsbAction::Control;
+        case kIoctlDirectTransfer:
+            return UsbAction::Bulk;
+        case kIoctlAbortPipe:
+            return UsbAction::AbortPipe;
+        case kIoctlResetPipe:
+            return UsbAction::ResetPipe;
+        case kIoctlResetPort:
+            return UsbAction::ResetDevice;
+        case kIoctlBusSpeed:
+            return UsbAction::BusSpeed;
+        default:
+            return UsbAction::Refuse;
     }
 }
 
@@ -56,40 +63,55 @@ bool DecodeControlRecord(const uint8_t* record, uint32_t bytes, ControlSetup* se
     // stage is that area, in the direction of the request type.
     setup->dataLength = kControlDataBytes;
     setup->toHost = (setup->requestType & LIBUSB_ENDPOINT_IN) != 0;
-    setup->timeoutMs = timeoutSeconds == 0 || timeoutSeconds > 3600
-                           ? kDefaultControlTimeoutMs
-                           : timeoutSeconds * 1000;
+    setup->timeoutMs = timeoutSeconds == 0 || timeoutSeconds > 3600 ? kDefaultControlTimeoutMs
+                                                                    : timeoutSeconds * 1000;
     return true;
 }
 
 uint32_t ErrorForTransferStatus(int transferStatus) {
     switch (transferStatus) {
-        case LIBUSB_TRANSFER_COMPLETED: return 0;
-        case LIBUSB_TRANSFER_CANCELLED: return kErrorOperationAborted;
-        case LIBUSB_TRANSFER_NO_DEVICE: return kErrorDeviceGone;
-        case LIBUSB_TRANSFER_TIMED_OUT: return kErrorSemTimeout;
-        default: return kErrorGenFailure;  // stall, overflow, transfer error
+        case LIBUSB_TRANSFER_COMPLETED:
+            return 0;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return kErrorOperationAborted;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return kErrorDeviceGone;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return kErrorSemTimeout;
+        default:
+            return kErrorGenFailure;  // stall, overflow, transfer error
     }
 }
 
 uint32_t ErrorForLibusbError(int libusbError) {
     switch (libusbError) {
-        case LIBUSB_SUCCESS: return 0;
-        case LIBUSB_ERROR_NO_DEVICE: return kErrorDeviceGone;
-        case LIBUSB_ERROR_TIMEOUT: return kErrorSemTimeout;
-        case LIBUSB_ERROR_INTERRUPTED: return kErrorOperationAborted;
-        case LIBUSB_ERROR_INVALID_PARAM: return kErrorInvalidParameter;
-        default: return kErrorGenFailure;
+        case LIBUSB_SUCCESS:
+            return 0;
+        case LIBUSB_ERROR_NO_DEVICE:
+            return kErrorDeviceGone;
+        case LIBUSB_ERROR_TIMEOUT:
+            return kErrorSemTimeout;
+        case LIBUSB_ERROR_INTERRUPTED:
+            return kErrorOperationAborted;
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return kErrorInvalidParameter;
+        default:
+            return kErrorGenFailure;
     }
 }
 
 uint32_t SpeedCode(int libusbSpeed) {
     switch (libusbSpeed) {
-        case LIBUSB_SPEED_LOW: return 1;
-        case LIBUSB_SPEED_FULL: return 2;
-        case LIBUSB_SPEED_HIGH: return 3;
-        case LIBUSB_SPEED_UNKNOWN: return 0;
-        default: return 4;  // SuperSpeed and every faster kind
+        case LIBUSB_SPEED_LOW:
+            return 1;
+        case LIBUSB_SPEED_FULL:
+            return 2;
+        case LIBUSB_SPEED_HIGH:
+            return 3;
+        case LIBUSB_SPEED_UNKNOWN:
+            return 0;
+        default:
+            return 4;  // SuperSpeed and every faster kind
     }
 }
 

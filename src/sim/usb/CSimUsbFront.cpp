@@ -4,8 +4,8 @@
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -58,16 +58,30 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 // Device, configuration, interface and the three bulk endpoints of the camera, as
 // sysfs holds them (little-endian, the bus's order).
 std::vector<uint8_t> Descriptors(uint16_t vendorId, uint16_t productId) {
-    std::vector<uint8_t> d = {18, 1, 0x00, 0x03, 0, 0, 0, 9,
-                              static_cast<uint8_t>(vendorId), static_cast<uint8_t>(vendorId >> 8),
+    std::vector<uint8_t> d = {18,
+                              1,
+                              0x00,
+                              0x03,
+                              0,
+                              0,
+                              0,
+                              9,
+                              static_cast<uint8_t>(vendorId),
+                              static_cast<uint8_t>(vendorId >> 8),
                               static_cast<uint8_t>(productId),
-                              static_cast<uint8_t>(productId >> 8), 0x00, 0x01, 1, 2, 3, 1};
+                              static_cast<uint8_t>(productId >> 8),
+                              0x00,
+                              0x01,
+                              1,
+                              2,
+                              3,
+                              1};
     const std::vector<uint8_t> rest = {
-        9, 2, 39, 0, 1, 1, 0, 0x80, 50,         // configuration, 39 bytes in all
-        9, 4, 0, 0, 3, 0xFF, 0, 0, 0,           // interface 0, vendor class, 3 endpoints
-        7, 5, 0x81, 2, 0x00, 0x04, 0,           // bulk in, 1024-byte packets
-        7, 5, 0x01, 2, 0x00, 0x04, 0,           // bulk out
-        7, 5, 0x83, 2, 0x00, 0x04, 0};          // bulk in (other models' block reads)
+        9, 2, 39,   0, 1,    1,    0, 0x80, 50,  // configuration, 39 bytes in all
+        9, 4, 0,    0, 3,    0xFF, 0, 0,    0,   // interface 0, vendor class, 3 endpoints
+        7, 5, 0x81, 2, 0x00, 0x04, 0,            // bulk in, 1024-byte packets
+        7, 5, 0x01, 2, 0x00, 0x04, 0,            // bulk out
+        7, 5, 0x83, 2, 0x00, 0x04, 0};           // bulk in (other models' block reads)
     d.insert(d.end(), rest.begin(), rest.end());
     return d;
 }
@@ -336,7 +350,8 @@ void CSimUsbFront::CImpl::Finish(Client& client, std::list<std::unique_ptr<Urb>>
     std::unique_ptr<Urb> urb = std::move(*it);
     client.pending.erase(it);
     usbdevfs_urb* u = urb->urb;
-    if (ok && (GetLe32(urb->header + header::kStatus1) || GetLe32(urb->header + header::kStatus2))) {
+    if (ok &&
+        (GetLe32(urb->header + header::kStatus1) || GetLe32(urb->header + header::kStatus2))) {
         // The camera refused the transfer with a STALL handshake: the endpoint stays
         // halted until the host clears it.
         u->status = -EPIPE;
@@ -348,10 +363,18 @@ void CSimUsbFront::CImpl::Finish(Client& client, std::list<std::unique_ptr<Urb>>
     } else {
         u->actual_length = 0;
         switch (error) {
-            case platform::kErrorOperationAborted: u->status = -ENOENT; break;
-            case platform::kErrorDeviceGone: u->status = -ENODEV; break;
-            case platform::kErrorGenFailure: u->status = -EOVERFLOW; break;
-            default: u->status = -EPROTO; break;
+            case platform::kErrorOperationAborted:
+                u->status = -ENOENT;
+                break;
+            case platform::kErrorDeviceGone:
+                u->status = -ENODEV;
+                break;
+            case platform::kErrorGenFailure:
+                u->status = -EOVERFLOW;
+                break;
+            default:
+                u->status = -EPROTO;
+                break;
         }
     }
     Reapable(client, std::move(urb));
@@ -385,9 +408,9 @@ int CSimUsbFront::CImpl::SubmitControl(Client& client, usbdevfs_urb* urb) {
     } else {
         if (!toHost) std::memcpy(request + kRequestHeaderBytes, setup + 8, wLength);
         uint32_t bytes = 0, error = 0;
-        const bool ok = sim_->Control(client.control, kIoctlControlRequest, request,
-                                      kControlRecordBytes, request, kControlRecordBytes, &bytes,
-                                      nullptr, &error);
+        const bool ok =
+            sim_->Control(client.control, kIoctlControlRequest, request, kControlRecordBytes,
+                          request, kControlRecordBytes, &bytes, nullptr, &error);
         if (!ok) {
             urb->status = error == platform::kErrorDeviceGone ? -ENODEV : -EPIPE;
         } else if (GetLe32(request + header::kStatus1) || GetLe32(request + header::kStatus2)) {
@@ -431,9 +454,9 @@ int CSimUsbFront::CImpl::SubmitBulk(Client& client, usbdevfs_urb* urb) {
     client.pending.push_back(std::move(record));
     auto it = std::prev(client.pending.end());
     uint32_t bytes = 0, error = 0;
-    const bool ok = sim_->Control(client.stream, kIoctlDirectTransfer, header, kRequestHeaderBytes,
-                                  urb->buffer, static_cast<uint32_t>(urb->buffer_length), &bytes,
-                                  op, &error);
+    const bool ok =
+        sim_->Control(client.stream, kIoctlDirectTransfer, header, kRequestHeaderBytes, urb->buffer,
+                      static_cast<uint32_t>(urb->buffer_length), &bytes, op, &error);
     if (ok) {
         Finish(client, it, true, bytes, 0);
     } else if (error != platform::kErrorIoPending) {
@@ -442,8 +465,8 @@ int CSimUsbFront::CImpl::SubmitBulk(Client& client, usbdevfs_urb* urb) {
     return 0;
 }
 
-long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode,
-                                unsigned long request, void* arg, int* err) {
+long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, unsigned long request,
+                                void* arg, int* err) {
     auto fail = [&](int code) {
         *err = code;
         return -1L;
@@ -463,11 +486,10 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode,
         case USBDEVFS_GET_CAPABILITIES:
             // What a SuperSpeed host controller offers: a bulk transfer of any length
             // travels as one URB (the kernel scatters it over the controller's rings).
-            *static_cast<uint32_t*>(arg) = USBDEVFS_CAP_ZERO_PACKET |
-                                           USBDEVFS_CAP_BULK_CONTINUATION |
-                                           USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                           USBDEVFS_CAP_BULK_SCATTER_GATHER |
-                                           USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+            *static_cast<uint32_t*>(arg) =
+                USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER |
+                USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
             return 0;
         case USBDEVFS_REAPURB:
         case USBDEVFS_REAPURBNDELAY: {
@@ -525,8 +547,8 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode,
         }
         case USBDEVFS_RESET: {
             if (!EnsureHandles(client)) return fail(ENODEV);
-            sim_->Control(client.control, kIoctlResetPort, nullptr, 0, nullptr, 0, nullptr,
-                          nullptr, nullptr);
+            sim_->Control(client.control, kIoctlResetPort, nullptr, 0, nullptr, 0, nullptr, nullptr,
+                          nullptr);
             node.halted.clear();
             return 0;
         }
