@@ -12,6 +12,15 @@
 
 #include "core/CVeltCamUSB3R7SimpleSdk.h"
 #include "sim/CSimDriver.h"
+// The Linux USB path: libusb over the simulated camera on umockdev's emulated bus.
+#include <fcntl.h>
+#include <linux/ioctl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "platform/posix/UsbDriverChannel.h"
+#include "sim/usb/CSimUsbFront.h"
 
 namespace veltcam {
 namespace {
@@ -24,7 +33,7 @@ std::string TableName() {
     return "vcbench-" + std::to_string(random() & 0xFFFFFFFF);
 }
 
-void TransferFullFrame(benchmark::State& state, int depth) {
+void TransferFullFrame(benchmark::State& state, int depth, bool usb = false) {
     std::string error;
     // Bulk reads whose data is there complete inside the call: the simulated driver's
     // thread switches are the simulator's cost, not the SDK's. VELTCAM_BENCH_SIMULATOR
@@ -37,8 +46,22 @@ void TransferFullFrame(benchmark::State& state, int depth) {
         state.SkipWithError(error.c_str());
         return;
     }
+    // Over USB: the same camera behind umockdev's emulated device node, reached
+    // through the libusb channel (run the program under umockdev-wrapper).
+    std::unique_ptr<sim::CSimUsbFront> front;
+    std::shared_ptr<platform::CDriverChannel> channel = simulator;
+    if (usb) {
+        front = sim::CSimUsbFront::Create(simulator, &error);
+        if (!front) {
+            state.SkipWithError(("no emulated USB bus: " + error).c_str());
+            return;
+        }
+        platform::UsbChannelOptions usbOptions;
+        usbOptions.tableName = TableName();
+        channel = platform::CreateUsbDriverChannel(usbOptions);
+    }
     CVeltCamUSB3R7SimpleSdk core;
-    core.SetDriverChannel(simulator);
+    core.SetDriverChannel(channel);
     core.SetProductCode(12740);
     core.CreateController(nullptr, nullptr);
     if (core.CountDevices(12740) != 1 || !core.SelectDeviceNumber(0) ||
@@ -49,6 +72,7 @@ void TransferFullFrame(benchmark::State& state, int depth) {
     // Warm up: buffers touched, scene drawn.
     for (int i = 0; i < 5; ++i) core.WaitFrame(3000);
     const uint64_t before = core.FramesStored();
+    const uint64_t urbsBefore = front ? front->SubmittedUrbs() : 0;
     for (auto _ : state) {
         if (core.WaitFrame(3000) == 1) {
             state.SkipWithError("transfer failed");
@@ -56,6 +80,10 @@ void TransferFullFrame(benchmark::State& state, int depth) {
         }
     }
     const uint64_t frames = core.FramesStored() - before;
+    if (front && frames) {
+        state.counters["urbs_per_frame"] =
+            static_cast<double>(front->SubmittedUrbs() - urbsBefore) / static_cast<double>(frames);
+    }
     core.StopTransfer(1);
     // Frames the thread stored while the loop ran; the loop only paces the measurement.
     state.SetItemsProcessed(static_cast<int64_t>(frames));
@@ -64,6 +92,31 @@ void TransferFullFrame(benchmark::State& state, int depth) {
 
 void BM_TransferFullFrame8(benchmark::State& state) { TransferFullFrame(state, 0); }
 void BM_TransferFullFrame16(benchmark::State& state) { TransferFullFrame(state, 1); }
+void BM_TransferFullFrame8_Usb(benchmark::State& state) { TransferFullFrame(state, 0, true); }
+void BM_TransferFullFrame16_Usb(benchmark::State& state) { TransferFullFrame(state, 1, true); }
+
+// umockdev's own cost: one ioctl on the emulated node, carried over its socket to the
+// handler thread and back. Each URB costs a submit and a reap, plus the reap attempts
+// of libusb's event loop that find nothing.
+void BM_UmockdevIoctlRoundTrip(benchmark::State& state) {
+    std::string error;
+    auto simulator = sim::CSimDriver::Create("table=" + TableName(), &error);
+    auto front = simulator ? sim::CSimUsbFront::Create(simulator, &error) : nullptr;
+    if (!front) {
+        state.SkipWithError(("no emulated USB bus: " + error).c_str());
+        return;
+    }
+    const int fd = open(front->DeviceNode(0).c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        state.SkipWithError("no device node");
+        return;
+    }
+    for (auto _ : state) {
+        uint32_t caps = 0;
+        benchmark::DoNotOptimize(ioctl(fd, USBDEVFS_GET_CAPABILITIES, &caps));
+    }
+    close(fd);
+}
 
 void Memcpy(benchmark::State& state, size_t bytes) {
     std::vector<uint8_t> source(bytes, 0x5A), destination(bytes);
@@ -108,6 +161,9 @@ void BM_TwoCopiesThroughARing_Frame16(benchmark::State& state) {
 // wall time would also count the time other programs held the processor.
 BENCHMARK(BM_TransferFullFrame8)->MeasureProcessCPUTime()->MinTime(2.0);
 BENCHMARK(BM_TransferFullFrame16)->MeasureProcessCPUTime()->MinTime(2.0);
+BENCHMARK(BM_TransferFullFrame8_Usb)->MeasureProcessCPUTime()->MinTime(2.0);
+BENCHMARK(BM_TransferFullFrame16_Usb)->MeasureProcessCPUTime()->MinTime(2.0);
+BENCHMARK(BM_UmockdevIoctlRoundTrip)->MeasureProcessCPUTime()->MinTime(1.0);
 BENCHMARK(BM_Memcpy_Frame8)->MinTime(1.0);
 BENCHMARK(BM_Memcpy_Frame16)->MinTime(1.0);
 BENCHMARK(BM_TwoCopiesThroughARing_Frame8)->MinTime(1.0);

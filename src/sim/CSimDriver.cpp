@@ -43,6 +43,8 @@ class CSimDriver::COperation final : public platform::CIoOperation {
   public:
     explicit COperation(std::shared_ptr<OpState> state) : state_(std::move(state)) {}
 
+    const std::shared_ptr<OpState>& State() const { return state_; }
+
     std::shared_ptr<OpState> Reset() {
         std::lock_guard<std::mutex> lock(state_->mutex);
         state_->signalled = false;
@@ -220,6 +222,7 @@ void CSimDriver::CompleteAt(const std::shared_ptr<OpState>& state, bool ok, uint
         state->signalled = true;
     }
     state->changed.notify_all();
+    if (completionListener_) completionListener_();
 }
 
 void CSimDriver::Complete(Pending& pending, bool ok, uint32_t bytes, uint32_t error) {
@@ -723,6 +726,22 @@ void CSimDriver::SetLateWriteObserver(std::function<void(const void*, size_t)> o
 uint64_t CSimDriver::LateCompletions() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lateCompletions_;
+}
+
+void CSimDriver::SetCompletionListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    completionListener_ = std::move(listener);
+}
+
+bool CSimDriver::Outcome(platform::CIoOperation* operation, bool* ok, uint32_t* bytes,
+                         uint32_t* error) {
+    const std::shared_ptr<OpState>& state = static_cast<COperation*>(operation)->State();
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (!state->done) return false;
+    *ok = state->ok;
+    *bytes = state->bytes;
+    *error = state->error;
+    return true;
 }
 
 uint64_t CSimDriver::BusyPipeResets() const {

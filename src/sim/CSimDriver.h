@@ -81,6 +81,13 @@ class CSimDriver final : public platform::CDriverChannel {
     uint64_t LateCompletions() const;
     // Pipe resets refused because a transfer was still outstanding on the pipe.
     uint64_t BusyPipeResets() const;
+    // Called (under the driver's lock: it may only take locks of its own) whenever a
+    // request completes, for fronts that carry the driver's completions elsewhere.
+    void SetCompletionListener(std::function<void()> listener);
+    // The state of a request issued with `operation` (from this driver): false while
+    // it is pending, else its outcome with the error code of a failure.
+    static bool Outcome(platform::CIoOperation* operation, bool* ok, uint32_t* bytes,
+                        uint32_t* error);
 
   private:
     struct OpState;
@@ -143,6 +150,7 @@ class CSimDriver final : public platform::CDriverChannel {
     std::map<uintptr_t, RemovalWatch> watches_;
     uintptr_t nextWatch_ = 1;
     std::function<void(const void*, size_t)> lateObserver_;
+    std::function<void()> completionListener_;
     uint64_t lateCompletions_ = 0;
     uint64_t busyPipeResets_ = 0;
     std::list<Pending> pending_;

@@ -28,7 +28,7 @@ class CoreFixture : public ::testing::Test {
         sim_ = MakeSim(options);
         sim_->Recorder().Enable(true);
         core_ = std::make_unique<CVeltCamUSB3R7SimpleSdk>();
-        core_->SetDriverChannel(sim_);
+        core_->SetDriverChannel(ChannelFor(sim_));
         core_->SetProductCode(kProduct);
         core_->CreateController(nullptr, nullptr);
     }
@@ -38,6 +38,13 @@ class CoreFixture : public ::testing::Test {
         ASSERT_NE(core_->SelectDeviceNumber(0), 0);
     }
     void TearDown() override { core_.reset(); }
+
+    // The channel the core drives the simulator through: directly, or (USB tests) over
+    // libusb and an emulated bus in front of it.
+    virtual std::shared_ptr<platform::CDriverChannel> ChannelFor(
+        const std::shared_ptr<sim::CSimDriver>& simulator) {
+        return simulator;
+    }
 
     // Waits until the transfer thread has ended by itself.
     bool WaitUntilStopped(int ms = 5000) {

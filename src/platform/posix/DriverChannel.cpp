@@ -1,44 +1,651 @@
-#include "platform/DriverChannel.h"
+// The camera driver's requests over libusb-1.0. Each request of the transport
+// becomes the USB operation the Windows driver performs for it: endpoint-0 vendor
+// requests become control transfers, direct transfers become asynchronous bulk
+// transfers into the caller's buffer, abort and reset pipe cancel what is in flight on
+// the endpoint. One libusb device handle serves every path handle of a camera; one
+// thread of the channel runs libusb's event handling and completes the transfers.
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "foundation/ModelConstants.h"
+#include "platform/posix/MessageWindow.h"
+#include "platform/posix/UsbDriverChannel.h"
+#include "platform/posix/UsbRequestMap.h"
 
 namespace veltcam::platform {
 namespace {
 
-// No kernel driver for the camera on Linux yet (a libusb channel is planned): the
-// channel finds no cameras and opens nothing, so everything above reports "no
-// device" exactly as it would on a machine without a camera.
-class CPosixDriverChannel final : public CDriverChannel {
-  public:
-    std::vector<std::string> ListInterfaces(const Guid&, int) override { return {}; }
-    DeviceHandle Open(const char*, bool) override { return nullptr; }
-    void Close(DeviceHandle) override {}
-    std::unique_ptr<CIoOperation> NewOperation() override;
-    bool Control(DeviceHandle, uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t* bytes,
-                 CIoOperation*, uint32_t* error) override {
-        if (bytes) *bytes = 0;
-        if (error) *error = kErrorInvalidParameter;
-        return false;
+using namespace usb;
+
+constexpr int kCameraInterface = 0;
+// How long an abort or a close waits for libusb to hand back what it cancelled. The
+// kernel gives back a discarded request within microseconds; the bound only keeps a
+// wedged bus from hanging the caller, which then treats the request as written off.
+constexpr auto kCancelWait = std::chrono::seconds(10);
+constexpr uint32_t kMessageDeviceChange = 0x0219;
+constexpr uintptr_t kDeviceArrival = 0x8000;
+constexpr uintptr_t kDeviceRemoveComplete = 0x8004;
+
+// Completion record of one overlapped request: an auto-reset event and the result.
+struct OpState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool signalled = false;
+    bool done = false;
+    bool ok = false;
+    uint32_t bytes = 0;
+    uint32_t error = 0;
+
+    void Reset() {
+        std::lock_guard<std::mutex> lock(mutex);
+        signalled = done = ok = false;
+        bytes = error = 0;
     }
-    CTimeSource& Time() override { return SystemTime(); }
-    std::string SharedTableName() const override { return "D3A7-MemMap"; }
+    void Complete(bool success, uint32_t count, uint32_t code) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = signalled = true;
+            ok = success;
+            bytes = success ? count : 0;
+            error = success ? 0 : code;
+        }
+        changed.notify_all();
+    }
 };
 
-class CNeverCompletes final : public CIoOperation {
+class CUsbOperation final : public CIoOperation {
   public:
-    bool Wait(uint32_t) override { return false; }
+    CUsbOperation() : state_(std::make_shared<OpState>()) {}
+    bool Wait(uint32_t ms) override {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        auto signalled = [&] { return state_->signalled; };
+        if (ms == kWaitForever) {
+            state_->changed.wait(lock, signalled);
+        } else if (!state_->changed.wait_for(lock, std::chrono::milliseconds(ms), signalled)) {
+            return false;
+        }
+        state_->signalled = false;
+        return true;
+    }
     bool Result(uint32_t* bytes) override {
-        if (bytes) *bytes = 0;
-        return false;
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        const bool ok = state_->done && state_->ok;
+        if (bytes) *bytes = ok ? state_->bytes : 0;
+        return ok;
     }
+    const std::shared_ptr<OpState>& State() { return state_; }
+
+  private:
+    std::shared_ptr<OpState> state_;
 };
 
-std::unique_ptr<CIoOperation> CPosixDriverChannel::NewOperation() {
-    return std::make_unique<CNeverCompletes>();
+// One camera as libusb knows it, shared by every path handle opened on it.
+struct UsbDevice {
+    std::string path;
+    PathLocation location;
+    libusb_device_handle* handle = nullptr;
+    int refs = 0;
+    bool gone = false;  // unplugged: every request fails "device gone"
+};
+
+struct PathHandle {
+    std::shared_ptr<UsbDevice> device;
+    bool overlapped = false;
+};
+
+struct BulkTransfer {
+    class CUsbDriverChannel* channel = nullptr;
+    libusb_transfer* transfer = nullptr;
+    PathHandle* owner = nullptr;
+    std::shared_ptr<UsbDevice> device;
+    uint8_t endpoint = 0;
+    uint8_t* header = nullptr;  // the caller's request header: status words go there
+    std::shared_ptr<OpState> state;
+};
+
+class CUsbDriverChannel;
+
+// Channels whose event thread still runs; stopped when the library unloads, since
+// the SDK keeps its channel for the life of the process.
+// Both outlive every static destructor: the unload hook below runs among them.
+std::mutex& liveLock = *new std::mutex;
+std::set<CUsbDriverChannel*>& LiveChannels() {
+    static auto* channels = new std::set<CUsbDriverChannel*>;
+    return *channels;
+}
+
+class CUsbDriverChannel final : public CDriverChannel {
+  public:
+    explicit CUsbDriverChannel(const UsbChannelOptions& options)
+        : tableName_(options.tableName),
+          vendorIds_(VendorIds(options.extraVendorId ? options.extraVendorId
+                                                     : std::getenv("VELTCAM_USB_VID"))) {}
+    ~CUsbDriverChannel() override {
+        StopEvents();
+        std::lock_guard<std::mutex> lock(mutex_);
+        // No callback runs any more: the event thread has ended.
+        for (auto& [id, handle] : handles_) {
+            CloseDevice(handle->device->handle);
+            handle->device->handle = nullptr;
+        }
+        handles_.clear();
+        if (context_) libusb_exit(context_);
+    }
+
+    std::vector<std::string> ListInterfaces(const Guid& interfaceClass, int maxCount) override;
+    DeviceHandle Open(const char* path, bool overlapped) override;
+    void Close(DeviceHandle handle) override;
+    std::unique_ptr<CIoOperation> NewOperation() override {
+        return std::make_unique<CUsbOperation>();
+    }
+    bool Control(DeviceHandle handle, uint32_t code, const void* in, uint32_t inBytes, void* out,
+                 uint32_t outBytes, uint32_t* bytes, CIoOperation* operation,
+                 uint32_t* error) override;
+    CTimeSource& Time() override { return SystemTime(); }
+    std::string SharedTableName() const override { return tableName_; }
+
+    void StopEvents();
+    void OnTransferDone(BulkTransfer* bulk);
+    void OnHotplug(bool arrived);
+
+  private:
+    bool EnsureContext();
+    libusb_device* FindDevice(libusb_device** list, ssize_t count, const PathLocation& where);
+    std::string PathOf(libusb_device* device, const libusb_device_descriptor& descriptor);
+    // libusb calls that may take libusb's event lock (open, close, device lists) run
+    // without mutex_: a transfer's callback holds that lock and takes mutex_.
+    libusb_device_handle* OpenDevice(const std::string& path, const PathLocation& where);
+    static void CloseDevice(libusb_device_handle* handle);
+    // Cancels what is in flight on `device` (only `endpoint`'s transfers unless it is
+    // 0; only those submitted through `owner` unless it is null) and waits until
+    // libusb has called back for each.
+    void CancelAndWait(std::unique_lock<std::mutex>& lock, const UsbDevice* device,
+                       uint8_t endpoint, const PathHandle* owner);
+    bool SubmitBulk(PathHandle& handle, const uint8_t* header, uint8_t* buffer, uint32_t length,
+                    const std::shared_ptr<OpState>& state, uint32_t* error);
+    bool ControlRequest(UsbDevice& device, const uint8_t* in, uint32_t inBytes, uint8_t* out,
+                        uint32_t outBytes, uint32_t* bytes, uint32_t* error);
+    bool ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevice& device, uint32_t* error);
+    void MarkGoneIf(int libusbResult, UsbDevice& device);
+
+    const std::string tableName_;
+    const std::vector<uint16_t> vendorIds_;
+
+    std::mutex contextMutex_;  // the context's creation and the permission reports
+    std::mutex mutex_;         // devices, handles and transfers in flight
+    std::condition_variable transfersDone_;
+    libusb_context* context_ = nullptr;
+    bool contextFailed_ = false;
+    std::map<std::string, std::shared_ptr<UsbDevice>> devices_;
+    std::map<uintptr_t, std::unique_ptr<PathHandle>> handles_;
+    std::list<BulkTransfer*> inFlight_;
+    std::set<std::string> permissionReported_;
+
+    std::thread events_;
+    std::atomic<int> stopEvents_{0};
+    libusb_hotplug_callback_handle hotplug_{};
+    bool hotplugRegistered_ = false;
+};
+
+void LIBUSB_CALL TransferCallback(libusb_transfer* transfer) {
+    auto* bulk = static_cast<BulkTransfer*>(transfer->user_data);
+    bulk->channel->OnTransferDone(bulk);
+}
+
+int LIBUSB_CALL HotplugCallback(libusb_context*, libusb_device*, libusb_hotplug_event event,
+                                void* user) {
+    static_cast<CUsbDriverChannel*>(user)->OnHotplug(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    return 0;  // stay registered
+}
+
+bool CUsbDriverChannel::EnsureContext() {
+    std::lock_guard<std::mutex> lock(contextMutex_);
+    if (context_) return true;
+    if (contextFailed_) return false;
+    if (libusb_init(&context_) != LIBUSB_SUCCESS) {
+        context_ = nullptr;
+        contextFailed_ = true;
+        return false;
+    }
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
+        for (uint16_t vendor : vendorIds_) {
+            if (libusb_hotplug_register_callback(
+                    context_,
+                    LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                    LIBUSB_HOTPLUG_NO_FLAGS, vendor, kCameraProductId, LIBUSB_HOTPLUG_MATCH_ANY,
+                    HotplugCallback, this, &hotplug_) == LIBUSB_SUCCESS) {
+                hotplugRegistered_ = true;
+            }
+        }
+    }
+    // Completions, cancellations and hotplug events all come through libusb's event
+    // handling, which this thread runs for as long as the channel lives.
+    events_ = std::thread([this] {
+        while (!stopEvents_.load()) {
+            int stop = 0;
+            struct timeval tick {
+                0, 200000
+            };
+            libusb_handle_events_timeout_completed(context_, &tick, &stop);
+        }
+    });
+    std::lock_guard<std::mutex> live(liveLock);
+    LiveChannels().insert(this);
+    return true;
+}
+
+void CUsbDriverChannel::CloseDevice(libusb_device_handle* handle) {
+    if (!handle) return;
+    libusb_release_interface(handle, kCameraInterface);
+    libusb_close(handle);
+}
+
+void CUsbDriverChannel::StopEvents() {
+    {
+        std::lock_guard<std::mutex> live(liveLock);
+        LiveChannels().erase(this);
+    }
+    if (!events_.joinable()) return;
+    stopEvents_ = 1;
+    libusb_interrupt_event_handler(context_);
+    events_.join();
+}
+
+void CUsbDriverChannel::OnHotplug(bool arrived) {
+    PostDeviceChange(kMessageDeviceChange, arrived ? kDeviceArrival : kDeviceRemoveComplete);
+}
+
+std::string CUsbDriverChannel::PathOf(libusb_device* device,
+                                      const libusb_device_descriptor& descriptor) {
+    uint8_t ports[8];
+    const int count = libusb_get_port_numbers(device, ports, sizeof(ports));
+    std::vector<int> path;
+    for (int i = 0; i < count; ++i) path.push_back(ports[i]);
+    // A device without topology (a bus without sysfs) is told apart by its address.
+    if (path.empty()) path.push_back(libusb_get_device_address(device));
+    return DevicePath(descriptor.idVendor, descriptor.idProduct, libusb_get_bus_number(device),
+                      path);
+}
+
+std::vector<std::string> CUsbDriverChannel::ListInterfaces(const Guid& interfaceClass,
+                                                           int maxCount) {
+    std::vector<std::string> paths;
+    if (std::memcmp(&interfaceClass, &kCameraInterfaceGuid, sizeof(Guid)) != 0) return paths;
+    if (!EnsureContext()) return paths;
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context_, &list);
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS) continue;
+        if (descriptor.idProduct != kCameraProductId ||
+            std::find(vendorIds_.begin(), vendorIds_.end(), descriptor.idVendor) ==
+                vendorIds_.end()) {
+            continue;
+        }
+        paths.push_back(PathOf(list[i], descriptor));
+    }
+    if (list) libusb_free_device_list(list, 1);
+    // Port order, so that cameras are numbered alike whatever order the bus lists them.
+    std::sort(paths.begin(), paths.end());
+    if (static_cast<int>(paths.size()) > maxCount) paths.resize(static_cast<size_t>(maxCount));
+    return paths;
+}
+
+libusb_device* CUsbDriverChannel::FindDevice(libusb_device** list, ssize_t count,
+                                             const PathLocation& where) {
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS) continue;
+        if (descriptor.idVendor != where.vendorId || descriptor.idProduct != where.productId ||
+            libusb_get_bus_number(list[i]) != where.bus) {
+            continue;
+        }
+        PathLocation here;
+        if (ParseDevicePath(PathOf(list[i], descriptor).c_str(), &here) &&
+            here.ports == where.ports) {
+            return list[i];
+        }
+    }
+    return nullptr;
+}
+
+libusb_device_handle* CUsbDriverChannel::OpenDevice(const std::string& path,
+                                                    const PathLocation& where) {
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context_, &list);
+    libusb_device* found = count > 0 ? FindDevice(list, count, where) : nullptr;
+    libusb_device_handle* handle = nullptr;
+    int result = found ? libusb_open(found, &handle) : LIBUSB_ERROR_NO_DEVICE;
+    if (list) libusb_free_device_list(list, 1);
+    if (result == LIBUSB_ERROR_ACCESS) {
+        std::lock_guard<std::mutex> lock(contextMutex_);
+        if (permissionReported_.insert(path).second) {
+            std::fprintf(stderr,
+                         "veltcam: no permission to open the camera on USB bus %d; install the "
+                         "udev rule packaging/linux/60-veltcam.rules into /etc/udev/rules.d and "
+                         "replug the camera\n",
+                         where.bus);
+        }
+    }
+    if (result != LIBUSB_SUCCESS) return nullptr;
+    if (libusb_claim_interface(handle, kCameraInterface) != LIBUSB_SUCCESS) {
+        libusb_close(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+DeviceHandle CUsbDriverChannel::Open(const char* path, bool overlapped) {
+    PathLocation where;
+    if (!ParseDevicePath(path, &where)) return nullptr;
+    if (!EnsureContext()) return nullptr;
+    auto usable = [](const std::shared_ptr<UsbDevice>& d) { return d && !d->gone && d->handle; };
+    std::unique_lock<std::mutex> lock(mutex_);
+    libusb_device_handle* spare = nullptr;
+    if (!usable(devices_[path])) {
+        lock.unlock();
+        libusb_device_handle* opened = OpenDevice(path, where);
+        if (!opened) return nullptr;
+        lock.lock();
+        std::shared_ptr<UsbDevice>& current = devices_[path];
+        if (usable(current)) {
+            spare = opened;  // another thread opened it meanwhile
+        } else {
+            current = std::make_shared<UsbDevice>();
+            current->path = path;
+            current->location = where;
+            current->handle = opened;
+        }
+    }
+    std::shared_ptr<UsbDevice> device = devices_[path];
+    ++device->refs;
+    auto handle = std::make_unique<PathHandle>();
+    handle->device = device;
+    handle->overlapped = overlapped;
+    const auto id = reinterpret_cast<uintptr_t>(handle.get());
+    handles_[id] = std::move(handle);
+    lock.unlock();
+    CloseDevice(spare);
+    return reinterpret_cast<DeviceHandle>(id);
+}
+
+void CUsbDriverChannel::Close(DeviceHandle handle) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles_.end()) return;
+    PathHandle* path = it->second.get();
+    // Closing a handle ends what was submitted through it, as the driver cancels a
+    // closed file's requests; the buffers stay the driver's until libusb gives them back.
+    CancelAndWait(lock, path->device.get(), 0, path);
+    std::shared_ptr<UsbDevice> device = path->device;
+    handles_.erase(reinterpret_cast<uintptr_t>(handle));
+    libusb_device_handle* last = nullptr;
+    if (--device->refs == 0) {
+        last = device->handle;
+        device->handle = nullptr;
+        auto current = devices_.find(device->path);
+        if (current != devices_.end() && current->second == device) devices_.erase(current);
+    }
+    lock.unlock();
+    CloseDevice(last);
+}
+
+void CUsbDriverChannel::CancelAndWait(std::unique_lock<std::mutex>& lock, const UsbDevice* device,
+                                      uint8_t endpoint, const PathHandle* owner) {
+    auto matches = [&](const BulkTransfer* bulk) {
+        return bulk->device.get() == device && (endpoint == 0 || bulk->endpoint == endpoint) &&
+               (owner == nullptr || bulk->owner == owner);
+    };
+    for (BulkTransfer* bulk : inFlight_) {
+        if (matches(bulk)) libusb_cancel_transfer(bulk->transfer);
+    }
+    transfersDone_.wait_for(lock, kCancelWait, [&] {
+        return std::none_of(inFlight_.begin(), inFlight_.end(), matches);
+    });
+}
+
+void CUsbDriverChannel::OnTransferDone(BulkTransfer* bulk) {
+    libusb_transfer* transfer = bulk->transfer;
+    const bool ok = transfer->status == LIBUSB_TRANSFER_COMPLETED;
+    const uint32_t error = ErrorForTransferStatus(transfer->status);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // The driver reports its own view of the transfer in the header: zero for a
+        // completed transfer, libusb's status otherwise.
+        if (bulk->header) {
+            const uint32_t status = ok ? 0 : static_cast<uint32_t>(transfer->status);
+            for (int i = 0; i < 4; ++i) {
+                bulk->header[kStatus1Offset + i] = static_cast<uint8_t>(status >> (8 * i));
+            }
+        }
+        if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) bulk->device->gone = true;
+        inFlight_.remove(bulk);
+    }
+    bulk->state->Complete(ok, static_cast<uint32_t>(transfer->actual_length), error);
+    transfersDone_.notify_all();
+    libusb_free_transfer(transfer);
+    delete bulk;
+}
+
+void CUsbDriverChannel::MarkGoneIf(int libusbResult, UsbDevice& device) {
+    if (libusbResult == LIBUSB_ERROR_NO_DEVICE) device.gone = true;
+}
+
+bool CUsbDriverChannel::SubmitBulk(PathHandle& handle, const uint8_t* header, uint8_t* buffer,
+                                   uint32_t length, const std::shared_ptr<OpState>& state,
+                                   uint32_t* error) {
+    const uint8_t endpoint = header[kEndpointOffset];
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    if (transfer == nullptr) {
+        *error = kErrorGenFailure;
+        return false;
+    }
+    auto* bulk = new BulkTransfer;
+    bulk->channel = this;
+    bulk->transfer = transfer;
+    bulk->owner = &handle;
+    bulk->device = handle.device;
+    bulk->endpoint = endpoint;
+    bulk->header = const_cast<uint8_t*>(header);
+    bulk->state = state;
+    // No time-out of libusb's own: the transport times a transfer out itself and then
+    // aborts the pipe, as it does with the Windows driver.
+    libusb_fill_bulk_transfer(transfer, handle.device->handle, endpoint, buffer,
+                              static_cast<int>(length), TransferCallback, bulk, 0);
+    inFlight_.push_back(bulk);
+    const int submitted = libusb_submit_transfer(transfer);
+    if (submitted != LIBUSB_SUCCESS) {
+        inFlight_.remove(bulk);
+        MarkGoneIf(submitted, *handle.device);
+        libusb_free_transfer(transfer);
+        delete bulk;
+        *error = ErrorForLibusbError(submitted);
+        state->Complete(false, 0, *error);
+        return false;
+    }
+    return true;
+}
+
+bool CUsbDriverChannel::ControlRequest(UsbDevice& device, const uint8_t* in, uint32_t inBytes,
+                                       uint8_t* out, uint32_t outBytes, uint32_t* bytes,
+                                       uint32_t* error) {
+    ControlSetup setup;
+    if (!DecodeControlRecord(in, inBytes, &setup) || out == nullptr ||
+        outBytes < kControlRecordBytes) {
+        *error = kErrorInvalidParameter;
+        return false;
+    }
+    uint8_t data[kControlDataBytes];
+    std::memcpy(data, in + kHeaderBytes, sizeof(data));
+    const int result =
+        libusb_control_transfer(device.handle, setup.requestType, setup.request, setup.value,
+                                setup.index, data, setup.dataLength, setup.timeoutMs);
+    if (result < 0) {
+        MarkGoneIf(result, device);
+        *error = ErrorForLibusbError(result);
+        return false;
+    }
+    if (out != in) std::memcpy(out, in, kControlRecordBytes);
+    if (setup.toHost) std::memcpy(out + kHeaderBytes, data, static_cast<size_t>(result));
+    *bytes = kHeaderBytes + static_cast<uint32_t>(result);
+    return true;
+}
+
+bool CUsbDriverChannel::ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevice& device,
+                                    uint32_t* error) {
+    CancelAndWait(lock, &device, 0, nullptr);
+    libusb_device_handle* handle = device.handle;
+    if (!handle) {
+        *error = kErrorDeviceGone;
+        return false;
+    }
+    lock.unlock();
+    const int result = libusb_reset_device(handle);
+    libusb_device_handle* reopened = nullptr;
+    if (result == LIBUSB_ERROR_NOT_FOUND) {
+        // The camera came back as a new device on the same port: the path stays, the
+        // libusb handle is the new device's.
+        CloseDevice(handle);
+        reopened = OpenDevice(device.path, device.location);
+    }
+    lock.lock();
+    if (result == LIBUSB_SUCCESS) return true;
+    if (result != LIBUSB_ERROR_NOT_FOUND) {
+        MarkGoneIf(result, device);
+        *error = ErrorForLibusbError(result);
+        return false;
+    }
+    device.handle = reopened;
+    if (!reopened) {
+        device.gone = true;
+        *error = kErrorDeviceGone;
+        return false;
+    }
+    return true;
+}
+
+bool CUsbDriverChannel::Control(DeviceHandle handle, uint32_t code, const void* in,
+                                uint32_t inBytes, void* out, uint32_t outBytes, uint32_t* bytes,
+                                CIoOperation* operation, uint32_t* error) {
+    uint32_t ignoredBytes = 0, ignoredError = 0;
+    if (!bytes) bytes = &ignoredBytes;
+    if (!error) error = &ignoredError;
+    *bytes = 0;
+    *error = 0;
+    auto* op = static_cast<CUsbOperation*>(operation);
+    if (op) op->State()->Reset();
+    auto fail = [&](uint32_t code) {
+        *error = code;
+        if (op) op->State()->Complete(false, 0, code);
+        return false;
+    };
+    const auto* input = static_cast<const uint8_t*>(in);
+    auto* output = static_cast<uint8_t*>(out);
+
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles_.end()) return fail(kErrorInvalidParameter);
+    PathHandle& path = *it->second;
+    // An overlapped handle needs an operation record, as with the Windows driver.
+    if (path.overlapped && !op) return fail(kErrorInvalidParameter);
+    if (path.device->gone || !path.device->handle) return fail(kErrorDeviceGone);
+    // Keeps the device alive while the lock is let go below.
+    std::shared_ptr<UsbDevice> device = path.device;
+
+    bool ok = false;
+    switch (ActionForCode(code)) {
+        case UsbAction::Control: {
+            // Synchronous on the wire; the overlapped form completes its record at once.
+            lock.unlock();
+            ok = ControlRequest(*device, input, inBytes, output, outBytes, bytes, error);
+            break;
+        }
+        case UsbAction::Bulk: {
+            if (input == nullptr || inBytes < kHeaderBytes || (output == nullptr && outBytes)) {
+                return fail(kErrorInvalidParameter);
+            }
+            std::shared_ptr<OpState> state = op ? op->State() : std::make_shared<OpState>();
+            if (!SubmitBulk(path, input, output, outBytes, state, error)) return false;
+            if (op) {
+                *error = kErrorIoPending;
+                return false;
+            }
+            // A handle without overlapped I/O: the call returns when the transfer is done.
+            lock.unlock();
+            std::unique_lock<std::mutex> wait(state->mutex);
+            state->changed.wait(wait, [&] { return state->done; });
+            *bytes = state->bytes;
+            *error = state->error;
+            return state->ok;
+        }
+        case UsbAction::AbortPipe:
+            if (input == nullptr || inBytes < 1) return fail(kErrorInvalidParameter);
+            CancelAndWait(lock, device.get(), input[0], nullptr);
+            ok = true;
+            break;
+        case UsbAction::ResetPipe: {
+            if (input == nullptr || inBytes < 1) return fail(kErrorInvalidParameter);
+            CancelAndWait(lock, device.get(), input[0], nullptr);
+            const int result = libusb_clear_halt(device->handle, input[0]);
+            MarkGoneIf(result, *device);
+            ok = result == LIBUSB_SUCCESS;
+            if (!ok) *error = ErrorForLibusbError(result);
+            break;
+        }
+        case UsbAction::ResetDevice:
+            ok = ResetDevice(lock, *device, error);
+            break;
+        case UsbAction::BusSpeed: {
+            if (output == nullptr || outBytes < 4) return fail(kErrorInvalidParameter);
+            const uint32_t speed =
+                SpeedCode(libusb_get_device_speed(libusb_get_device(device->handle)));
+            for (int i = 0; i < 4; ++i) output[i] = static_cast<uint8_t>(speed >> (8 * i));
+            *bytes = 4;
+            ok = true;
+            break;
+        }
+        case UsbAction::Refuse:
+            return fail(kErrorInvalidParameter);
+    }
+    if (op) op->State()->Complete(ok, *bytes, *error);
+    return ok;
 }
 
 }  // namespace
 
-std::unique_ptr<CDriverChannel> CreateSystemDriverChannel() {
-    return std::make_unique<CPosixDriverChannel>();
+std::unique_ptr<CDriverChannel> CreateUsbDriverChannel(const UsbChannelOptions& options) {
+    return std::make_unique<CUsbDriverChannel>(options);
 }
+
+std::unique_ptr<CDriverChannel> CreateSystemDriverChannel() {
+    return CreateUsbDriverChannel(UsbChannelOptions{});
+}
+
+namespace {
+// Joins the event threads of channels still alive when the library unloads.
+struct CEventThreadsAtUnload {
+    ~CEventThreadsAtUnload() {
+        std::set<CUsbDriverChannel*> channels;
+        {
+            std::lock_guard<std::mutex> live(liveLock);
+            channels = LiveChannels();
+        }
+        for (CUsbDriverChannel* channel : channels) channel->StopEvents();
+    }
+} eventThreadsAtUnload;
+}  // namespace
 
 }  // namespace veltcam::platform

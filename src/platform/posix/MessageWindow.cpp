@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace veltcam::platform {
 namespace {
@@ -132,14 +133,48 @@ bool PostWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, 
 }  // namespace veltcam::platform
 
 namespace veltcam::platform {
+namespace {
 
-// Linux message windows receive no hot-plug broadcasts yet; registering succeeds so
-// that initialisation behaves as on a system where nothing is plugged in meanwhile.
-bool RegisterDeviceArrival(WindowHandle, const Guid&, void*& registration) {
-    registration = nullptr;
+// Windows registered for device arrival and removal, as RegisterDeviceNotificationA
+// registers them on Windows; the USB channel's hotplug events are posted to each.
+struct ArrivalRegistrations {
+    std::mutex mutex;
+    std::unordered_map<void*, WindowHandle> windows;
+    uintptr_t next = 1;
+};
+ArrivalRegistrations& Arrivals() {
+    static ArrivalRegistrations registrations;
+    return registrations;
+}
+
+}  // namespace
+
+bool RegisterDeviceArrival(WindowHandle window, const Guid&, void*& registration) {
+    ArrivalRegistrations& arrivals = Arrivals();
+    std::lock_guard lock(arrivals.mutex);
+    registration = reinterpret_cast<void*>(arrivals.next++);
+    arrivals.windows[registration] = window;
     return true;
 }
 
-void UnregisterDeviceArrival(void*) {}
+void UnregisterDeviceArrival(void* registration) {
+    ArrivalRegistrations& arrivals = Arrivals();
+    std::lock_guard lock(arrivals.mutex);
+    arrivals.windows.erase(registration);
+}
+
+void PostDeviceChange(uint32_t message, uintptr_t event) {
+    std::vector<WindowHandle> windows;
+    {
+        ArrivalRegistrations& arrivals = Arrivals();
+        std::lock_guard lock(arrivals.mutex);
+        for (const auto& [registration, window] : arrivals.windows) windows.push_back(window);
+    }
+    // A null window is the registering thread's own queue, which a thread of the
+    // channel cannot reach: only real message windows hear of devices.
+    for (WindowHandle window : windows) {
+        if (window) PostWindowMessage(window, message, event, 0);
+    }
+}
 
 }  // namespace veltcam::platform
