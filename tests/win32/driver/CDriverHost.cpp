@@ -71,6 +71,16 @@ bool ParseCameraPath(const std::string& path, CameraId* id) {
     return !id->serial.empty() && id->serial.size() < 32;
 }
 
+void StartBusDriver() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return;
+    if (SC_HANDLE service = OpenServiceA(manager, VCT_SERVICE_NAME, SERVICE_START)) {
+        StartServiceA(service, 0, nullptr);  // running already is fine
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -367,8 +377,18 @@ std::unique_ptr<CDriverHost> CDriverHost::Start(std::shared_ptr<sim::CSimDriver>
         impl->ids.push_back(id);
     }
     impl->driverPlugged.assign(static_cast<size_t>(cameras), false);
-    impl->pullHandle = CreateFileA(VCT_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    // A session that started without the driver (its server was restarted) gets it
+    // started here.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (int round = 0;; ++round) {
+        impl->pullHandle = CreateFileA(VCT_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (impl->pullHandle != INVALID_HANDLE_VALUE || std::chrono::steady_clock::now() >= end) {
+            break;
+        }
+        if (round % 20 == 0) StartBusDriver();
+        Sleep(50);
+    }
     impl->postHandle = CreateFileA(VCT_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, 0, nullptr);
     if (impl->pullHandle == INVALID_HANDLE_VALUE || impl->postHandle == INVALID_HANDLE_VALUE) {

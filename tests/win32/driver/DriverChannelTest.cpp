@@ -8,12 +8,16 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <memory>
 #include <string>
 
+#include "VeltCamSdk.h"
+#include "VeltCamSdkEx.h"
 #include "foundation/ModelConstants.h"
 #include "platform/DriverChannel.h"
+#include "support/PrivateSettingsStore.h"
 #include "support/SimTestSupport.h"
 #include "transport/CVeltCy3Cam.h"
 #include "transport/RequestHeader.h"
@@ -205,6 +209,56 @@ TEST_F(DriverChannel, UnplugFailsRequestsAndRemovesTheInterfaceReplugBringsItBac
     EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_NE(GetLastError(), 0u);
     CloseHandle(old);
+}
+
+// A continuous stream through the public API, the transfer thread and the real
+// channel: every frame of a long run arrives whole and in order.
+TEST(DriverStream, TwoHundredFramesArriveInOrder) {
+    test::CPrivateSettingsStore store;
+    std::string error;
+    auto host = test::CDriverHost::Start(test::MakeSim("cameras=1;fps=max"), kPlugWaitMs, &error);
+    ASSERT_TRUE(host) << error;
+    _putenv_s("VELTCAM_SIMULATOR", "");  // empty: the SDK goes to the driver
+    VeltCamHandle handle = VeltCam_Initialize(nullptr);
+    ASSERT_NE(handle, 0u);
+    constexpr int kWidth = 1024, kHeight = 512;  // 8 bits: one 512 KiB piece a frame
+    ASSERT_EQ(VeltCam_SetPreviewWindow(handle, nullptr, 0, 0, 0, 0), 1);
+    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle, 2048, 512, kWidth, 1536, 512, kHeight), 1);
+    ASSERT_EQ(VeltCam_SetColorMode(handle, 8), 1);
+    ASSERT_EQ(VeltCam_SetWaitTime(handle, 0), 1);
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle, 8, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+    while (VeltCam_GetLastError(handle) != 0) {
+    }
+    ASSERT_EQ(VeltCam_StartPreview(handle), 1);
+    std::vector<uint8_t> image(static_cast<size_t>(kWidth) * kHeight);
+    std::vector<VeltCamExFrameInfo> frames;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (frames.size() < 200 && std::chrono::steady_clock::now() < end) {
+        VeltCamExFrameInfo info{};
+        info.size = sizeof info;
+        const int result = VeltCamEx_WaitFrame(handle, image.data(), static_cast<int>(image.size()),
+                                               1, 5000, &info);
+        ASSERT_EQ(result, VELTCAM_EX_WAIT_FRAME) << "after " << frames.size() << " frames";
+        frames.push_back(info);
+    }
+    VeltCamExStreamStats stats{};
+    stats.size = sizeof stats;
+    ASSERT_EQ(VeltCamEx_GetStreamStats(handle, &stats), 1);
+    EXPECT_EQ(VeltCam_StopPreview(handle), 1);
+    EXPECT_EQ(VeltCam_GetLastError(handle), 0);
+    VeltCam_Release(handle);
+
+    ASSERT_EQ(frames.size(), 200u);
+    for (size_t i = 1; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].width, kWidth);
+        EXPECT_EQ(frames[i].height, kHeight);
+        EXPECT_GT(frames[i].frameNumber, frames[i - 1].frameNumber) << i;
+        EXPECT_GT(frames[i].cameraCounter, frames[i - 1].cameraCounter) << i;
+    }
+    EXPECT_EQ(stats.framesRejected, 0u);
+    EXPECT_EQ(stats.headerTimeouts, 0u);
+    EXPECT_EQ(stats.transferFailures, 0u);
+    EXPECT_GE(stats.framesTransferred, 200u);
 }
 
 }  // namespace
