@@ -2,6 +2,10 @@
  * say to each other over the driver's control device. Plain C: the driver and the
  * C++ test harness both include it.
  *
+ * One test process at a time is the host. When a handle to the control device is
+ * closed the driver takes the host as gone: every camera is unplugged, their
+ * requests fail and nothing stays queued, so the next host starts from nothing.
+ *
  * The driver answers nothing itself. Every I/O control request that reaches one of
  * its camera devices is queued and handed, as a message, to the test process, which
  * pulls messages with pending requests on the control device, runs the request
