@@ -63,7 +63,7 @@ struct RawRead {
 class DriverChannel : public testing::Test {
   protected:
     void SetUp() override {
-        sim_ = test::MakeSim("cameras=2;fps=max");
+        sim_ = test::MakeSim("cameras=2;fps=max;complete=inline");
         std::string error;
         host_ = test::CDriverHost::Start(sim_, kPlugWaitMs, &error);
         ASSERT_TRUE(host_) << error;
@@ -211,42 +211,93 @@ TEST_F(DriverChannel, UnplugFailsRequestsAndRemovesTheInterfaceReplugBringsItBac
     CloseHandle(old);
 }
 
+// The public API on one camera behind the driver, VELTCAM_SIMULATOR empty: the SDK
+// takes the real Win32 path.
+class DriverSdk : public testing::Test {
+  protected:
+    static constexpr int kWidth = 1024, kHeight = 512;  // 8 bits: one 512 KiB piece a frame
+
+    void Open(const std::string& options) {
+        std::string error;
+        host_ = test::CDriverHost::Start(test::MakeSim(options), kPlugWaitMs, &error);
+        ASSERT_TRUE(host_) << error;
+        _putenv_s("VELTCAM_SIMULATOR", "");
+        handle_ = VeltCam_Initialize(nullptr);
+        ASSERT_NE(handle_, 0u);
+        ASSERT_EQ(VeltCam_SetPreviewWindow(handle_, nullptr, 0, 0, 0, 0), 1);
+        ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle_, 2048, 512, kWidth, 1536, 512, kHeight), 1);
+        ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+        ASSERT_EQ(VeltCam_SetWaitTime(handle_, 0), 1);
+        ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 8, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+        while (VeltCam_GetLastError(handle_) != 0) {
+        }
+    }
+    void TearDown() override {
+        if (handle_ != 0) VeltCam_Release(handle_);
+        host_.reset();
+    }
+    int Wait(int ms, VeltCamExFrameInfo* info) {
+        info->size = sizeof *info;
+        return VeltCamEx_WaitFrame(handle_, image_.data(), static_cast<int>(image_.size()), 1, ms,
+                                   info);
+    }
+
+    test::CPrivateSettingsStore store_;
+    std::unique_ptr<test::CDriverHost> host_;
+    VeltCamHandle handle_ = 0;
+    std::vector<uint8_t> image_ = std::vector<uint8_t>(static_cast<size_t>(kWidth) * kHeight);
+};
+
+// Hardware trigger through the driver: one frame per trigger and none without. The
+// triggers come from the test, so a slow machine delays frames but never changes
+// their count.
+TEST_F(DriverSdk, TriggerModeGivesOneFramePerTrigger) {
+    Open("cameras=1;trigger=0;complete=inline");
+    sim::CSimDriver& simulator = host_->Simulator();
+    simulator.Recorder().Enable(true);
+    simulator.Recorder().Clear();
+    ASSERT_EQ(VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1), 1);
+    // Armed once the transfer thread polls the trigger count (FPGA register 8) again
+    // and again: a trigger before its first poll would only be its starting count.
+    auto polls = [&] {
+        size_t n = 0;
+        for (const auto& bytes : test::I2cWrites(simulator, 0x40)) n += bytes == std::vector<uint8_t>{8};
+        return n;
+    };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (polls() < 2 && std::chrono::steady_clock::now() < end) Sleep(10);
+    ASSERT_GE(polls(), 2u) << "the trigger loop never polled the trigger count";
+    VeltCamExFrameInfo info{};
+    uint64_t previous = 0;
+    for (int i = 0; i < 5; ++i) {
+        simulator.Trigger(0);
+        ASSERT_EQ(Wait(15000, &info), VELTCAM_EX_WAIT_FRAME) << "trigger " << i;
+        if (i > 0) EXPECT_EQ(info.frameNumber, previous + 1);
+        EXPECT_EQ(info.droppedBefore, 0u);
+        previous = info.frameNumber;
+    }
+    EXPECT_EQ(Wait(500, &info), VELTCAM_EX_WAIT_TIMEOUT) << "no trigger, no frame";
+    EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+}
+
 // A continuous stream through the public API, the transfer thread and the real
 // channel: every frame of a long run arrives whole and in order.
-TEST(DriverStream, TwoHundredFramesArriveInOrder) {
-    test::CPrivateSettingsStore store;
-    std::string error;
-    auto host = test::CDriverHost::Start(test::MakeSim("cameras=1;fps=max"), kPlugWaitMs, &error);
-    ASSERT_TRUE(host) << error;
-    _putenv_s("VELTCAM_SIMULATOR", "");  // empty: the SDK goes to the driver
-    VeltCamHandle handle = VeltCam_Initialize(nullptr);
-    ASSERT_NE(handle, 0u);
-    constexpr int kWidth = 1024, kHeight = 512;  // 8 bits: one 512 KiB piece a frame
-    ASSERT_EQ(VeltCam_SetPreviewWindow(handle, nullptr, 0, 0, 0, 0), 1);
-    ASSERT_EQ(VeltCam_SetCaptureWindowEx(handle, 2048, 512, kWidth, 1536, 512, kHeight), 1);
-    ASSERT_EQ(VeltCam_SetColorMode(handle, 8), 1);
-    ASSERT_EQ(VeltCam_SetWaitTime(handle, 0), 1);
-    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle, 8, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
-    while (VeltCam_GetLastError(handle) != 0) {
-    }
-    ASSERT_EQ(VeltCam_StartPreview(handle), 1);
-    std::vector<uint8_t> image(static_cast<size_t>(kWidth) * kHeight);
+TEST_F(DriverSdk, TwoHundredFramesArriveInOrder) {
+    Open("cameras=1;fps=max;complete=inline");
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
     std::vector<VeltCamExFrameInfo> frames;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (frames.size() < 200 && std::chrono::steady_clock::now() < end) {
         VeltCamExFrameInfo info{};
-        info.size = sizeof info;
-        const int result = VeltCamEx_WaitFrame(handle, image.data(), static_cast<int>(image.size()),
-                                               1, 5000, &info);
-        ASSERT_EQ(result, VELTCAM_EX_WAIT_FRAME) << "after " << frames.size() << " frames";
+        ASSERT_EQ(Wait(15000, &info), VELTCAM_EX_WAIT_FRAME) << "after " << frames.size() << " frames";
         frames.push_back(info);
     }
     VeltCamExStreamStats stats{};
     stats.size = sizeof stats;
-    ASSERT_EQ(VeltCamEx_GetStreamStats(handle, &stats), 1);
-    EXPECT_EQ(VeltCam_StopPreview(handle), 1);
-    EXPECT_EQ(VeltCam_GetLastError(handle), 0);
-    VeltCam_Release(handle);
+    ASSERT_EQ(VeltCamEx_GetStreamStats(handle_, &stats), 1);
+    EXPECT_EQ(VeltCam_StopPreview(handle_), 1);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
 
     ASSERT_EQ(frames.size(), 200u);
     for (size_t i = 1; i < frames.size(); ++i) {
