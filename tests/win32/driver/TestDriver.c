@@ -136,6 +136,13 @@ static void DeliverLocked(LIST_ENTRY* done) {
     }
 }
 
+/* Completions are collected under the lock and made after it (CompleteList). */
+static void ToComplete(IRP* irp, NTSTATUS status, LIST_ENTRY* done) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+}
+
 static void CompleteList(LIST_ENTRY* done) {
     while (!IsListEmpty(done)) {
         LIST_ENTRY* entry = RemoveHeadList(done);
@@ -155,9 +162,7 @@ static void EndPendingLocked(PENDING* pending, NTSTATUS status, LIST_ENTRY* done
     if (!ClaimIrp(irp)) return;
     RemoveEntryList(&pending->link);
     ExFreePoolWithTag(pending, POOL_TAG);
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+    ToComplete(irp, status, done);
 }
 
 static void QueueMessage(MESSAGE* message) { InsertTailList(&g_messages, &message->link); }
@@ -282,9 +287,7 @@ static NTSTATUS CameraRequest(DEVICE_EXTENSION* ext, IRP* irp) {
         ExFreePoolWithTag(pending, POOL_TAG);
         ExFreePoolWithTag(message, POOL_TAG);
         ++g_stats.cancelled;
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        irp->IoStatus.Information = 0;
-        InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
+        ToComplete(irp, STATUS_CANCELLED, &done);
     } else {
         ++g_stats.queued;
         QueueMessage(message);
@@ -347,9 +350,7 @@ static NTSTATUS Pull(IRP* irp) {
     IoSetCancelRoutine(irp, CancelPull);
     if (irp->Cancel && ClaimIrp(irp)) {
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        irp->IoStatus.Information = 0;
-        InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
+        ToComplete(irp, STATUS_CANCELLED, &done);
     } else {
         DeliverLocked(&done);
     }
