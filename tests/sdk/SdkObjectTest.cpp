@@ -37,6 +37,7 @@ std::vector<int> Codes(VeltCamHandle handle) {
 // The simulated driver behind every handle of this process (one per simulator
 // setting), for what only the hardware can do: unplugging a camera.
 sim::CSimDriver& SdkSimulator() {
+    if (test::RealDriver().simulator) return *test::RealDriver().simulator();
     auto simulator = std::dynamic_pointer_cast<sim::CSimDriver>(OpenDriverChannel());
     if (!simulator) throw std::runtime_error("the SDK is not on the simulator");
     return *simulator;
@@ -115,6 +116,7 @@ TEST_F(SdkObject, TwoCamerasEnumerateAndNeedSelecting) {
 TEST_F(SdkObject, CamerasAtNumbersZeroAndTwoEnumerateWithoutTheGap) {
     Open("cameras=3");  // discovery at initialisation numbers them 0, 1, 2
     SdkSimulator().Unplug(1);
+    if (test::RealDriver().sync) test::RealDriver().sync();  // behind the test driver
     char names[VELTCAM_MAX_ENUM_DEVICES][VELTCAM_DEVICE_NAME_SIZE];
     std::memset(names, 'x', sizeof names);
     ASSERT_EQ(VeltCam_EnumDevice(handle_, names), 2);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -26,10 +27,26 @@ inline std::string UniqueTableName() {
     return name;
 }
 
+// Set by the Windows harness that runs the SDK's real driver path against the test
+// camera driver (tests/win32/driver), when that harness is linked in and switched on:
+// `use` then puts a simulator with these options behind the driver instead of into
+// the SDK, `simulator` is that simulator, `sync` waits until the driver's cameras
+// follow the simulator's plug state.
+struct RealDriverHooks {
+    std::function<void(const std::string& options)> use;
+    std::function<sim::CSimDriver*()> simulator;
+    std::function<void()> sync;
+};
+inline RealDriverHooks& RealDriver() {
+    static RealDriverHooks hooks;
+    return hooks;
+}
+
 // Points the SDK of this process at a fresh simulator with its own device table,
 // for tests that go through VeltCam_Initialize.
 inline void UseSdkSimulator(const std::string& options) {
     const std::string value = "table=" + UniqueTableName() + ";" + options;
+    if (RealDriver().use) return RealDriver().use(value);
 #ifdef _WIN32
     _putenv_s("VELTCAM_SIMULATOR", value.c_str());
 #else
