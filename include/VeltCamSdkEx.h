@@ -46,6 +46,9 @@ extern "C" {
 /* Largest frame queue VeltCamEx_SetFrameQueue accepts. */
 #define VELTCAM_EX_MAX_QUEUE_DEPTH 64
 
+/* Most threads VeltCamEx_SetPipelineThreads accepts. */
+#define VELTCAM_EX_MAX_PIPELINE_THREADS 64
+
 /* Queue policies of VeltCamEx_SetFrameQueue. */
 #define VELTCAM_EX_QUEUE_OLDEST_FIRST 0 /* frames in order; a full queue drops its oldest */
 #define VELTCAM_EX_QUEUE_NEWEST_ONLY 1  /* only the newest frame waits; older ones are dropped */
@@ -155,6 +158,22 @@ VELTCAM_API int VELTCAM_CALL VeltCamEx_GetStreamStats(VeltCamHandle handle,
 /* Sets every counter of the stream statistics to 0 (the frame rate restarts).
    Result: 1. Thread: any. */
 VELTCAM_API int VELTCAM_CALL VeltCamEx_ResetStreamStats(VeltCamHandle handle);
+
+/* Caps the threads that convert each frame (demosaic, corrections, colour and
+   tone stages). The frame is cut into bands of rows that run at the same time;
+   the image is the same bytes with any number of threads. The threads start
+   with the first frame that uses them and end with VeltCam_Release.
+   threads: 1 to VELTCAM_EX_MAX_PIPELINE_THREADS (1: the display thread alone),
+            or 0 for the default: the environment variable
+            VELTCAM_PIPELINE_THREADS when it holds such a number, otherwise the
+            processor count.
+   Result: 1, or 0 with code 9 for a count out of range. Thread: any; takes
+   effect with the next frame. */
+VELTCAM_API int VELTCAM_CALL VeltCamEx_SetPipelineThreads(VeltCamHandle handle, int threads);
+
+/* The current cap (1 to VELTCAM_EX_MAX_PIPELINE_THREADS). Result: the cap, or 0
+   with the code recorded for an unknown handle. Thread: any. */
+VELTCAM_API int VELTCAM_CALL VeltCamEx_GetPipelineThreads(VeltCamHandle handle);
 
 #ifdef __cplusplus
 }

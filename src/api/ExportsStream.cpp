@@ -115,4 +115,13 @@ int VELTCAM_CALL VeltCamEx_ResetStreamStats(VeltCamHandle handle) {
     return CallObject(Key(handle), 0, [](CVeltCam& cam) { return cam.ResetStreamStats(); });
 }
 
+int VELTCAM_CALL VeltCamEx_SetPipelineThreads(VeltCamHandle handle, int threads) {
+    return CallObject(Key(handle), 0,
+                      [=](CVeltCam& cam) { return cam.SetPipelineThreads(threads); });
+}
+
+int VELTCAM_CALL VeltCamEx_GetPipelineThreads(VeltCamHandle handle) {
+    return CallObject(Key(handle), 0, [](CVeltCam& cam) { return cam.PipelineThreads(); });
+}
+
 }  // extern "C"

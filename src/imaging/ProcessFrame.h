@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "foundation/DibImage.h"
+#include "imaging/CPipelineWorkers.h"
 #include "imaging/DefectMask.h"
 #include "imaging/ImageSettings.h"
 
@@ -79,6 +80,12 @@ struct PipelineFrame {
     DibImage* sharpenWork = nullptr;
 
     IPipelineHost* host = nullptr;  // may be null: auto iris then does nothing
+
+    // Threads to spread the frame over (null: the calling thread does it all),
+    // and how many bands of rows to cut it into: 0 is one per thread. The output
+    // is the same bytes however the frame is cut.
+    CPipelineWorkers* workers = nullptr;
+    int bands = 0;
 };
 
 // Runs every stage on the current raw buffer; for colour modes fills the output

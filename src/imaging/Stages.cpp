@@ -158,6 +158,7 @@ struct SharpenOp {
     const int32_t* differences;  // centre of the difference table
     int height;
     int ringRows;
+    const DibImage* ring;  // the unsharpened rows (the pixel op's source is the image)
 };
 
 int SharpenKernel(const PixelOpArgs& a) {
@@ -167,7 +168,7 @@ int SharpenKernel(const PixelOpArgs& a) {
     const int end = std::min(a.rect.bottom, p.height - 2);
     for (int y = first; y < end; ++y) {
         kernels::SharpenRow row;
-        for (int i = 0; i < 4; ++i) row.copyRows[i] = a.SrcRow((y - 2 + i) % p.ringRows);
+        for (int i = 0; i < 4; ++i) row.copyRows[i] = p.ring->Row((y - 2 + i) % p.ringRows);
         row.out = a.DstRow(y);
         row.width = a.rect.Width();
         row.channels = std::min(f.samplesPerPixel, 3);
@@ -253,6 +254,11 @@ uint32_t GainFactor(int gainPercent) {
 
 int DemosaicRows(DibImage& color, const DibImage& raw, const DemosaicParams& params, int firstRow,
                  int endRow) {
+    return DemosaicRowsAt(color, firstRow, raw, params, firstRow, endRow);
+}
+
+int DemosaicRowsAt(DibImage& color, int colorRow, const DibImage& raw, const DemosaicParams& params,
+                   int firstRow, int endRow) {
     if (!raw.IsValid() || !color.IsValid() || raw.Width() != color.Width() ||
         raw.Height() != color.Height()) {
         return 0;
@@ -263,39 +269,89 @@ int DemosaicRows(DibImage& color, const DibImage& raw, const DemosaicParams& par
     DemosaicOp op{&ActiveKernels(), params.phase & 3, GainFactor(params.redGain),
                   GainFactor(params.blueGain), raw.Height()};
     PixelRect rect{0, firstRow, raw.Width(), endRow};
-    return ApplyPixelOp(color, DemosaicKernel, raw, &rect, 0, firstRow, &op);
+    return ApplyPixelOp(color, DemosaicKernel, raw, &rect, 0, colorRow, &op);
 }
 
 int Demosaic(DibImage& color, const DibImage& raw, const DemosaicParams& params) {
     return DemosaicRows(color, raw, params, 0, raw.Height());
 }
 
-void AutoWhiteBalance(const DibImage& raw, int phase, ImageSettings& settings) {
-    if (!raw.IsValid()) return;
-    double sum[3] = {};
-    uint64_t count[3] = {};
-    for (int y = 0; y < raw.Height(); ++y) {
-        uint64_t rowSum[3] = {};
-        for (int x = 0; x < raw.Width(); ++x) {
-            const int c = BayerColorAt(phase, x, y);
-            rowSum[c] += Sample(raw, x, y);
-            ++count[c];
-        }
-        for (int c = 0; c < 3; ++c) sum[c] += static_cast<double>(rowSum[c]);
+void BayerSums::Add(const BayerSums& other) {
+    for (int c = 0; c < 3; ++c) {
+        sum[c] += other.sum[c];
+        count[c] += other.count[c];
     }
-    if (count[kBayerRed] == 0 || count[kBayerGreen] == 0 || count[kBayerBlue] == 0) return;
-    const double mr = sum[kBayerRed] / static_cast<double>(count[kBayerRed]);
-    const double mg = sum[kBayerGreen] / static_cast<double>(count[kBayerGreen]);
-    const double mb = sum[kBayerBlue] / static_cast<double>(count[kBayerBlue]);
+}
+
+namespace {
+
+// Sums of the even and the odd columns of a row: each holds one colour of the
+// mosaic, so a row costs two running sums instead of a lookup per sample.
+template <class T>
+void SumColumnParities(const T* row, int width, uint64_t& even, uint64_t& odd) {
+    uint64_t e = 0, o = 0;
+    int x = 0;
+    for (; x + 1 < width; x += 2) {
+        e += row[x];
+        o += row[x + 1];
+    }
+    if (x < width) e += row[x];
+    even += e;
+    odd += o;
+}
+
+}  // namespace
+
+void AddBayerSums(const DibImage& raw, int phase, int firstRow, int endRow, BayerSums& sums) {
+    if (!raw.IsValid()) return;
+    const int w = raw.Width();
+    const uint64_t evenCount = static_cast<uint64_t>((w + 1) / 2);
+    const uint64_t oddCount = static_cast<uint64_t>(w / 2);
+    for (int y = std::max(firstRow, 0); y < std::min(endRow, raw.Height()); ++y) {
+        uint64_t even = 0, odd = 0;
+        if (raw.Bits() == 16) {
+            SumColumnParities(reinterpret_cast<const uint16_t*>(raw.Row(y)), w, even, odd);
+        } else {
+            SumColumnParities(raw.Row(y), w, even, odd);
+        }
+        const int c0 = BayerColorAt(phase, 0, y);
+        const int c1 = BayerColorAt(phase, 1, y);
+        sums.sum[c0] += even;
+        sums.count[c0] += evenCount;
+        sums.sum[c1] += odd;
+        sums.count[c1] += oddCount;
+    }
+}
+
+void WhiteBalanceFromSums(const BayerSums& sums, ImageSettings& settings) {
+    if (sums.count[kBayerRed] == 0 || sums.count[kBayerGreen] == 0 ||
+        sums.count[kBayerBlue] == 0) {
+        return;
+    }
+    // Totals stay far below 2^53 (a full 16-bit frame sums to under 2^38), so
+    // the doubles hold them exactly however the frame was split.
+    auto mean = [&](int c) {
+        return static_cast<double>(sums.sum[c]) / static_cast<double>(sums.count[c]);
+    };
+    const double mr = mean(kBayerRed);
+    const double mg = mean(kBayerGreen);
+    const double mb = mean(kBayerBlue);
     const double s = mg + mr + mb;
     const double l = s / mg / 3;  // infinite for a black green channel: gains become 0
-    auto gain = [&](double mean, int current) {
-        if (mean == 0) return current;
-        return static_cast<int>(std::min(s / mean / 3 * 100 / l, 400.0));
+    auto gain = [&](double m, int current) {
+        if (m == 0) return current;
+        return static_cast<int>(std::min(s / m / 3 * 100 / l, 400.0));
     };
     settings.bayerGainRed = gain(mr, settings.bayerGainRed);
     settings.bayerGainGreen = 100;
     settings.bayerGainBlue = gain(mb, settings.bayerGainBlue);
+}
+
+void AutoWhiteBalance(const DibImage& raw, int phase, ImageSettings& settings) {
+    if (!raw.IsValid()) return;
+    BayerSums sums;
+    AddBayerSums(raw, phase, 0, raw.Height(), sums);
+    WhiteBalanceFromSums(sums, settings);
 }
 
 void BuildGammaTable8(int gamma, uint8_t table[256]) {
@@ -365,6 +421,30 @@ const uint16_t* ContrastTable16(int contrast) {
     return cache.Get(contrast, BuildContrastTable16);
 }
 
+// Key of a gamma and contrast pair: gamma 0..(2^16-1) in the high half.
+int CurvePairKey(int gamma, int contrast) {
+    return static_cast<int>((static_cast<uint32_t>(gamma & 0xFFFF) << 16) |
+                            static_cast<uint32_t>(contrast & 0xFFFF));
+}
+
+const uint8_t* GammaContrastTable8(int gamma, int contrast) {
+    thread_local TableCache<uint8_t, 256> cache;
+    return cache.Get(CurvePairKey(gamma, contrast), [gamma, contrast](int, uint8_t* table) {
+        const uint8_t* g = GammaTable8(gamma);
+        const uint8_t* c = ContrastTable8(contrast);
+        for (int i = 0; i < 256; ++i) table[i] = c[g[i]];
+    });
+}
+
+const uint16_t* GammaContrastTable16(int gamma, int contrast) {
+    thread_local TableCache<uint16_t, 65536> cache;
+    return cache.Get(CurvePairKey(gamma, contrast), [gamma, contrast](int, uint16_t* table) {
+        const uint16_t* g = GammaTable16(gamma);
+        const uint16_t* c = ContrastTable16(contrast);
+        for (int i = 0; i < 65536; ++i) table[i] = c[g[i]];
+    });
+}
+
 void ApplyCurveRows(DibImage& image, const uint8_t* table8, const uint16_t* table16, int firstRow,
                     int endRow) {
     SampleOp op{&ActiveKernels()};
@@ -401,21 +481,25 @@ void Brightness(DibImage& image, int brightness) {
     BrightnessRows(image, brightness, 0, image.Height());
 }
 
-namespace {
-
-bool KeepRowsForSharpening(DibImage& work, const DibImage& image, int firstRow, int endRow) {
+bool PrepareSharpenRing(DibImage& work, const DibImage& image) {
     if (!image.IsValid()) return false;
-    if (work.Width() != image.Width() || work.Height() != image.Height() ||
-        work.Bits() != image.Bits()) {
-        if (!work.CreateLike(image)) return false;
-    }
     const int ring = SharpenRingRows(image.Height());
-    const size_t bytes = static_cast<size_t>(image.RowBytes());
-    for (int y = firstRow; y < endRow; ++y) std::memcpy(work.Row(y % ring), image.Row(y), bytes);
+    if (work.Width() != image.Width() || work.Height() < ring || work.Bits() != image.Bits()) {
+        if (!work.Create(image.Width(), ring, image.Bits())) return false;
+    }
     return true;
 }
 
-void SharpenRows(DibImage& image, const DibImage& work, int amount, int firstRow, int endRow) {
+int SharpenRingSlot(int imageHeight, int y) { return y % SharpenRingRows(imageHeight); }
+
+void KeepRowsForSharpening(DibImage& work, const DibImage& image, int firstRow, int endRow) {
+    const size_t bytes = static_cast<size_t>(image.RowBytes());
+    for (int y = firstRow; y < endRow; ++y) {
+        std::memcpy(work.Row(SharpenRingSlot(image.Height(), y)), image.Row(y), bytes);
+    }
+}
+
+void SharpenFromRing(DibImage& image, const DibImage& work, int amount, int firstRow, int endRow) {
     const bool sixteen = IsSixteen(image);
     const int s = std::clamp(amount, 0, 30);
     const int range = sixteen ? 65535 : 255;
@@ -427,18 +511,17 @@ void SharpenRows(DibImage& image, const DibImage& work, int amount, int firstRow
     };
     const int32_t* table = sixteen ? cache16.Get(s, build) : cache8.Get(s, build);
     SharpenOp op{&ActiveKernels(), s, table + range, image.Height(),
-                 SharpenRingRows(image.Height())};
+                 SharpenRingRows(image.Height()), &work};
     const PixelRect rows{0, firstRow, image.Width(), endRow};
-    ApplyPixelOp(image, SharpenKernel, work, &rows, 0, firstRow, &op);
+    ApplyPixelOp(image, SharpenKernel, image, &rows, 0, firstRow, &op);
 }
-
-}  // namespace
 
 int SharpenBand(DibImage& image, DibImage& work, int amount, int top, int bottom, int finished) {
     if (bottom - top > kSharpenBandRows) return -1;
-    if (!KeepRowsForSharpening(work, image, top, bottom)) return -1;
+    if (!PrepareSharpenRing(work, image)) return -1;
+    KeepRowsForSharpening(work, image, top, bottom);
     const int ready = bottom == image.Height() ? bottom : bottom - 1;
-    SharpenRows(image, work, amount, finished, ready);
+    SharpenFromRing(image, work, amount, finished, ready);
     return ready;
 }
 
@@ -477,22 +560,53 @@ void HueSaturation(DibImage& image, int hue, int saturation) {
     HueSaturationRows(image, hue, saturation, 0, image.Height());
 }
 
-void GrayBalance(const DibImage& raw, ImageSettings& settings) {
+void GraySums::Add(const GraySums& other) {
+    for (int c = 0; c < 4; ++c) {
+        sum[c] += other.sum[c];
+        count[c] += other.count[c];
+    }
+}
+
+namespace {
+
+// Gray balance statistics of one row: samples 1..254 (on the 8-bit scale) of
+// the even and of the odd columns.
+template <class T, int kShift>
+void GrayRowSums(const T* row, int width, uint64_t sum[2], uint64_t count[2]) {
+    for (int x = 0; x < width; ++x) {
+        const int v = row[x] >> kShift;
+        if (v < 1 || v > 254) continue;
+        sum[x & 1] += static_cast<uint64_t>(v);
+        ++count[x & 1];
+    }
+}
+
+}  // namespace
+
+void AddGraySums(const DibImage& raw, int bayerMode, int firstRow, int endRow, GraySums& sums) {
     if (!raw.IsValid()) return;
-    uint64_t sum[4] = {};
-    uint64_t count[4] = {};
-    for (int y = 0; y < raw.Height(); ++y) {
-        for (int x = 0; x < raw.Width(); ++x) {
-            const int v = Sample8(raw, x, y);
-            if (v < 1 || v > 254) continue;
-            const int c = GrayChannelAt(settings.bayerMode, x, y);
-            sum[c] += static_cast<uint64_t>(v);
-            ++count[c];
+    for (int y = std::max(firstRow, 0); y < std::min(endRow, raw.Height()); ++y) {
+        uint64_t sum[2] = {}, count[2] = {};
+        if (raw.Bits() == 16) {
+            GrayRowSums<uint16_t, 8>(reinterpret_cast<const uint16_t*>(raw.Row(y)), raw.Width(),
+                                     sum, count);
+        } else {
+            GrayRowSums<uint8_t, 0>(raw.Row(y), raw.Width(), sum, count);
+        }
+        for (int parity = 0; parity < 2; ++parity) {
+            const int c = GrayChannelAt(bayerMode, parity, y);
+            sums.sum[c] += sum[parity];
+            sums.count[c] += count[parity];
         }
     }
+}
+
+void GrayBalanceFromSums(const GraySums& sums, ImageSettings& settings) {
     float mean[4];
     for (int c = 0; c < 4; ++c) {
-        mean[c] = count[c] == 0 ? 0.0f : static_cast<float>(sum[c]) / static_cast<float>(count[c]);
+        mean[c] = sums.count[c] == 0
+                      ? 0.0f
+                      : static_cast<float>(sums.sum[c]) / static_cast<float>(sums.count[c]);
     }
     // Channel order R, G1, G2, B; G1 is the reference. A channel without a mean
     // keeps its gain; computed gains stay in the setting's range.
@@ -507,14 +621,22 @@ void GrayBalance(const DibImage& raw, ImageSettings& settings) {
     settings.grayGain[3] = gain(3);
 }
 
-void GrayChannelGains(DibImage& raw, ImageSettings& settings, IPipelineHost* host) {
+void GrayBalance(const DibImage& raw, ImageSettings& settings) {
     if (!raw.IsValid()) return;
-    if (settings.grayBalanceFrames != 0) {
-        GrayBalance(raw, settings);
-        // A negative count ("all frames") balances every frame and stays as it is.
-        if (settings.grayBalanceFrames > 0) --settings.grayBalanceFrames;
-        if (host != nullptr) host->ImageSettingsChanged();
-    }
+    GraySums sums;
+    AddGraySums(raw, settings.bayerMode, 0, raw.Height(), sums);
+    GrayBalanceFromSums(sums, settings);
+}
+
+void FinishGrayBalance(const GraySums& sums, ImageSettings& settings, IPipelineHost* host) {
+    GrayBalanceFromSums(sums, settings);
+    // A negative count ("all frames") balances every frame and stays as it is.
+    if (settings.grayBalanceFrames > 0) --settings.grayBalanceFrames;
+    if (host != nullptr) host->ImageSettingsChanged();
+}
+
+void GrayGainsRows(DibImage& raw, const ImageSettings& settings, int firstRow, int endRow) {
+    if (!raw.IsValid()) return;
     GrayGainOp op{};
     op.phase = settings.bayerMode & 3;
     bool neutral = true;
@@ -524,12 +646,28 @@ void GrayChannelGains(DibImage& raw, ImageSettings& settings, IPipelineHost* hos
         if (op.gain[c] != 128) neutral = false;
     }
     if (neutral && op.offset[0] == 128 && op.offset[1] == 128 && op.offset[2] == 128) return;
-    ApplyPixelOp(raw, GrayGainKernel, raw, nullptr, 0, 0, &op);
+    const PixelRect rows{0, firstRow, raw.Width(), endRow};
+    ApplyPixelOp(raw, GrayGainKernel, raw, &rows, 0, firstRow, &op);
+}
+
+void GrayChannelGains(DibImage& raw, ImageSettings& settings, IPipelineHost* host) {
+    if (!raw.IsValid()) return;
+    if (settings.grayBalanceFrames != 0) {
+        GraySums sums;
+        AddGraySums(raw, settings.bayerMode, 0, raw.Height(), sums);
+        FinishGrayBalance(sums, settings, host);
+    }
+    GrayGainsRows(raw, settings, 0, raw.Height());
+}
+
+void ColorToGrayRows(DibImage& raw8, const DibImage& color24, int firstRow, int endRow) {
+    if (raw8.Bits() != 8 || color24.Bits() != 24) return;
+    const PixelRect rows{0, firstRow, color24.Width(), endRow};
+    ApplyPixelOp(raw8, conversions::ColorToGray, color24, &rows, 0, firstRow, nullptr);
 }
 
 void ColorToGrayRaw(DibImage& raw8, const DibImage& color24) {
-    if (raw8.Bits() != 8 || color24.Bits() != 24) return;
-    ApplyPixelOp(raw8, conversions::ColorToGray, color24, nullptr, 0, 0, nullptr);
+    ColorToGrayRows(raw8, color24, 0, color24.Height());
 }
 
 double AutoIrisFactor(const DibImage& raw) { return AutoIrisPercent(raw) / 100.0; }

@@ -20,6 +20,7 @@
 #include "files/AviWriter.h"
 #include "foundation/DibImage.h"
 #include "foundation/ModelConstants.h"
+#include "imaging/CPipelineWorkers.h"
 #include "imaging/ImageSettings.h"
 #include "platform/Messages.h"
 #include "sdk/CErrorHistory.h"
@@ -215,6 +216,9 @@ class CVeltCam {
     int GetFrameInfoEx(StreamFrameInfo* info);
     int GetStreamStats(StreamStats* stats);
     int ResetStreamStats();
+    // Threads that convert each frame: 1..kMaxPipelineThreads, 0 the default.
+    int SetPipelineThreads(int threads);
+    int PipelineThreads() const { return pipelineWorkers_.ThreadLimit(); }
     // The handle is going away: every waiting WaitFrameEx returns now.
     void EndFrameStream();
     // ---- end of pulled frames and stream statistics -------------------------------
@@ -361,6 +365,8 @@ class CVeltCam {
     // The display loops hand the converted frame to the queue. Under the image lock.
     void QueueConvertedFrame();
     CFrameQueue frameQueue_;
+    // The display thread spreads each frame over these; joined with the object.
+    CPipelineWorkers pipelineWorkers_;
     // The rest is guarded by imageLock_.
     uint64_t streamBase_ = 0;       // the core's stored-frame count when the mode started
     int64_t lastConverted_ = -1;    // frame number of the last converted frame

@@ -136,6 +136,7 @@ void CVeltCam::FillPipelineFrame(PipelineFrame& frame) {
     frame.color48 = images_[kImageColor48].get();
     frame.color64 = images_[kImageColor64].get();
     frame.sharpenWork = images_[kImageWorking].get();
+    frame.workers = &pipelineWorkers_;
 }
 
 }  // namespace veltcam

@@ -114,6 +114,14 @@ int CVeltCam::GetStreamStats(StreamStats* stats) {
     return 1;
 }
 
+int CVeltCam::SetPipelineThreads(int threads) {
+    if (!pipelineWorkers_.SetThreadLimit(threads == 0 ? DefaultPipelineThreads() : threads)) {
+        Report(kErrParameter);
+        return 0;
+    }
+    return 1;
+}
+
 int CVeltCam::ResetStreamStats() {
     std::lock_guard<std::recursive_mutex> lock(imageLock_);
     streamCounts_ = StreamStats{};

@@ -13,7 +13,9 @@
     X(VeltCamEx_WaitFrame, int, (VeltCamHandle, BYTE*, int, int, int, VeltCamExFrameInfo*)) \
     X(VeltCamEx_GetFrameInfo, int, (VeltCamHandle, VeltCamExFrameInfo*))                    \
     X(VeltCamEx_GetStreamStats, int, (VeltCamHandle, VeltCamExStreamStats*))                \
-    X(VeltCamEx_ResetStreamStats, int, (VeltCamHandle))
+    X(VeltCamEx_ResetStreamStats, int, (VeltCamHandle))                                     \
+    X(VeltCamEx_SetPipelineThreads, int, (VeltCamHandle, int))                              \
+    X(VeltCamEx_GetPipelineThreads, int, (VeltCamHandle))
 
 typedef struct VeltCamExExpectedApi {
 #define VELTCAM_AS_MEMBER(name, result, params) result(VELTCAM_CALL* name) params;

@@ -99,16 +99,20 @@ TEST_F(PullStream, FastConsumerSeesConsecutiveFramesWithTheirMetadata) {
         EXPECT_EQ(f.gain, gain);
         if (i == 0) continue;
         const VeltCamExFrameInfo& p = frames[i - 1];
-        EXPECT_EQ(f.frameNumber, p.frameNumber + 1) << "frame " << i;
-        EXPECT_EQ(f.droppedBefore, 0u);
-        EXPECT_EQ(f.cameraCounter - p.cameraCounter, 1u) << "the camera's own count";
+        // The queue loses nothing for a fast consumer; a frame the display thread
+        // could not convert in time (a loaded machine, sanitizers) is lost in the
+        // ring before the queue, and then it is counted exactly.
+        EXPECT_EQ(f.frameNumber, p.frameNumber + 1 + f.droppedBefore) << "frame " << i;
+        EXPECT_EQ(f.cameraCounter - p.cameraCounter, f.frameNumber - p.frameNumber)
+            << "the camera's own count";
         EXPECT_GT(f.timestampNs, p.timestampNs);
     }
     // 30 frames per second: the timestamps' mean spacing is the frame period. The
     // margin allows for a loaded machine (a Wine run beside other builds stretched it
     // to 44 ms); a clock in the wrong unit or from the wrong source is far outside it.
     const double meanMs = static_cast<double>(frames.back().timestampNs - frames[0].timestampNs) /
-                          1e6 / static_cast<double>(frames.size() - 1);
+                          1e6 /
+                          static_cast<double>(frames.back().frameNumber - frames[0].frameNumber);
     EXPECT_NEAR(meanMs, 1000.0 / 30, 15.0);
     EXPECT_NEAR(stats.framesPerSecond, 30.0, 12.0);
     EXPECT_EQ(stats.framesDroppedByQueue, 0u);
