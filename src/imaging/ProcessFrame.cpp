@@ -21,8 +21,8 @@ class RowBands {
   public:
     RowBands(const PipelineFrame& frame, int height, int maxCount)
         : workers_(frame.workers), height_(std::max(height, 0)) {
-        int wanted = frame.bands > 0 ? frame.bands
-                                     : (workers_ != nullptr ? workers_->ThreadLimit() : 1);
+        int wanted =
+            frame.bands > 0 ? frame.bands : (workers_ != nullptr ? workers_->ThreadLimit() : 1);
         if (workers_ == nullptr) wanted = 1;
         wanted = std::clamp(wanted, 1, std::max(1, std::min(height_, maxCount)));
         rows_ = std::max(1, (height_ + wanted - 1) / wanted);
@@ -110,9 +110,8 @@ void GrayModeTwo(PipelineFrame& frame, DibImage& raw, DibImage& color24) {
     bands.Run([&](int, int first, int end, int) {
         stages::DemosaicRows(color24, raw, demosaic, first, end);
     });
-    bands.Run([&](int, int first, int end, int) {
-        stages::ColorToGrayRows(raw, color24, first, end);
-    });
+    bands.Run(
+        [&](int, int first, int end, int) { stages::ColorToGrayRows(raw, color24, first, end); });
 }
 
 void Corrections(PipelineFrame& frame, DibImage& raw) {
@@ -155,12 +154,14 @@ ToneStages PrepareTones(const PipelineFrame& frame, const DibImage& out) {
         const uint16_t* g = s.gamma != 100 ? stages::GammaTable16(s.gamma) : nullptr;
         const uint16_t* c = s.contrast != 0 ? stages::ContrastTable16(s.contrast) : nullptr;
         t.curve16 = g != nullptr ? g : c;
-        if (g != nullptr && c != nullptr) t.curve16 = stages::GammaContrastTable16(s.gamma, s.contrast);
+        if (g != nullptr && c != nullptr)
+            t.curve16 = stages::GammaContrastTable16(s.gamma, s.contrast);
     } else {
         const uint8_t* g = s.gamma != 100 ? stages::GammaTable8(s.gamma) : nullptr;
         const uint8_t* c = s.contrast != 0 ? stages::ContrastTable8(s.contrast) : nullptr;
         t.curve8 = g != nullptr ? g : c;
-        if (g != nullptr && c != nullptr) t.curve8 = stages::GammaContrastTable8(s.gamma, s.contrast);
+        if (g != nullptr && c != nullptr)
+            t.curve8 = stages::GammaContrastTable8(s.gamma, s.contrast);
     }
     return t;
 }
@@ -230,7 +231,8 @@ class BandConversion {
         if (tones_.hue) {
             stages::HueSaturationRows(image, tones_.hueValue, tones_.saturation, first, end);
         }
-        if (tones_.Curve()) stages::ApplyCurveRows(image, tones_.curve8, tones_.curve16, first, end);
+        if (tones_.Curve())
+            stages::ApplyCurveRows(image, tones_.curve8, tones_.curve16, first, end);
     }
 
     void Brighten(int first, int end) const {
@@ -258,8 +260,7 @@ class BandConversion {
     const ToneStages& tones_;
 };
 
-void Convert(PipelineFrame& frame, DibImage& out, const ConversionSource& source,
-             DibImage* edges) {
+void Convert(PipelineFrame& frame, DibImage& out, const ConversionSource& source, DibImage* edges) {
     const ToneStages tones = PrepareTones(frame, out);
     const RowBands bands(frame, out.Height(), kAnyBandCount);
     ConversionSource src = source;

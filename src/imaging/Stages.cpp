@@ -254,15 +254,14 @@ uint32_t GainFactor(int gainPercent) {
 
 int DemosaicRows(DibImage& color, const DibImage& raw, const DemosaicParams& params, int firstRow,
                  int endRow) {
+    if (raw.Height() != color.Height()) return 0;
     return DemosaicRowsAt(color, firstRow, raw, params, firstRow, endRow);
 }
 
 int DemosaicRowsAt(DibImage& color, int colorRow, const DibImage& raw, const DemosaicParams& params,
                    int firstRow, int endRow) {
-    if (!raw.IsValid() || !color.IsValid() || raw.Width() != color.Width() ||
-        raw.Height() != color.Height()) {
-        return 0;
-    }
+    // Rows beyond the colour image are clipped away by the pixel op.
+    if (!raw.IsValid() || !color.IsValid() || raw.Width() != color.Width()) return 0;
     const bool pairOk = (raw.Bits() == 8 && (color.Bits() == 24 || color.Bits() == 32)) ||
                         (raw.Bits() == 16 && (color.Bits() == 48 || color.Bits() == 64));
     if (!pairOk) return 0;
@@ -324,8 +323,7 @@ void AddBayerSums(const DibImage& raw, int phase, int firstRow, int endRow, Baye
 }
 
 void WhiteBalanceFromSums(const BayerSums& sums, ImageSettings& settings) {
-    if (sums.count[kBayerRed] == 0 || sums.count[kBayerGreen] == 0 ||
-        sums.count[kBayerBlue] == 0) {
+    if (sums.count[kBayerRed] == 0 || sums.count[kBayerGreen] == 0 || sums.count[kBayerBlue] == 0) {
         return;
     }
     // Totals stay far below 2^53 (a full 16-bit frame sums to under 2^38), so
@@ -510,8 +508,8 @@ void SharpenFromRing(DibImage& image, const DibImage& work, int amount, int firs
         for (int k = -range; k <= range; ++k) table[k + range] = key * k / 10;
     };
     const int32_t* table = sixteen ? cache16.Get(s, build) : cache8.Get(s, build);
-    SharpenOp op{&ActiveKernels(), s, table + range, image.Height(),
-                 SharpenRingRows(image.Height()), &work};
+    SharpenOp op{
+        &ActiveKernels(), s, table + range, image.Height(), SharpenRingRows(image.Height()), &work};
     const PixelRect rows{0, firstRow, image.Width(), endRow};
     ApplyPixelOp(image, SharpenKernel, image, &rows, 0, firstRow, &op);
 }

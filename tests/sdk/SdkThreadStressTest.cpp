@@ -1,8 +1,8 @@
 // Hostile use of the public API from many threads: eight threads over two handles
 // on two simulated cameras streaming as fast as they can, mixing setters and
-// getters, capture modes, snapshots, saves, camera switches and release with
-// re-initialisation. Run under the address and the thread sanitizer: a report, a
-// crash or a hang (the watchdog) fails it.
+// getters, capture modes, snapshots, saves, camera switches, the frame's worker
+// threads and release with re-initialisation. Run under the address and the
+// thread sanitizer: a report, a crash or a hang (the watchdog) fails it.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "VeltCamSdk.h"
+#include "VeltCamSdkEx.h"
 #include "support/PrivateSettingsStore.h"
 #include "support/SimTestSupport.h"
 
@@ -189,6 +190,11 @@ TEST_F(SdkThreads, EightThreadsOverTwoHandles) {
              VeltCam_GetFilterValue(h, id, &ok);
              VeltCam_SetAutoIris(h, static_cast<int>(r() % 3));
              VeltCam_GetAutoIris(h, &ok);
+         }},
+        {2, [](VeltCamHandle h, int, std::mt19937& r, uint8_t*) {
+             // The frame's worker threads change under a running stream (0: the default).
+             VeltCamEx_SetPipelineThreads(h, static_cast<int>(r() % 4));
+             VeltCamEx_GetPipelineThreads(h);
          }},
         {4, [&](VeltCamHandle h, int slot, std::mt19937& r, uint8_t*) {
              if (r() % 2) {
