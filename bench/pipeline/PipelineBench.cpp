@@ -346,7 +346,7 @@ BENCHMARK(BM_OpenCV_Bilinear16)->Unit(benchmark::kMillisecond);
 void OneAndAllThreads(benchmark::internal::Benchmark* b) {
     b->ArgName("threads")->Arg(1);
     if (DefaultPipelineThreads() > 1) b->Arg(DefaultPipelineThreads());
-    b->Unit(benchmark::kMillisecond)->UseRealTime();
+    b->Unit(benchmark::kMillisecond);
 }
 BENCHMARK(BM_ProcessFrameAll24)->Apply(OneAndAllThreads);
 BENCHMARK(BM_ProcessFrameAll48)->Apply(OneAndAllThreads);
