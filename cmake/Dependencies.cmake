@@ -6,7 +6,8 @@
 #   vc::gtest vc::gtest_main vc::gmock   tests
 #   vc::gmock_main
 #   vc::cli11                            header-only command-line parser
-#   vc::benchmark                        Google Benchmark, Linux only
+#   vc::benchmark                        Google Benchmark (Windows: only with
+#                                        VELTCAM_WIN_BENCHMARK, a mingw build)
 #                                        (VELTCAM_HAVE_BENCHMARK tells)
 #
 # Linux takes them from Debian's -dev packages. The Windows build links the
@@ -102,7 +103,15 @@ if(WIN32)
   find_package(hwy CONFIG REQUIRED NO_DEFAULT_PATH)
   set(_vc_hwy hwy::hwy)
 
+  # Google Benchmark is optional here: the benchmarks are run under Wine by
+  # hand, against a mingw build of it installed at VELTCAM_WIN_BENCHMARK.
   set(VELTCAM_HAVE_BENCHMARK OFF)
+  if(VELTCAM_WIN_BENCHMARK)
+    set(benchmark_DIR "${VELTCAM_WIN_BENCHMARK}/lib/cmake/benchmark" CACHE PATH "" FORCE)
+    find_package(benchmark CONFIG REQUIRED NO_DEFAULT_PATH)
+    _vc_alias(benchmark benchmark::benchmark)
+    set(VELTCAM_HAVE_BENCHMARK ON)
+  endif()
   unset(_deps)
   unset(_mingw_root)
 else()

@@ -1,6 +1,7 @@
 // Figures of the image pipeline on full frames, with the OpenCV operations that
 // come nearest to each and the memory copies that bound them, measured in one
-// run so the ratios printed at the end compare like with like.
+// run so the ratios printed at the end compare like with like. (The Windows
+// build, run under Wine, has no OpenCV rows.)
 //
 //   bench_pipeline [--benchmark_filter=...] [--benchmark_min_time=...]
 #include <benchmark/benchmark.h>
@@ -9,8 +10,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
 #include <random>
 #include <set>
 #include <string>
@@ -23,6 +22,11 @@
 #include "imaging/ProcessFrame.h"
 #include "imaging/Stages.h"
 #include "imaging/kernels/Kernels.h"
+
+#if VELTCAM_BENCH_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
 
 namespace veltcam {
 namespace {
@@ -70,13 +74,17 @@ struct Frames {
             BuildDefectFlags(mask, bits, 0);
             BuildDefectFlags(mask, bits, 1);
         }
+#if VELTCAM_BENCH_OPENCV
         bayer8 = cv::Mat(kH, kW, CV_8UC1, raw8.Pixels(), raw8.RowBytes());
         bayer16 = cv::Mat(kH, kW, CV_16UC1, raw16.Pixels(), raw16.RowBytes());
+#endif
     }
     DibImage raw8, raw16, color24, color48;
     DibImage maskImages[kMaskPlaneCount];
     MaskPlanes mask;
+#if VELTCAM_BENCH_OPENCV
     cv::Mat bayer8, bayer16;
+#endif
 };
 
 Frames& F() {
@@ -108,6 +116,7 @@ void BM_Demosaic16_Scalar(benchmark::State& s) {
     DemosaicWith(s, F().raw16, F().color48, &kernels::ScalarKernels());
 }
 
+#if VELTCAM_BENCH_OPENCV
 void BM_OpenCV_Bilinear8(benchmark::State& state) {
     cv::Mat out;
     for (auto _ : state) {
@@ -123,6 +132,8 @@ void BM_OpenCV_Bilinear16(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data);
     }
 }
+
+#endif
 
 // Reads the 3 MiB raw frame once and writes 9 MiB of output: the memory traffic
 // a demosaic cannot avoid.
@@ -208,6 +219,7 @@ void BM_ProcessFrameAll24_Scalar(benchmark::State& s) {
     ProcessAll(s, kColorRgb24, &kernels::ScalarKernels());
 }
 
+#if VELTCAM_BENCH_OPENCV
 // The nearest composition of OpenCV operations: bilinear demosaic, a BGR -> HSV
 // -> BGR round trip for hue and saturation, two lookup tables for gamma and
 // contrast, a 4 x 4 box blur with a weighted sum for the unsharp mask, and a
@@ -248,6 +260,8 @@ void BM_OpenCV_Composition48(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data);
     }
 }
+
+#endif
 
 // ------------------------------------------------------------------ single stages
 
@@ -338,10 +352,14 @@ void BM_DotFilter16(benchmark::State& s) { Correction<true>(s, true); }
 BENCHMARK(BM_Copy_3to9MiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Demosaic8)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Demosaic8_Scalar)->Unit(benchmark::kMillisecond);
+#if VELTCAM_BENCH_OPENCV
 BENCHMARK(BM_OpenCV_Bilinear8)->Unit(benchmark::kMillisecond);
+#endif
 BENCHMARK(BM_Demosaic16)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Demosaic16_Scalar)->Unit(benchmark::kMillisecond);
+#if VELTCAM_BENCH_OPENCV
 BENCHMARK(BM_OpenCV_Bilinear16)->Unit(benchmark::kMillisecond);
+#endif
 // Whole frames on one thread and on every thread the pool would use here.
 void OneAndAllThreads(benchmark::internal::Benchmark* b) {
     b->ArgName("threads")->Arg(1);
@@ -352,8 +370,10 @@ BENCHMARK(BM_ProcessFrameAll24)->Apply(OneAndAllThreads);
 BENCHMARK(BM_ProcessFrameAll48)->Apply(OneAndAllThreads);
 BENCHMARK(BM_ProcessFrameAll8)->Apply(OneAndAllThreads);
 BENCHMARK(BM_ProcessFrameAll24_Scalar)->ArgName("threads")->Arg(1)->Unit(benchmark::kMillisecond);
+#if VELTCAM_BENCH_OPENCV
 BENCHMARK(BM_OpenCV_Composition24)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenCV_Composition48)->Unit(benchmark::kMillisecond);
+#endif
 BENCHMARK(BM_Memcpy24)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Memcpy48)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HueSaturation8)->Unit(benchmark::kMillisecond);
@@ -452,7 +472,9 @@ void PrintRatios(const std::map<std::string, double>& ms, const char* clock) {
 int main(int argc, char** argv) {
     // OpenCV on one thread: the single-thread rows compare like with like, and
     // the all-threads rows show what the pool adds.
+#if VELTCAM_BENCH_OPENCV
     cv::setNumThreads(1);
+#endif
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     veltcam::CollectingReporter reporter;
