@@ -21,14 +21,27 @@ start=$SECONDS
 status=0
 summary=()
 
+# The tests ctest saw fail in a build tree, on one line (CI keeps only the end
+# of the output, so the summary names them).
+failed_tests() {
+    local log="build/$1/Testing/Temporary/LastTestsFailed.log"
+    if [[ -s "$log" ]]; then
+        echo " - failed: $(cut -d: -f2 "$log" | tr '\n' ' ')"
+    fi
+}
+
+# run_suite <name> <build tree or -> <command...>
 run_suite() {
-    local name="$1"
-    shift
+    local name="$1" tree="$2"
+    shift 2
     local t0=$SECONDS
+    [[ "$tree" == - ]] || rm -f "build/$tree/Testing/Temporary/LastTestsFailed.log"
     if "$@"; then
         summary+=("$name: passed ($((SECONDS - t0)) s)")
     else
-        summary+=("$name: FAILED ($((SECONDS - t0)) s)")
+        local which=""
+        [[ "$tree" == - ]] || which="$(failed_tests "$tree")"
+        summary+=("$name: FAILED ($((SECONDS - t0)) s)$which")
         status=1
     fi
 }
@@ -57,12 +70,12 @@ windows_suite() {
     return $rc
 }
 
-run_suite "layering" scripts/check-layers.sh
-run_suite "linux-asan" linux_suite linux-asan
-run_suite "linux-tsan" linux_suite linux-tsan -L threading
-run_suite "windows (Wine)" windows_suite
-run_suite "linux (release)" linux_release_suite
-run_suite "fuzz (short runs)" scripts/fuzz.sh 20
+run_suite "layering" - scripts/check-layers.sh
+run_suite "linux-asan" linux-asan linux_suite linux-asan
+run_suite "linux-tsan" linux-tsan linux_suite linux-tsan -L threading
+run_suite "windows (Wine)" windows windows_suite
+run_suite "linux (release)" linux linux_release_suite
+run_suite "fuzz (short runs)" - scripts/fuzz.sh 20
 
 echo
 printf '%s\n' "${summary[@]}"

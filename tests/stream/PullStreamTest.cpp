@@ -166,10 +166,15 @@ TEST_F(PullStream, PoliciesKeepTheOldestInOrderOrOnlyTheNewest) {
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
         std::vector<VeltCamExFrameInfo> taken;
         VeltCamExFrameInfo info = NewInfo();
+        const uint64_t deliveredBefore = Stats(handle_).framesDelivered;
         while (Wait(0, &info) == 1) taken.push_back(info);
         const VeltCamExStreamStats stats = Stats(handle_);
         ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
-        ASSERT_EQ(taken.size(), c.expectedQueued);
+        // A frame converted while the queue is drained (slow copies under the
+        // sanitizers) joins it: at most that many more are taken.
+        const uint64_t arrived = stats.framesDelivered - deliveredBefore;
+        ASSERT_GE(taken.size(), c.expectedQueued);
+        ASSERT_LE(taken.size(), c.expectedQueued + arrived);
         // What is kept is the newest frames, consecutive.
         EXPECT_GE(taken.back().frameNumber, 5u);
         for (size_t i = 1; i < taken.size(); ++i) {
