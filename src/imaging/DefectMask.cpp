@@ -77,67 +77,120 @@ void BuildFlags(const DibImage& reference, DibImage& flags, bool hot, int limit)
 // of the four directions. Rows 0 and H-1 and columns 0 and W-1 are never marked,
 // so all four are always found; unmarked pixels are never written and only they
 // feed replacements, so the result does not depend on the order and a marked
-// pixel's own sample is free to hold an intermediate value. Two sweeps over the
-// frame, linear however the marks cluster:
+// pixel's own sample is free to hold an intermediate value. Marks of the whole
+// frame come first (detection reads the rows above and below as they came from
+// the sensor); then two sweeps over a band of rows, linear however the marks
+// cluster:
 //   downwards, every marked pixel takes the nearest unmarked value above it;
 //   upwards, it becomes (left + right + that value + nearest unmarked below) / 4.
-// The downward sweep follows the detection one row behind, while the rows are
-// still in the cache: detecting row y reads row y-1 as it came from the sensor.
+// A band starts each sweep from the nearest unmarked values beyond its edge,
+// which no other band ever writes: bands may run at the same time.
 template <class T>
-void CorrectDefectsT(DibImage& raw, const MaskPlanes& planes, int threshold,
-                     const CorrectionWindow& window, bool sixteen) {
+struct DefectPlanes {
+    DefectPlanes(const DibImage& raw, const MaskPlanes& planes, bool sixteen)
+        : work(planes[sixteen ? kMaskWork16 : kMaskWork8]),
+          hot(planes[sixteen ? kMaskHot16 : kMaskHot8]),
+          dead(planes[sixteen ? kMaskDead16 : kMaskDead8]),
+          pitch(static_cast<size_t>(raw.RowBytes())) {}
+    // The marks use the frame's own layout inside the work plane.
+    T* Marks(int y) const { return reinterpret_cast<T*>(work.Pixels() + y * pitch); }
+    bool Fits(const DibImage& raw) const {
+        return raw.Width() >= 3 && raw.Height() >= 3 && pitch * raw.Height() <= work.SizeBytes();
+    }
+    DibImage& work;
+    const DibImage& hot;
+    const DibImage& dead;
+    size_t pitch;
+};
+
+template <class T>
+void DetectDefectRowsT(const DibImage& raw, const MaskPlanes& planes, int threshold,
+                       const CorrectionWindow& window, int firstRow, int endRow, bool sixteen) {
+    const DefectPlanes<T> p(raw, planes, sixteen);
+    if (!p.Fits(raw)) return;
     const int w = raw.Width();
     const int h = raw.Height();
-    DibImage& work = planes[sixteen ? kMaskWork16 : kMaskWork8];
-    const DibImage& hot = planes[sixteen ? kMaskHot16 : kMaskHot8];
-    const DibImage& dead = planes[sixteen ? kMaskDead16 : kMaskDead8];
-    const size_t pitch = static_cast<size_t>(raw.RowBytes());
-    // The marks use the frame's own layout inside the work plane. Detection writes
-    // every column of rows 1..H-2; rows 0 and H-1 are never marked.
-    if (w < 3 || h < 3 || pitch * h > work.SizeBytes()) return;
-    auto marks = [&](int y) { return reinterpret_cast<T*>(work.Pixels() + y * pitch); };
-    std::fill(marks(0), marks(0) + w, T{0});
-    std::fill(marks(h - 1), marks(h - 1) + w, T{0});
-
     // Defect flags come from the sensor position of the frame, as the flat field's
     // references do; outside the planes there are no flags.
     const CoveredArea area = Cover(raw, window, 0);
-    std::vector<T> none(w, 0);
+    thread_local std::vector<T> none;
+    none.assign(static_cast<size_t>(w), T{0});
     const auto& k = kernels::ActiveKernels();
     const auto detect = sixteen ? k.detectDefects16 : k.detectDefects8;
-    const auto fillDown = sixteen ? k.nearestUnmarked16 : k.nearestUnmarked8;
-    const auto replace = sixteen ? k.replaceMarked16 : k.replaceMarked8;
-    std::vector<T> nearest(RowAt<T>(raw, 0), RowAt<T>(raw, 0) + w);
-    for (int y = 1; y < h - 1; ++y) {
+    for (int y = std::max(firstRow, 0); y < std::min(endRow, h); ++y) {
+        if (y == 0 || y == h - 1) {
+            std::fill(p.Marks(y), p.Marks(y) + w, T{0});
+            continue;
+        }
         kernels::DefectDetectRow row;
         row.above = raw.Row(y - 1);
         row.row = raw.Row(y);
         row.below = raw.Row(y + 1);
         const bool flagged = y < area.endY && area.endX >= w;
-        row.hot = flagged ? RowAt<T>(hot, area.planeY + y) + area.planeX : none.data();
-        row.dead = flagged ? RowAt<T>(dead, area.planeY + y) + area.planeX : none.data();
-        row.marks = marks(y);
+        row.hot = flagged ? RowAt<T>(p.hot, area.planeY + y) + area.planeX : none.data();
+        row.dead = flagged ? RowAt<T>(p.dead, area.planeY + y) + area.planeX : none.data();
+        row.marks = p.Marks(y);
         row.width = w;
         row.threshold = threshold;
         detect(row);
-        if (y > 1) fillDown({RowAt<T>(raw, y - 1), nearest.data(), marks(y - 1), w, true});
     }
-    fillDown({RowAt<T>(raw, h - 2), nearest.data(), marks(h - 2), w, true});
+}
 
-    nearest.assign(RowAt<T>(raw, h - 1), RowAt<T>(raw, h - 1) + w);
-    for (int y = h - 2; y >= 1; --y) replace({RowAt<T>(raw, y), nearest.data(), marks(y), w, false});
+// For every column, the sample of the nearest unmarked row from `y` on in
+// direction `step` (rows 0 and H-1 are never marked, so one is always found).
+template <class T>
+void NearestUnmarkedFrom(const DibImage& raw, const DefectPlanes<T>& p, int y, int step,
+                         std::vector<T>& nearest) {
+    const int w = raw.Width();
+    nearest.assign(RowAt<T>(raw, y), RowAt<T>(raw, y) + w);
+    for (int x = 0; x < w; ++x) {
+        int row = y;
+        while (p.Marks(row)[x] != 0) row += step;
+        if (row != y) nearest[static_cast<size_t>(x)] = RowAt<T>(raw, row)[x];
+    }
+}
+
+template <class T>
+void ReplaceDefectRowsT(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow,
+                        bool sixteen) {
+    const DefectPlanes<T> p(raw, planes, sixteen);
+    if (!p.Fits(raw)) return;
+    const int w = raw.Width();
+    const int h = raw.Height();
+    // Rows 0 and H-1 never hold marks.
+    const int first = std::max(firstRow, 1);
+    const int end = std::min(endRow, h - 1);
+    if (first >= end) return;
+    const auto& k = kernels::ActiveKernels();
+    const auto fillDown = sixteen ? k.nearestUnmarked16 : k.nearestUnmarked8;
+    const auto replace = sixteen ? k.replaceMarked16 : k.replaceMarked8;
+    thread_local std::vector<T> nearest;
+    NearestUnmarkedFrom(raw, p, first - 1, -1, nearest);
+    for (int y = first; y < end; ++y)
+        fillDown({RowAt<T>(raw, y), nearest.data(), p.Marks(y), w, true});
+    NearestUnmarkedFrom(raw, p, end, +1, nearest);
+    for (int y = end - 1; y >= first; --y) {
+        replace({RowAt<T>(raw, y), nearest.data(), p.Marks(y), w, false});
+    }
+}
+
+template <class T>
+void CorrectDefectsT(DibImage& raw, const MaskPlanes& planes, int threshold,
+                     const CorrectionWindow& window, bool sixteen) {
+    DetectDefectRowsT<T>(raw, planes, threshold, window, 0, raw.Height(), sixteen);
+    ReplaceDefectRowsT<T>(raw, planes, 0, raw.Height(), sixteen);
 }
 
 template <class T>
 void FlatFieldT(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
-                bool sixteen) {
+                int firstRow, int endRow, bool sixteen) {
     const int margin = (window.width == kSensorWidth || window.height == kSensorHeight) ? 2 : 0;
     const CoveredArea a = Cover(raw, window, margin);
     if (a.Empty()) return;
     const DibImage& dark = planes[sixteen ? kMaskDark16 : kMaskDark8];
     const DibImage& white = planes[sixteen ? kMaskWhite16 : kMaskWhite8];
     const auto& k = kernels::ActiveKernels();
-    for (int y = a.firstY; y < a.endY; ++y) {
+    for (int y = std::max(a.firstY, firstRow); y < std::min(a.endY, endRow); ++y) {
         kernels::FlatFieldRow row;
         row.samples = RowAt<T>(raw, y) + a.firstX;
         row.dark = RowAt<T>(dark, a.planeY + y) + a.planeX + a.firstX;
@@ -204,12 +257,36 @@ void BuildDefectFlags(const MaskPlanes& planes, int bits, int which) {
     }
 }
 
-void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window) {
+void FlatFieldRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
+                   int firstRow, int endRow) {
     if (!raw.IsValid() || !planes.Valid()) return;
     if (raw.Bits() == 16) {
-        FlatFieldT<uint16_t>(raw, planes, window, true);
+        FlatFieldT<uint16_t>(raw, planes, window, firstRow, endRow, true);
     } else if (raw.Bits() == 8) {
-        FlatFieldT<uint8_t>(raw, planes, window, false);
+        FlatFieldT<uint8_t>(raw, planes, window, firstRow, endRow, false);
+    }
+}
+
+void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window) {
+    FlatFieldRows(raw, planes, window, 0, raw.Height());
+}
+
+void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
+                      const CorrectionWindow& window, int firstRow, int endRow) {
+    if (!raw.IsValid() || !planes.Valid()) return;
+    if (raw.Bits() == 16) {
+        DetectDefectRowsT<uint16_t>(raw, planes, threshold, window, firstRow, endRow, true);
+    } else if (raw.Bits() == 8) {
+        DetectDefectRowsT<uint8_t>(raw, planes, threshold, window, firstRow, endRow, false);
+    }
+}
+
+void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow) {
+    if (!raw.IsValid() || !planes.Valid()) return;
+    if (raw.Bits() == 16) {
+        ReplaceDefectRowsT<uint16_t>(raw, planes, firstRow, endRow, true);
+    } else if (raw.Bits() == 8) {
+        ReplaceDefectRowsT<uint8_t>(raw, planes, firstRow, endRow, false);
     }
 }
 

@@ -68,13 +68,24 @@ bool AllocateMaskPlanes(const MaskPlanes& planes);
 // (otherwise, from the white reference) of one bit depth.
 void BuildDefectFlags(const MaskPlanes& planes, int bits, int which);
 
-// Flat-field correction of an 8- or 16-bit raw frame.
+// Flat-field correction of an 8- or 16-bit raw frame, or of its rows
+// [firstRow, endRow) only.
 void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window);
+void FlatFieldRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
+                   int firstRow, int endRow);
 
 // Marks defect and outlying pixels in the work plane, then replaces each marked
 // pixel by the mean of the nearest unmarked pixels left, right, above and below.
 void CorrectDefects(DibImage& raw, const MaskPlanes& planes, int threshold,
                     const CorrectionWindow& window);
+// The same in two steps over bands of rows, for bands on several threads:
+// DetectDefectRows writes the marks of rows [firstRow, endRow) and writes no
+// sample; once every row has its marks, ReplaceDefectRows replaces the marked
+// samples of its rows, reading only unmarked samples of other rows. Bands of
+// either step may run at the same time; the result is that of CorrectDefects.
+void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
+                      const CorrectionWindow& window, int firstRow, int endRow);
+void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow);
 
 // Takes a full-sensor raw frame as dark (which 0) or white (1) reference of its
 // bit depth and rebuilds the matching flags. Any other frame size copies nothing.

@@ -119,10 +119,21 @@ void Corrections(PipelineFrame& frame, DibImage& raw) {
     // half-loaded references.
     std::unique_lock<std::mutex> lock;
     if (frame.maskLock != nullptr) lock = std::unique_lock<std::mutex>(*frame.maskLock);
-    if (frame.corrections.maskFilter != 0) FlatField(raw, frame.mask, frame.window);
+    const RowBands bands(frame, raw.Height(), kAnyBandCount);
+    if (frame.corrections.maskFilter != 0) {
+        bands.Run([&](int, int first, int end, int) {
+            FlatFieldRows(raw, frame.mask, frame.window, first, end);
+        });
+    }
     if (frame.corrections.dotFilter != 0) {
-        CorrectDefects(raw, frame.mask, raw.Bits() == 16 ? kDefectThreshold16 : kDefectThreshold8,
-                       frame.window);
+        const int threshold = raw.Bits() == 16 ? kDefectThreshold16 : kDefectThreshold8;
+        // Marks of every row first: detection reads the rows above and below as
+        // they came out of the flat field.
+        bands.Run([&](int, int first, int end, int) {
+            DetectDefectRows(raw, frame.mask, threshold, frame.window, first, end);
+        });
+        bands.Run(
+            [&](int, int first, int end, int) { ReplaceDefectRows(raw, frame.mask, first, end); });
     }
 }
 
