@@ -103,9 +103,71 @@ struct DefectPlanes {
     size_t pitch;
 };
 
+}  // namespace
+
+// The band edges of one sample depth.
+template <class T>
+struct DefectEdgeAccess {
+    // Top-most and bottom-most unmarked sample of every column in the band's
+    // rows [firstRow, endRow), found row by row over the columns still open:
+    // on most frames one or two rows settle every column.
+    static void Gather(DefectBandEdges& e, const DibImage& raw, const DefectPlanes<T>& p, int band,
+                       int firstRow, int endRow, std::vector<int>& open) {
+        const size_t base = Base(e, band);
+        uint16_t* has = &e.hasAny_[base];
+        std::fill(has, has + e.width_, uint16_t{0});
+        Scan(raw, p, firstRow, endRow, +1, &e.top_[base], has, open);
+        Scan(raw, p, endRow - 1, firstRow - 1, -1, &e.bottom_[base], nullptr, open);
+    }
+
+    // For every column, the nearest unmarked sample above band `band` (from
+    // the bottom edges of the bands above) or below it (top edges of those
+    // below). The first and last bands hold rows 0 and H-1, which are never
+    // marked, so one is always found.
+    static void Seed(const DefectBandEdges& e, int band, int step, std::vector<T>& nearest) {
+        const size_t w = static_cast<size_t>(e.width_);
+        nearest.resize(w);
+        const auto& value = step < 0 ? e.bottom_ : e.top_;
+        for (size_t x = 0; x < w; ++x) {
+            int k = band + step;
+            while (k > 0 && k < e.bands_ - 1 && e.hasAny_[Base(e, k) + x] == 0) k += step;
+            nearest[x] = static_cast<T>(value[Base(e, k) + x]);
+        }
+    }
+
+  private:
+    static void Scan(const DibImage& raw, const DefectPlanes<T>& p, int from, int to, int step,
+                     uint16_t* value, uint16_t* has, std::vector<int>& open) {
+        const int w = raw.Width();
+        open.resize(static_cast<size_t>(w));
+        for (int x = 0; x < w; ++x) open[static_cast<size_t>(x)] = x;
+        for (int row = from; row != to && !open.empty(); row += step) {
+            const T* values = RowAt<T>(raw, row);
+            const T* marks = p.Marks(row);
+            size_t kept = 0;
+            for (const int x : open) {
+                if (marks[x] == 0) {
+                    value[x] = values[x];
+                    if (has != nullptr) has[x] = 1;
+                } else {
+                    open[kept++] = x;
+                }
+            }
+            open.resize(kept);
+        }
+    }
+
+    static size_t Base(const DefectBandEdges& e, int band) {
+        return static_cast<size_t>(band) * static_cast<size_t>(e.width_);
+    }
+};
+
+namespace {
+
 template <class T>
 void DetectDefectRowsT(const DibImage& raw, const MaskPlanes& planes, int threshold,
-                       const CorrectionWindow& window, int firstRow, int endRow, bool sixteen) {
+                       const CorrectionWindow& window, int firstRow, int endRow,
+                       DefectBandEdges* edges, int band, bool sixteen) {
     const DefectPlanes<T> p(raw, planes, sixteen);
     if (!p.Fits(raw)) return;
     const int w = raw.Width();
@@ -117,6 +179,9 @@ void DetectDefectRowsT(const DibImage& raw, const MaskPlanes& planes, int thresh
     none.assign(static_cast<size_t>(w), T{0});
     const auto& k = kernels::ActiveKernels();
     const auto detect = sixteen ? k.detectDefects16 : k.detectDefects8;
+    // A single band has no neighbour to hand its edges to.
+    const bool gather =
+        edges != nullptr && edges->Bands() > 1 && band >= 0 && band < edges->Bands();
     for (int y = std::max(firstRow, 0); y < std::min(endRow, h); ++y) {
         if (y == 0 || y == h - 1) {
             std::fill(p.Marks(y), p.Marks(y) + w, T{0});
@@ -134,25 +199,46 @@ void DetectDefectRowsT(const DibImage& raw, const MaskPlanes& planes, int thresh
         row.threshold = threshold;
         detect(row);
     }
+    if (gather && firstRow < endRow) {
+        thread_local std::vector<int> open;
+        DefectEdgeAccess<T>::Gather(*edges, raw, p, band, std::max(firstRow, 0),
+                                    std::min(endRow, h), open);
+    }
 }
 
 // For every column, the sample of the nearest unmarked row from `y` on in
 // direction `step` (rows 0 and H-1 are never marked, so one is always found).
+// Row by row over the columns still open: a frame with long marked stretches
+// costs rows read in order, not a walk down every column.
 template <class T>
 void NearestUnmarkedFrom(const DibImage& raw, const DefectPlanes<T>& p, int y, int step,
-                         std::vector<T>& nearest) {
+                         std::vector<T>& nearest, std::vector<int>& open) {
     const int w = raw.Width();
-    nearest.assign(RowAt<T>(raw, y), RowAt<T>(raw, y) + w);
+    const T* first = RowAt<T>(raw, y);
+    const T* firstMarks = p.Marks(y);
+    nearest.assign(first, first + w);
+    open.clear();
     for (int x = 0; x < w; ++x) {
-        int row = y;
-        while (p.Marks(row)[x] != 0) row += step;
-        if (row != y) nearest[static_cast<size_t>(x)] = RowAt<T>(raw, row)[x];
+        if (firstMarks[x] != 0) open.push_back(x);
+    }
+    for (int row = y + step; !open.empty(); row += step) {
+        const T* values = RowAt<T>(raw, row);
+        const T* marks = p.Marks(row);
+        size_t kept = 0;
+        for (const int x : open) {
+            if (marks[x] == 0) {
+                nearest[static_cast<size_t>(x)] = values[x];
+            } else {
+                open[kept++] = x;
+            }
+        }
+        open.resize(kept);
     }
 }
 
 template <class T>
 void ReplaceDefectRowsT(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow,
-                        bool sixteen) {
+                        const DefectBandEdges* edges, int band, bool sixteen) {
     const DefectPlanes<T> p(raw, planes, sixteen);
     if (!p.Fits(raw)) return;
     const int w = raw.Width();
@@ -165,10 +251,22 @@ void ReplaceDefectRowsT(DibImage& raw, const MaskPlanes& planes, int firstRow, i
     const auto fillDown = sixteen ? k.nearestUnmarked16 : k.nearestUnmarked8;
     const auto replace = sixteen ? k.replaceMarked16 : k.replaceMarked8;
     thread_local std::vector<T> nearest;
-    NearestUnmarkedFrom(raw, p, first - 1, -1, nearest);
+    thread_local std::vector<int> open;
+    const bool useEdges =
+        edges != nullptr && edges->Bands() > 1 && band >= 0 && band < edges->Bands();
+    // Rows 0 and H-1 are the seeds themselves where the band reaches them.
+    if (first == 1 || !useEdges) {
+        NearestUnmarkedFrom(raw, p, first - 1, -1, nearest, open);
+    } else {
+        DefectEdgeAccess<T>::Seed(*edges, band, -1, nearest);
+    }
     for (int y = first; y < end; ++y)
         fillDown({RowAt<T>(raw, y), nearest.data(), p.Marks(y), w, true});
-    NearestUnmarkedFrom(raw, p, end, +1, nearest);
+    if (end == h - 1 || !useEdges) {
+        NearestUnmarkedFrom(raw, p, end, +1, nearest, open);
+    } else {
+        DefectEdgeAccess<T>::Seed(*edges, band, +1, nearest);
+    }
     for (int y = end - 1; y >= first; --y) {
         replace({RowAt<T>(raw, y), nearest.data(), p.Marks(y), w, false});
     }
@@ -177,8 +275,8 @@ void ReplaceDefectRowsT(DibImage& raw, const MaskPlanes& planes, int firstRow, i
 template <class T>
 void CorrectDefectsT(DibImage& raw, const MaskPlanes& planes, int threshold,
                      const CorrectionWindow& window, bool sixteen) {
-    DetectDefectRowsT<T>(raw, planes, threshold, window, 0, raw.Height(), sixteen);
-    ReplaceDefectRowsT<T>(raw, planes, 0, raw.Height(), sixteen);
+    DetectDefectRowsT<T>(raw, planes, threshold, window, 0, raw.Height(), nullptr, 0, sixteen);
+    ReplaceDefectRowsT<T>(raw, planes, 0, raw.Height(), nullptr, 0, sixteen);
 }
 
 template <class T>
@@ -271,22 +369,40 @@ void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& 
     FlatFieldRows(raw, planes, window, 0, raw.Height());
 }
 
-void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
-                      const CorrectionWindow& window, int firstRow, int endRow) {
-    if (!raw.IsValid() || !planes.Valid()) return;
-    if (raw.Bits() == 16) {
-        DetectDefectRowsT<uint16_t>(raw, planes, threshold, window, firstRow, endRow, true);
-    } else if (raw.Bits() == 8) {
-        DetectDefectRowsT<uint8_t>(raw, planes, threshold, window, firstRow, endRow, false);
+void DefectBandEdges::Prepare(int bands, int width) {
+    bands_ = std::max(bands, 0);
+    width_ = std::max(width, 0);
+    const size_t size = static_cast<size_t>(bands_) * static_cast<size_t>(width_);
+    if (top_.size() < size) {
+        top_.resize(size);
+        bottom_.resize(size);
+        hasAny_.resize(size);
     }
 }
 
-void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow) {
+void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
+                      const CorrectionWindow& window, int firstRow, int endRow,
+                      DefectBandEdges* edges, int band) {
     if (!raw.IsValid() || !planes.Valid()) return;
+    // Edges prepared for another width are not used.
+    if (edges != nullptr && edges->Bands() > 0 && raw.Width() != edges->Width()) edges = nullptr;
     if (raw.Bits() == 16) {
-        ReplaceDefectRowsT<uint16_t>(raw, planes, firstRow, endRow, true);
+        DetectDefectRowsT<uint16_t>(raw, planes, threshold, window, firstRow, endRow, edges, band,
+                                    true);
     } else if (raw.Bits() == 8) {
-        ReplaceDefectRowsT<uint8_t>(raw, planes, firstRow, endRow, false);
+        DetectDefectRowsT<uint8_t>(raw, planes, threshold, window, firstRow, endRow, edges, band,
+                                   false);
+    }
+}
+
+void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow,
+                       const DefectBandEdges* edges, int band) {
+    if (!raw.IsValid() || !planes.Valid()) return;
+    if (edges != nullptr && edges->Bands() > 0 && raw.Width() != edges->Width()) edges = nullptr;
+    if (raw.Bits() == 16) {
+        ReplaceDefectRowsT<uint16_t>(raw, planes, firstRow, endRow, edges, band, true);
+    } else if (raw.Bits() == 8) {
+        ReplaceDefectRowsT<uint8_t>(raw, planes, firstRow, endRow, edges, band, false);
     }
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <vector>
 
 #include "foundation/DibImage.h"
 
@@ -83,9 +85,34 @@ void CorrectDefects(DibImage& raw, const MaskPlanes& planes, int threshold,
 // sample; once every row has its marks, ReplaceDefectRows replaces the marked
 // samples of its rows, reading only unmarked samples of other rows. Bands of
 // either step may run at the same time; the result is that of CorrectDefects.
+//
+// A band's replacement starts from the nearest unmarked samples beyond its
+// edges. With `edges` (prepared for the frame's bands and width), detection
+// keeps each band's top-most and bottom-most unmarked sample per column and
+// replacement takes them from there; without,
+// replacement looks for them in the other bands' rows, which costs a walk
+// through every marked stretch beyond the band (colour charts mark long ones).
+class DefectBandEdges {
+  public:
+    // Room for `bands` bands of `width` columns; grows, never shrinks.
+    void Prepare(int bands, int width);
+    int Bands() const { return bands_; }
+    int Width() const { return width_; }
+
+  private:
+    template <class T>
+    friend struct DefectEdgeAccess;
+    int bands_ = 0;
+    int width_ = 0;
+    // [band * width + column]: the top-most and bottom-most unmarked sample of
+    // the column in the band's rows, and whether there is one.
+    std::vector<uint16_t> top_, bottom_, hasAny_;
+};
 void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
-                      const CorrectionWindow& window, int firstRow, int endRow);
-void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow);
+                      const CorrectionWindow& window, int firstRow, int endRow,
+                      DefectBandEdges* edges = nullptr, int band = 0);
+void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow,
+                       const DefectBandEdges* edges = nullptr, int band = 0);
 
 // Takes a full-sensor raw frame as dark (which 0) or white (1) reference of its
 // bit depth and rebuilds the matching flags. Any other frame size copies nothing.

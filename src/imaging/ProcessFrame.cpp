@@ -15,14 +15,19 @@ bool IsSixteenBitMode(int index) {
     return index == kColorMono16 || index == kColorRgb48 || index == kColorRgb64;
 }
 
+// Bands per thread: parts of a frame differ in work (defects cluster, the
+// sharpening and hue stages cost more on busy content), so a thread that
+// finishes early takes another band instead of waiting for the slowest one.
+constexpr int kBandsPerThread = 4;
+
 // A frame cut into bands of whole rows for the workers: `count` bands of `rows`
 // rows (the last one shorter), at most one per row.
 class RowBands {
   public:
     RowBands(const PipelineFrame& frame, int height, int maxCount)
         : workers_(frame.workers), height_(std::max(height, 0)) {
-        int wanted =
-            frame.bands > 0 ? frame.bands : (workers_ != nullptr ? workers_->ThreadLimit() : 1);
+        const int threads = workers_ != nullptr ? workers_->ThreadLimit() : 1;
+        int wanted = frame.bands > 0 ? frame.bands : (threads > 1 ? threads * kBandsPerThread : 1);
         if (workers_ == nullptr) wanted = 1;
         wanted = std::clamp(wanted, 1, std::max(1, std::min(height_, maxCount)));
         rows_ = std::max(1, (height_ + wanted - 1) / wanted);
@@ -129,11 +134,18 @@ void Corrections(PipelineFrame& frame, DibImage& raw) {
         const int threshold = raw.Bits() == 16 ? kDefectThreshold16 : kDefectThreshold8;
         // Marks of every row first: detection reads the rows above and below as
         // they came out of the flat field.
-        bands.Run([&](int, int first, int end, int) {
-            DetectDefectRows(raw, frame.mask, threshold, frame.window, first, end);
+        // Kept by the calling (display) thread from frame to frame: no allocation
+        // once the bands are known. The workers reach it through the reference
+        // (a thread_local named in the tasks would be each worker's own).
+        thread_local DefectBandEdges callerEdges;
+        DefectBandEdges& edges = callerEdges;
+        edges.Prepare(bands.Count(), raw.Width());
+        bands.Run([&](int band, int first, int end, int) {
+            DetectDefectRows(raw, frame.mask, threshold, frame.window, first, end, &edges, band);
         });
-        bands.Run(
-            [&](int, int first, int end, int) { ReplaceDefectRows(raw, frame.mask, first, end); });
+        bands.Run([&](int band, int first, int end, int) {
+            ReplaceDefectRows(raw, frame.mask, first, end, &edges, band);
+        });
     }
 }
 
