@@ -43,7 +43,8 @@ def test_each_error_code_has_its_exception_class(code, cls, bases):
 
 def test_refused_settings_raise_their_class_and_change_nothing(open_camera, tmp_path):
     cam = open_camera()
-    before = (cam.exposure_ms, cam.gain, cam.roi, cam.color_mode, dict(cam.settings))
+    cam.pipeline_threads = 3
+    before = (cam.exposure_ms, cam.gain, cam.roi, cam.color_mode, dict(cam.settings), cam.pipeline_threads)
 
     def refused(attribute, value):
         def act():
@@ -74,12 +75,14 @@ def test_refused_settings_raise_their_class_and_change_nothing(open_camera, tmp_
         ("missing mask file", lambda: cam.load_mask(tmp_path / "none.msk"), veltcam.MaskFileError),
         ("queue depth 65", lambda: cam.stream(queue=65), veltcam.InvalidParameter),
         ("queue policy", lambda: cam.stream(policy="newest"), veltcam.InvalidParameter),
+        ("65 pipeline threads", refused("pipeline_threads", 65), veltcam.InvalidParameter),
+        ("negative pipeline threads", refused("pipeline_threads", -1), veltcam.InvalidParameter),
     ]
     for what, act, cls in cases:
         with pytest.raises(cls) as caught:
             act()
         assert type(caught.value) is cls, what
-    assert (cam.exposure_ms, cam.gain, cam.roi, cam.color_mode, dict(cam.settings)) == before
+    assert (cam.exposure_ms, cam.gain, cam.roi, cam.color_mode, dict(cam.settings), cam.pipeline_threads) == before
     with pytest.raises(veltcam.NotSupported):
         cam.settings[Setting.TEMPERATURE]
     # A snapshot while a stream runs is refused by the SDK.

@@ -147,6 +147,8 @@ _PROTOTYPES = {
     "VeltCamEx_GetFrameInfo": (c_int, [_H, POINTER(FrameInfo)], _ZERO, 1),
     "VeltCamEx_GetStreamStats": (c_int, [_H, POINTER(StreamStatsRecord)], _ZERO, 9),
     "VeltCamEx_ResetStreamStats": (c_int, [_H], _ZERO, 1),
+    "VeltCamEx_SetPipelineThreads": (c_int, [_H, c_int], _ZERO, 9),
+    "VeltCamEx_GetPipelineThreads": (c_int, [_H], _ZERO, 1),
 }
 
 

@@ -338,6 +338,19 @@ class Camera:
         self._set_setting(Setting.GLOBAL_GAIN, _int32(value, "gain"))
 
     @property
+    def pipeline_threads(self) -> int:
+        """Threads that convert each frame (1 to 64); the image is the same with any."""
+        self._check_open()
+        return self._api.VeltCamEx_GetPipelineThreads(self._handle)
+
+    @pipeline_threads.setter
+    def pipeline_threads(self, value: int) -> None:
+        """1 keeps the conversion on the SDK's display thread; 0 restores the default
+        (VELTCAM_PIPELINE_THREADS, else the processor count)."""
+        self._check_open()
+        self._api.VeltCamEx_SetPipelineThreads(self._handle, _int32(value, "pipeline_threads"))
+
+    @property
     def color_mode(self) -> ColorMode:
         """Output colour mode; takes effect when the next snapshot or stream starts."""
         self._check_open()
