@@ -50,34 +50,56 @@ void CPipelineWorkers::StartThreads(int wanted) {
     }
 }
 
-void CPipelineWorkers::Drain(int worker) {
-    try {
-        for (int i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1)) (*task_)(i, worker);
-    } catch (...) {
-        // Rethrown on the calling thread once every worker is out, as if the
-        // frame had run there alone; the remaining bands are skipped.
-        next_.store(count_);
-        std::lock_guard<std::mutex> hold(lock_);
-        if (!failure_) failure_ = std::current_exception();
+bool CPipelineWorkers::Claim(uint32_t generation, int count, int& index) {
+    uint64_t state = claim_.load();
+    for (;;) {
+        // A worker that wakes after its run ended finds another generation (or
+        // no index left) and takes nothing.
+        if (static_cast<uint32_t>(state >> 32) != generation) return false;
+        const auto next = static_cast<int>(state & 0xFFFFFFFFu);
+        if (next >= count) return false;
+        if (claim_.compare_exchange_weak(state, state + 1)) {
+            index = next;
+            return true;
+        }
+    }
+}
+
+void CPipelineWorkers::Work(uint32_t generation, const Task* task, int count, int worker) {
+    int index = 0;
+    while (Claim(generation, count, index)) {
+        try {
+            (*task)(index, worker);
+        } catch (...) {
+            // Rethrown on the calling thread once every band is done, as if the
+            // frame had run there alone.
+            std::lock_guard<std::mutex> hold(lock_);
+            if (!failure_) failure_ = std::current_exception();
+        }
+        if (completed_.fetch_add(1) + 1 == count) {
+            std::lock_guard<std::mutex> hold(lock_);
+            done_.notify_all();
+        }
     }
 }
 
 void CPipelineWorkers::WorkerLoop(int worker) {
-    uint64_t seen = 0;
+    uint32_t seen = 0;
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
         wake_.wait(hold, [&] { return stopping_ || generation_ != seen; });
         if (stopping_) return;
         seen = generation_;
         if (worker > helpers_) continue;  // not needed for this run
+        const Task* task = task_;
+        const int count = count_;
         hold.unlock();
-        Drain(worker);
+        Work(seen, task, count, worker);
         hold.lock();
-        if (--pending_ == 0) done_.notify_one();
     }
 }
 
-void CPipelineWorkers::Run(int count, const std::function<void(int index, int worker)>& task) {
+void CPipelineWorkers::Run(int count, const Task& task) {
     if (count <= 0) return;
     std::lock_guard<std::mutex> one(runLock_);
     const int threads = std::min(ThreadLimit(), count);
@@ -87,19 +109,23 @@ void CPipelineWorkers::Run(int count, const std::function<void(int index, int wo
         for (int i = 0; i < count; ++i) task(i, 0);
         return;
     }
+    uint32_t generation = 0;
     {
         std::lock_guard<std::mutex> hold(lock_);
         task_ = &task;
         count_ = count;
-        next_.store(0);
         helpers_ = helpers;
-        pending_ = helpers;
-        ++generation_;
+        generation = ++generation_;
+        completed_.store(0);
+        claim_.store(uint64_t{generation} << 32);
     }
     wake_.notify_all();
-    Drain(0);
+    Work(generation, &task, count, 0);
+    // The run ends when every band is done, not when every worker has looked in:
+    // a worker the scheduler has not woken yet (the cores busy with the camera's
+    // transfer) must not hold the frame back; the caller has done its bands.
     std::unique_lock<std::mutex> hold(lock_);
-    done_.wait(hold, [&] { return pending_ == 0; });
+    done_.wait(hold, [&] { return completed_.load() == count; });
     task_ = nullptr;
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }

@@ -47,10 +47,11 @@ class CPipelineWorkers {
     // Runs task(index, worker) for every index in [0, count) and returns when all
     // have finished. `worker` is 0 for the calling thread and 1..ThreadLimit()-1
     // for the pool's, so a task may use per-worker scratch without locking. A
-    // task's exception reaches the caller after all workers stopped. One
+    // task's exception reaches the caller once every index has run. One
     // Run at a time: a second caller waits for the first. With one thread, or
     // when threads cannot be started, every index runs on the caller.
-    void Run(int count, const std::function<void(int index, int worker)>& task);
+    using Task = std::function<void(int index, int worker)>;
+    void Run(int count, const Task& task);
 
     // Work image of a pool worker (1..kMaxPipelineThreads-1) for the stages that
     // keep unchanged rows aside (sharpness); grows once and is kept.
@@ -61,7 +62,9 @@ class CPipelineWorkers {
   private:
     void StartThreads(int wanted);
     void WorkerLoop(int worker);
-    void Drain(int worker);
+    // Takes the next index of run `generation`; false when none is left.
+    bool Claim(uint32_t generation, int count, int& index);
+    void Work(uint32_t generation, const Task* task, int count, int worker);
 
     std::atomic<int> limit_;
     std::mutex runLock_;  // one frame at a time
@@ -72,14 +75,14 @@ class CPipelineWorkers {
     std::vector<std::thread> threads_;  // worker i is threads_[i - 1]
     std::vector<DibImage> scratch_;
     DibImage edges_;
-    uint64_t generation_ = 0;
-    int helpers_ = 0;  // pool workers taking part in the current run
-    int pending_ = 0;  // of those, how many have not finished yet
+    uint32_t generation_ = 0;  // one per run
+    int helpers_ = 0;          // pool workers taking part in the current run
     bool stopping_ = false;
-    const std::function<void(int, int)>* task_ = nullptr;
+    const Task* task_ = nullptr;
     int count_ = 0;
-    std::atomic<int> next_{0};
-    std::exception_ptr failure_;  // first exception a task threw in this run
+    std::atomic<uint64_t> claim_{0};  // generation << 32 | next index to run
+    std::atomic<int> completed_{0};   // indices of the current run finished
+    std::exception_ptr failure_;      // first exception a task threw in this run
 };
 
 }  // namespace veltcam
