@@ -73,6 +73,60 @@ void BuildFlags(const DibImage& reference, DibImage& flags, bool hot, int limit)
     }
 }
 
+// A row of zeros of at least `width` samples, standing for the flags where the
+// frame lies outside the planes. Grows only, so frames after the first allocate
+// nothing.
+template <class T>
+const T* NoFlags(int width) {
+    thread_local std::vector<T> none;
+    if (none.size() < static_cast<size_t>(width)) none.resize(width, T{0});
+    return none.data();
+}
+
+// The per-thread "nearest unmarked" row of the replacement sweeps, grown only.
+template <class T>
+T* NearestRow(int width) {
+    thread_local std::vector<T> nearest;
+    if (nearest.size() < static_cast<size_t>(width)) nearest.resize(width);
+    return nearest.data();
+}
+
+// The marks use the frame's own layout inside the work plane.
+template <class T>
+T* MarkRow(const DibImage& raw, const DibImage& work, int y) {
+    return reinterpret_cast<T*>(const_cast<uint8_t*>(work.Pixels()) +
+                                static_cast<size_t>(y) * raw.RowBytes());
+}
+
+// Frames too small to have an interior, or whose marks would not fit the work
+// plane, are left as they are.
+bool CorrectableFrame(const DibImage& raw, const DibImage& work) {
+    return raw.Width() >= 3 && raw.Height() >= 3 &&
+           static_cast<size_t>(raw.RowBytes()) * raw.Height() <= work.SizeBytes();
+}
+
+template <class T>
+void DetectRow(const DibImage& raw, const DibImage& work, const MaskPlanes& planes,
+               const CoveredArea& area, int threshold, int y, bool sixteen) {
+    const int w = raw.Width();
+    const auto& k = kernels::ActiveKernels();
+    kernels::DefectDetectRow row;
+    row.above = raw.Row(y - 1);
+    row.row = raw.Row(y);
+    row.below = raw.Row(y + 1);
+    // Defect flags come from the sensor position of the frame, as the flat field's
+    // references do; outside the planes there are no flags.
+    const bool flagged = y < area.endY && area.endX >= w;
+    const DibImage& hot = planes[sixteen ? kMaskHot16 : kMaskHot8];
+    const DibImage& dead = planes[sixteen ? kMaskDead16 : kMaskDead8];
+    row.hot = flagged ? RowAt<T>(hot, area.planeY + y) + area.planeX : NoFlags<T>(w);
+    row.dead = flagged ? RowAt<T>(dead, area.planeY + y) + area.planeX : NoFlags<T>(w);
+    row.marks = MarkRow<T>(raw, work, y);
+    row.width = w;
+    row.threshold = threshold;
+    (sixteen ? k.detectDefects16 : k.detectDefects8)(row);
+}
+
 // Replacement of marked pixels by the mean of the nearest unmarked pixel in each
 // of the four directions. Rows 0 and H-1 and columns 0 and W-1 are never marked,
 // so all four are always found; unmarked pixels are never written and only they
@@ -88,56 +142,116 @@ void CorrectDefectsT(DibImage& raw, const MaskPlanes& planes, int threshold,
                      const CorrectionWindow& window, bool sixteen) {
     const int w = raw.Width();
     const int h = raw.Height();
-    DibImage& work = planes[sixteen ? kMaskWork16 : kMaskWork8];
-    const DibImage& hot = planes[sixteen ? kMaskHot16 : kMaskHot8];
-    const DibImage& dead = planes[sixteen ? kMaskDead16 : kMaskDead8];
-    const size_t pitch = static_cast<size_t>(raw.RowBytes());
-    // The marks use the frame's own layout inside the work plane. Detection writes
-    // every column of rows 1..H-2; rows 0 and H-1 are never marked.
-    if (w < 3 || h < 3 || pitch * h > work.SizeBytes()) return;
-    auto marks = [&](int y) { return reinterpret_cast<T*>(work.Pixels() + y * pitch); };
+    const DibImage& work = planes[sixteen ? kMaskWork16 : kMaskWork8];
+    if (!CorrectableFrame(raw, work)) return;
+    auto marks = [&](int y) { return MarkRow<T>(raw, work, y); };
     std::fill(marks(0), marks(0) + w, T{0});
     std::fill(marks(h - 1), marks(h - 1) + w, T{0});
 
-    // Defect flags come from the sensor position of the frame, as the flat field's
-    // references do; outside the planes there are no flags.
     const CoveredArea area = Cover(raw, window, 0);
-    std::vector<T> none(w, 0);
     const auto& k = kernels::ActiveKernels();
-    const auto detect = sixteen ? k.detectDefects16 : k.detectDefects8;
     const auto fillDown = sixteen ? k.nearestUnmarked16 : k.nearestUnmarked8;
     const auto replace = sixteen ? k.replaceMarked16 : k.replaceMarked8;
-    std::vector<T> nearest(RowAt<T>(raw, 0), RowAt<T>(raw, 0) + w);
+    T* nearest = NearestRow<T>(w);
+    std::copy(RowAt<T>(raw, 0), RowAt<T>(raw, 0) + w, nearest);
     for (int y = 1; y < h - 1; ++y) {
-        kernels::DefectDetectRow row;
-        row.above = raw.Row(y - 1);
-        row.row = raw.Row(y);
-        row.below = raw.Row(y + 1);
-        const bool flagged = y < area.endY && area.endX >= w;
-        row.hot = flagged ? RowAt<T>(hot, area.planeY + y) + area.planeX : none.data();
-        row.dead = flagged ? RowAt<T>(dead, area.planeY + y) + area.planeX : none.data();
-        row.marks = marks(y);
-        row.width = w;
-        row.threshold = threshold;
-        detect(row);
-        if (y > 1) fillDown({RowAt<T>(raw, y - 1), nearest.data(), marks(y - 1), w, true});
+        DetectRow<T>(raw, work, planes, area, threshold, y, sixteen);
+        if (y > 1) fillDown({RowAt<T>(raw, y - 1), nearest, marks(y - 1), w, true});
     }
-    fillDown({RowAt<T>(raw, h - 2), nearest.data(), marks(h - 2), w, true});
+    fillDown({RowAt<T>(raw, h - 2), nearest, marks(h - 2), w, true});
 
-    nearest.assign(RowAt<T>(raw, h - 1), RowAt<T>(raw, h - 1) + w);
-    for (int y = h - 2; y >= 1; --y) replace({RowAt<T>(raw, y), nearest.data(), marks(y), w, false});
+    std::copy(RowAt<T>(raw, h - 1), RowAt<T>(raw, h - 1) + w, nearest);
+    for (int y = h - 2; y >= 1; --y) replace({RowAt<T>(raw, y), nearest, marks(y), w, false});
+}
+
+template <class T>
+void DetectRowsT(const DibImage& raw, const MaskPlanes& planes, int threshold,
+                 const CorrectionWindow& window, int firstRow, int endRow, bool sixteen) {
+    const int w = raw.Width();
+    const int h = raw.Height();
+    const DibImage& work = planes[sixteen ? kMaskWork16 : kMaskWork8];
+    if (!CorrectableFrame(raw, work)) return;
+    const CoveredArea area = Cover(raw, window, 0);
+    for (int y = std::max(firstRow, 0); y < std::min(endRow, h); ++y) {
+        if (y == 0 || y == h - 1) {
+            std::fill(MarkRow<T>(raw, work, y), MarkRow<T>(raw, work, y) + w, T{0});
+        } else {
+            DetectRow<T>(raw, work, planes, area, threshold, y, sixteen);
+        }
+    }
+}
+
+// `nearest` takes, per column, the nearest unmarked sample from row y onwards in
+// direction `step`. Only unmarked samples are read: the marked ones of other
+// bands may be being replaced meanwhile. Rows 0 and H-1 are never marked and end
+// every search.
+template <class T>
+void SeedNearest(const DibImage& raw, const DibImage& work, int y, int step, T* nearest) {
+    const int w = raw.Width();
+    const int last = step < 0 ? 0 : raw.Height() - 1;
+    thread_local std::vector<int> open;  // columns still searching; grows only
+    open.clear();
+    const T* marks = MarkRow<T>(raw, work, y);
+    const T* row = RowAt<T>(raw, y);
+    for (int c = 0; c < w; ++c) {
+        if (marks[c] == 0 || y == last) {
+            nearest[c] = row[c];
+        } else {
+            open.push_back(c);
+        }
+    }
+    while (!open.empty()) {
+        y += step;
+        marks = MarkRow<T>(raw, work, y);
+        row = RowAt<T>(raw, y);
+        size_t keep = 0;
+        for (const int c : open) {
+            if (marks[c] == 0 || y == last) {
+                nearest[c] = row[c];
+            } else {
+                open[keep++] = c;
+            }
+        }
+        open.resize(keep);
+    }
+}
+
+// The two sweeps of CorrectDefectsT on rows [firstRow, endRow) only, their
+// "nearest unmarked" rows seeded from the unmarked samples above and below the
+// band: the same bytes as the whole-frame sweeps, band by band.
+template <class T>
+void ReplaceRowsT(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow, bool sixteen) {
+    const int w = raw.Width();
+    const int h = raw.Height();
+    const DibImage& work = planes[sixteen ? kMaskWork16 : kMaskWork8];
+    if (!CorrectableFrame(raw, work)) return;
+    const int lo = std::max(firstRow, 1);
+    const int hi = std::min(endRow, h - 1);
+    if (lo >= hi) return;
+    const auto& k = kernels::ActiveKernels();
+    const auto fillDown = sixteen ? k.nearestUnmarked16 : k.nearestUnmarked8;
+    const auto replace = sixteen ? k.replaceMarked16 : k.replaceMarked8;
+    T* nearest = NearestRow<T>(w);
+    SeedNearest<T>(raw, work, lo - 1, -1, nearest);
+    for (int y = lo; y < hi; ++y) {
+        fillDown({RowAt<T>(raw, y), nearest, MarkRow<T>(raw, work, y), w, true});
+    }
+    SeedNearest<T>(raw, work, hi, 1, nearest);
+    for (int y = hi - 1; y >= lo; --y) {
+        replace({RowAt<T>(raw, y), nearest, MarkRow<T>(raw, work, y), w, false});
+    }
 }
 
 template <class T>
 void FlatFieldT(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
-                bool sixteen) {
+                int firstRow, int endRow, bool sixteen) {
     const int margin = (window.width == kSensorWidth || window.height == kSensorHeight) ? 2 : 0;
     const CoveredArea a = Cover(raw, window, margin);
     if (a.Empty()) return;
     const DibImage& dark = planes[sixteen ? kMaskDark16 : kMaskDark8];
     const DibImage& white = planes[sixteen ? kMaskWhite16 : kMaskWhite8];
     const auto& k = kernels::ActiveKernels();
-    for (int y = a.firstY; y < a.endY; ++y) {
+    for (int y = std::max(a.firstY, firstRow); y < std::min(a.endY, endRow); ++y) {
         kernels::FlatFieldRow row;
         row.samples = RowAt<T>(raw, y) + a.firstX;
         row.dark = RowAt<T>(dark, a.planeY + y) + a.planeX + a.firstX;
@@ -204,12 +318,38 @@ void BuildDefectFlags(const MaskPlanes& planes, int bits, int which) {
     }
 }
 
-void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window) {
+void FlatFieldRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
+                   int firstRow, int endRow) {
     if (!raw.IsValid() || !planes.Valid()) return;
     if (raw.Bits() == 16) {
-        FlatFieldT<uint16_t>(raw, planes, window, true);
+        FlatFieldT<uint16_t>(raw, planes, window, firstRow, endRow, true);
     } else if (raw.Bits() == 8) {
-        FlatFieldT<uint8_t>(raw, planes, window, false);
+        FlatFieldT<uint8_t>(raw, planes, window, firstRow, endRow, false);
+    }
+}
+
+void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window) {
+    FlatFieldRows(raw, planes, window, 0, raw.Height());
+}
+
+void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
+                      const CorrectionWindow& window, int firstRow, int endRow) {
+    if (!raw.IsValid() || !planes.Valid()) return;
+    if (raw.Bits() == 16) {
+        DetectRowsT<uint16_t>(raw, planes, threshold, window, firstRow, endRow, true);
+    } else if (raw.Bits() == 8) {
+        DetectRowsT<uint8_t>(raw, planes, threshold, window, firstRow, endRow, false);
+    }
+}
+
+void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
+                       int firstRow, int endRow) {
+    (void)window;  // the marks already hold where the frame lies on the sensor
+    if (!raw.IsValid() || !planes.Valid()) return;
+    if (raw.Bits() == 16) {
+        ReplaceRowsT<uint16_t>(raw, planes, firstRow, endRow, true);
+    } else if (raw.Bits() == 8) {
+        ReplaceRowsT<uint8_t>(raw, planes, firstRow, endRow, false);
     }
 }
 

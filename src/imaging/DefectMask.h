@@ -70,11 +70,29 @@ void BuildDefectFlags(const MaskPlanes& planes, int bits, int which);
 
 // Flat-field correction of an 8- or 16-bit raw frame.
 void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window);
+// The same for frame rows [firstRow, endRow) only (clipped to the frame and its
+// covered area). Rows are independent: disjoint ranges may run on several
+// threads at once.
+void FlatFieldRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
+                   int firstRow, int endRow);
 
 // Marks defect and outlying pixels in the work plane, then replaces each marked
 // pixel by the mean of the nearest unmarked pixels left, right, above and below.
 void CorrectDefects(DibImage& raw, const MaskPlanes& planes, int threshold,
                     const CorrectionWindow& window);
+
+// CorrectDefects in bands of rows, for several threads at once. First every band
+// runs DetectDefectRows, which writes the marks of its rows [firstRow, endRow)
+// into the work plane (reading raw rows y-1..y+1, writing no sample); once all
+// rows of the frame are marked, every band runs ReplaceDefectRows, which writes
+// only the marked samples of its own rows and reads only unmarked samples of
+// others. Disjoint bands in any order and on any threads give the bytes of
+// CorrectDefects. Per-thread scratch rows are kept and grow only, so a thread
+// allocates nothing after its first frame of a size.
+void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
+                      const CorrectionWindow& window, int firstRow, int endRow);
+void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
+                       int firstRow, int endRow);
 
 // Takes a full-sensor raw frame as dark (which 0) or white (1) reference of its
 // bit depth and rebuilds the matching flags. Any other frame size copies nothing.
