@@ -62,6 +62,39 @@ CoveredArea Cover(const DibImage& raw, const CorrectionWindow& w, int margin) {
     return a;
 }
 
+// The combined flags and the flat field's reciprocals of one bit depth, over the
+// whole sensor.
+template <class T>
+void BuildDerived(const MaskPlanes& planes, bool sixteen) {
+    const DibImage& hot = planes[sixteen ? kMaskHot16 : kMaskHot8];
+    const DibImage& dead = planes[sixteen ? kMaskDead16 : kMaskDead8];
+    const DibImage& dark = planes[sixteen ? kMaskDark16 : kMaskDark8];
+    const DibImage& white = planes[sixteen ? kMaskWhite16 : kMaskWhite8];
+    const DibImage& flags = planes[sixteen ? kMaskFlags16 : kMaskFlags8];
+    for (int y = 0; y < kSensorHeight; ++y) {
+        const T* h = RowAt<T>(hot, y);
+        const T* dd = RowAt<T>(dead, y);
+        const T* dk = RowAt<T>(dark, y);
+        const T* wt = RowAt<T>(white, y);
+        uint8_t* f = RowAt<uint8_t>(flags, y);
+        for (int x = 0; x < kSensorWidth; ++x) f[x] = (h[x] != 0 || dd[x] != 0) ? 1 : 0;
+        if (sixteen) {
+            uint16_t* low = RowAt<uint16_t>(planes[kMaskReciprocal16Low], y);
+            uint16_t* high = RowAt<uint16_t>(planes[kMaskReciprocal16High], y);
+            for (int x = 0; x < kSensorWidth; ++x) {
+                const uint32_t r = kernels::FlatFieldReciprocal16(int{wt[x]} - int{dk[x]});
+                low[x] = static_cast<uint16_t>(r);
+                high[x] = static_cast<uint16_t>(r >> 16);
+            }
+        } else {
+            uint16_t* r = RowAt<uint16_t>(planes[kMaskReciprocal8], y);
+            for (int x = 0; x < kSensorWidth; ++x) {
+                r[x] = kernels::FlatFieldReciprocal8(int{wt[x]} - int{dk[x]});
+            }
+        }
+    }
+}
+
 template <class T>
 void BuildFlags(const DibImage& reference, DibImage& flags, bool hot, int limit) {
     for (int y = 2; y < kSensorHeight - 2; ++y) {
@@ -76,10 +109,9 @@ void BuildFlags(const DibImage& reference, DibImage& flags, bool hot, int limit)
 // A row of zeros of at least `width` samples, standing for the flags where the
 // frame lies outside the planes. Grows only, so frames after the first allocate
 // nothing.
-template <class T>
-const T* NoFlags(int width) {
-    thread_local std::vector<T> none;
-    if (none.size() < static_cast<size_t>(width)) none.resize(width, T{0});
+const uint8_t* NoFlags(int width) {
+    thread_local std::vector<uint8_t> none;
+    if (none.size() < static_cast<size_t>(width)) none.resize(width, 0);
     return none.data();
 }
 
@@ -117,10 +149,8 @@ void DetectRow(const DibImage& raw, const DibImage& work, const MaskPlanes& plan
     // Defect flags come from the sensor position of the frame, as the flat field's
     // references do; outside the planes there are no flags.
     const bool flagged = y < area.endY && area.endX >= w;
-    const DibImage& hot = planes[sixteen ? kMaskHot16 : kMaskHot8];
-    const DibImage& dead = planes[sixteen ? kMaskDead16 : kMaskDead8];
-    row.hot = flagged ? RowAt<T>(hot, area.planeY + y) + area.planeX : NoFlags<T>(w);
-    row.dead = flagged ? RowAt<T>(dead, area.planeY + y) + area.planeX : NoFlags<T>(w);
+    const DibImage& flags = planes[sixteen ? kMaskFlags16 : kMaskFlags8];
+    row.flags = flagged ? RowAt<uint8_t>(flags, area.planeY + y) + area.planeX : NoFlags(w);
     row.marks = MarkRow<T>(raw, work, y);
     row.width = w;
     row.threshold = threshold;
@@ -256,6 +286,13 @@ void FlatFieldT(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow&
         row.samples = RowAt<T>(raw, y) + a.firstX;
         row.dark = RowAt<T>(dark, a.planeY + y) + a.planeX + a.firstX;
         row.white = RowAt<T>(white, a.planeY + y) + a.planeX + a.firstX;
+        const int x = a.planeX + a.firstX;
+        if (sixteen) {
+            row.reciprocal = RowAt<uint16_t>(planes[kMaskReciprocal16Low], a.planeY + y) + x;
+            row.reciprocalHigh = RowAt<uint16_t>(planes[kMaskReciprocal16High], a.planeY + y) + x;
+        } else {
+            row.reciprocal = RowAt<uint16_t>(planes[kMaskReciprocal8], a.planeY + y) + x;
+        }
         row.count = a.endX - a.firstX;
         (sixteen ? k.flatField16 : k.flatField8)(row);
     }
@@ -263,13 +300,27 @@ void FlatFieldT(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow&
 
 }  // namespace
 
+int MaskPlaneBits(int plane) {
+    switch (plane) {
+        case kMaskDark16:
+        case kMaskWhite16:
+        case kMaskHot16:
+        case kMaskDead16:
+        case kMaskWork16:
+        case kMaskReciprocal8:
+        case kMaskReciprocal16Low:
+        case kMaskReciprocal16High:
+            return 16;
+        default:
+            return 8;
+    }
+}
+
 bool MaskPlanes::Valid() const {
     for (int i = 0; i < kMaskPlaneCount; ++i) {
         const DibImage* p = plane[i];
-        const bool sixteen = i == kMaskDark16 || i == kMaskWhite16 || i == kMaskHot16 ||
-                             i == kMaskDead16 || i == kMaskWork16;
         if (p == nullptr || !p->IsValid() || p->Width() != kSensorWidth ||
-            p->Height() != kSensorHeight || p->Bits() != (sixteen ? 16 : 8)) {
+            p->Height() != kSensorHeight || p->Bits() != MaskPlaneBits(i)) {
             return false;
         }
     }
@@ -297,12 +348,12 @@ int CorrectionSwitches::Get(int id) const {
 bool AllocateMaskPlanes(const MaskPlanes& planes) {
     for (int i = 0; i < kMaskPlaneCount; ++i) {
         if (planes.plane[i] == nullptr) return false;
-        const bool sixteen = i == kMaskDark16 || i == kMaskWhite16 || i == kMaskHot16 ||
-                             i == kMaskDead16 || i == kMaskWork16;
-        if (!planes.plane[i]->Create(kSensorWidth, kSensorHeight, sixteen ? 16 : 8)) return false;
+        if (!planes.plane[i]->Create(kSensorWidth, kSensorHeight, MaskPlaneBits(i))) return false;
     }
     Fill<uint8_t>(planes[kMaskWhite8], 255);
     Fill<uint16_t>(planes[kMaskWhite16], 65535);
+    BuildDerived<uint8_t>(planes, false);
+    BuildDerived<uint16_t>(planes, true);
     return true;
 }
 
@@ -312,9 +363,11 @@ void BuildDefectFlags(const MaskPlanes& planes, int bits, int which) {
     if (bits == 16) {
         BuildFlags<uint16_t>(planes[hot ? kMaskDark16 : kMaskWhite16],
                              planes[hot ? kMaskHot16 : kMaskDead16], hot, hot ? 0x3000 : 0x1000);
+        BuildDerived<uint16_t>(planes, true);
     } else {
         BuildFlags<uint8_t>(planes[hot ? kMaskDark8 : kMaskWhite8],
                             planes[hot ? kMaskHot8 : kMaskDead8], hot, hot ? 192 : 64);
+        BuildDerived<uint8_t>(planes, false);
     }
 }
 

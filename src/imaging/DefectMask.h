@@ -20,10 +20,22 @@ enum MaskPlane : int {
     kMaskDead16,
     kMaskWork8,  // per-frame marks of pixels to replace
     kMaskWork16,
+    // Derived from the planes above whenever the flags are rebuilt, for the
+    // per-frame corrections: hot or dead in one byte per pixel (8 bits per pixel
+    // for both depths), and the reciprocals of the flat field's spans
+    // (kernels::FlatFieldReciprocal8, and FlatFieldReciprocal16 in halves).
+    kMaskFlags8,
+    kMaskFlags16,
+    kMaskReciprocal8,
+    kMaskReciprocal16Low,
+    kMaskReciprocal16High,
     kMaskPlaneCount,
 };
 
-// Borrowed pointers to the ten planes (the SDK object owns them).
+// Bits per pixel of a mask plane.
+int MaskPlaneBits(int plane);
+
+// Borrowed pointers to the mask planes (the SDK object owns them).
 struct MaskPlanes {
     std::array<DibImage*, kMaskPlaneCount> plane{};
 
@@ -65,7 +77,8 @@ struct CorrectionWindow {
 bool AllocateMaskPlanes(const MaskPlanes& planes);
 
 // Rebuilds the hot flags (which 0, from the dark reference) or the dead flags
-// (otherwise, from the white reference) of one bit depth.
+// (otherwise, from the white reference) of one bit depth, and the planes derived
+// from both references of that depth. Whoever writes a reference calls it.
 void BuildDefectFlags(const MaskPlanes& planes, int bits, int which);
 
 // Flat-field correction of an 8- or 16-bit raw frame.

@@ -61,6 +61,7 @@ TEST_F(MaskTest, FlatFieldMapsDarkToZeroAndWhiteToFullScale) {
                 SetRef(sixteen ? kMaskWhite16 : kMaskWhite8, x0 + x, y0 + y, c.white);
             }
         }
+        BuildDefectFlags(planes_, c.bits, 1);  // the flat field's reciprocals follow
         auto raw = MakeImage(6, 4, c.bits);
         FillSamples(*raw, [&](int, int, int) { return c.in; });
         FlatField(*raw, planes_, {6, 4, x0, y0, 0});
@@ -74,6 +75,7 @@ TEST_F(MaskTest, FlatFieldOfAFullFrameKeepsATwoPixelMargin) {
     FillSamples(*raw, [](int, int, int) { return 200; });
     SetRef(kMaskWhite8, 1, 700, 100);
     SetRef(kMaskWhite8, 2, 700, 100);
+    BuildDefectFlags(planes_, 8, 1);
     FlatField(*raw, planes_, {kSensorWidth, kSensorHeight, 0, 0, 0});
     EXPECT_EQ(SampleAt(*raw, 1, 700), 200);
     EXPECT_EQ(SampleAt(*raw, 2, 700), 255);  // 200 * 256 / 100, clipped
@@ -308,6 +310,12 @@ TEST_F(MaskTest, FileRoundTrip) {
     BuildDefectFlags(planes_, 16, 1);
     EXPECT_TRUE(SameBytes(loaded[kMaskHot8], images_[kMaskHot8]));
     EXPECT_TRUE(SameBytes(loaded[kMaskDead16], images_[kMaskDead16]));
+    // So do the combined flags and the reciprocals of both depths.
+    BuildDefectFlags(planes_, 8, 1);
+    BuildDefectFlags(planes_, 16, 0);
+    for (int i = kMaskFlags8; i < kMaskPlaneCount; ++i) {
+        EXPECT_TRUE(SameBytes(loaded[i], images_[i])) << i;
+    }
     std::filesystem::remove(path);
 }
 

@@ -422,8 +422,8 @@ HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p,
     // `low` whatever the sector says.
     const auto top = hn::Add(low, span);
     // The channel between top and low rises in odd sectors and falls in even ones.
-    const auto mid = hn::IfThenElse(hn::Eq(hn::And(k, one), one), hn::Add(low, ramp),
-                                    hn::Sub(top, ramp));
+    const auto mid =
+        hn::IfThenElse(hn::Eq(hn::And(k, one), one), hn::Add(low, ramp), hn::Sub(top, ramp));
     // Top: R in sectors 0-1, G in 2-3, B in 4-5. Middle: R in 2 and 5, G in 1
     // and 4, B in 0 and 3, i.e. by the sector modulo 3.
     const auto three = hn::Set(d, 3);
@@ -507,8 +507,8 @@ void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSatura
             auto v = hn::ShiftLeft<8>(hn::PromoteTo(d16, hn::LoadU(d8, bytes + i)));
             if (pixelSamples == 4) {
                 // The fourth sample of 64-bit pixels is not a colour: it stays.
-                const auto lane = hn::And(hn::Iota(d16, static_cast<uint16_t>(i & 3)),
-                                          hn::Set(d16, 3));
+                const auto lane =
+                    hn::And(hn::Iota(d16, static_cast<uint16_t>(i & 3)), hn::Set(d16, 3));
                 v = hn::IfThenElse(hn::Eq(lane, hn::Set(d16, 3)), hn::LoadU(d16, s + i), v);
             }
             hn::StoreU(v, d16, s + i);
@@ -637,8 +637,9 @@ void Sharpen16(const SharpenRow& a) {
     const auto zero = hn::Zero(d32);
     const auto full = hn::Set(d32, 65535);
     for (i = first; i + n <= end; i += n) {
-        const auto sum = hn::Add(hn::Add(hn::LoadU(d32, col + i - 2 * ps), hn::LoadU(d32, col + i - ps)),
-                                 hn::Add(hn::LoadU(d32, col + i), hn::LoadU(d32, col + i + ps)));
+        const auto sum =
+            hn::Add(hn::Add(hn::LoadU(d32, col + i - 2 * ps), hn::LoadU(d32, col + i - ps)),
+                    hn::Add(hn::LoadU(d32, col + i), hn::LoadU(d32, col + i + ps)));
         const auto o = load(c[2] + i);
         const auto diff = hn::ConvertTo(df, hn::Sub(o, hn::ShiftRight<4>(sum)));
         const auto q = hn::ConvertTo(d32, hn::Div(hn::Mul(diff, amount), ten));
@@ -656,62 +657,76 @@ void Sharpen16(const SharpenRow& a) {
 
 // ------------------------------------------------------------------ corrections
 
+// Both flat fields in 16-bit lanes, multiplying by the reciprocal of the span
+// (Kernels.h says why the estimate is the quotient or one below) and settling
+// the last unit with one exact product: no division left in the row.
 void FlatField8(const FlatFieldRow& a) {
-    const hn::ScalableTag<int32_t> d32;
-    const hn::Rebind<float, decltype(d32)> df;
-    const hn::Rebind<uint8_t, decltype(d32)> d8;
-    const int n = static_cast<int>(hn::Lanes(d32));
+    const hn::ScalableTag<uint16_t> d;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const int n = static_cast<int>(hn::Lanes(d));
     auto* s = static_cast<uint8_t*>(a.samples);
     const auto* dark = static_cast<const uint8_t*>(a.dark);
     const auto* white = static_cast<const uint8_t*>(a.white);
-    const auto zero = hn::Zero(d32);
-    const auto full = hn::Set(d32, 255);
+    const auto zero = hn::Zero(d);
+    const auto one = hn::Set(d, 1);
+    const auto full = hn::Set(d, 255);
     int i = 0;
     for (; i + n <= a.count; i += n) {
-        const auto v = hn::PromoteTo(d32, hn::LoadU(d8, s + i));
-        const auto dk = hn::PromoteTo(d32, hn::LoadU(d8, dark + i));
-        const auto wt = hn::PromoteTo(d32, hn::LoadU(d8, white + i));
-        const auto span = hn::Sub(wt, dk);
-        const auto same = hn::Eq(span, zero);
-        // |numerator| < 2^24: the single-precision quotient truncates to the exact
-        // integer quotient.
-        const auto num = hn::ShiftLeft<8>(hn::Sub(v, dk));
-        const auto den = hn::IfThenElse(same, hn::Set(d32, 1), span);
-        const auto q = hn::ConvertTo(d32, hn::Div(hn::ConvertTo(df, num), hn::ConvertTo(df, den)));
-        const auto r = hn::IfThenElse(same, v, hn::Min(hn::Max(q, zero), full));
-        hn::StoreU(hn::DemoteTo(d8, r), d8, s + i);
+        const auto v = hn::PromoteTo(d, hn::LoadU(d8, s + i));
+        const auto dk = hn::PromoteTo(d, hn::LoadU(d8, dark + i));
+        const auto wt = hn::PromoteTo(d, hn::LoadU(d8, white + i));
+        // A white reference below the dark one divides by the negative span: the
+        // quotient is positive only for samples below dark, by the same magnitudes.
+        const auto below = hn::Lt(wt, dk);
+        const auto span = hn::IfThenElse(below, hn::Sub(dk, wt), hn::Sub(wt, dk));
+        const auto num = hn::IfThenElse(below, hn::SaturatedSub(dk, v), hn::SaturatedSub(v, dk));
+        const auto x = hn::ShiftLeft<8>(num);
+        auto q = hn::MulHigh(x, hn::LoadU(d, a.reciprocal + i));
+        const auto next = hn::Add(q, one);
+        q = hn::IfThenElse(hn::Gt(hn::Mul(next, span), x), q, next);
+        auto r = hn::IfThenElse(hn::Lt(num, span), q, full);
+        r = hn::IfThenElse(hn::Eq(span, zero), v, r);
+        hn::StoreU(hn::DemoteTo(d8, hn::BitCast(hn::RebindToSigned<decltype(d)>(), r)), d8, s + i);
     }
     if (i < a.count) {
-        FlatFieldRow rest{s + i, dark + i, white + i, a.count - i};
+        FlatFieldRow rest{s + i, dark + i, white + i, nullptr, nullptr, a.count - i};
         ScalarKernels().flatField8(rest);
     }
 }
 
 void FlatField16(const FlatFieldRow& a) {
-    // Numerators reach 2^32: double precision, exact up to 2^53.
-    const hn::ScalableTag<double> df;
-    const hn::Rebind<int32_t, decltype(df)> d32;
-    const hn::Rebind<uint16_t, decltype(df)> d16;
-    const int n = static_cast<int>(hn::Lanes(df));
+    const hn::ScalableTag<uint16_t> d;
+    const int n = static_cast<int>(hn::Lanes(d));
     auto* s = static_cast<uint16_t*>(a.samples);
     const auto* dark = static_cast<const uint16_t*>(a.dark);
     const auto* white = static_cast<const uint16_t*>(a.white);
-    const auto zero = hn::Zero(df);
-    const auto full = hn::Set(df, 65535.0);
+    const auto one = hn::Set(d, 1);
+    const auto full = hn::Set(d, 65535);
     int i = 0;
     for (; i + n <= a.count; i += n) {
-        const auto v = hn::PromoteTo(df, hn::PromoteTo(d32, hn::LoadU(d16, s + i)));
-        const auto dk = hn::PromoteTo(df, hn::PromoteTo(d32, hn::LoadU(d16, dark + i)));
-        const auto wt = hn::PromoteTo(df, hn::PromoteTo(d32, hn::LoadU(d16, white + i)));
+        const auto v = hn::LoadU(d, s + i);
+        const auto dk = hn::LoadU(d, dark + i);
+        const auto wt = hn::LoadU(d, white + i);
         const auto span = hn::Sub(wt, dk);
-        const auto apply = hn::Gt(span, zero);
-        const auto den = hn::IfThenElse(apply, span, hn::Set(df, 1.0));
-        const auto q = hn::Trunc(hn::Div(hn::Mul(hn::Sub(v, dk), hn::Set(df, 65536.0)), den));
-        const auto r = hn::IfThenElse(apply, hn::Min(hn::Max(q, zero), full), v);
-        hn::StoreU(hn::DemoteTo(d16, hn::DemoteTo(d32, r)), d16, s + i);
+        // Samples below dark give a negative quotient, clamped to 0.
+        const auto num = hn::SaturatedSub(v, dk);
+        // num < span: num * high < 65536 and the sum is at most the quotient.
+        auto q = hn::Add(hn::Mul(num, hn::LoadU(d, a.reciprocalHigh + i)),
+                         hn::MulHigh(num, hn::LoadU(d, a.reciprocal + i)));
+        // q + 1 is the quotient when (q + 1) * span <= num * 65536, compared as
+        // high and low halves (q + 1 <= 65535: the quotient never exceeds 65534).
+        const auto next = hn::Add(q, one);
+        const auto high = hn::MulHigh(next, span);
+        const auto fits =
+            hn::Or(hn::Lt(high, num),
+                   hn::And(hn::Eq(high, num), hn::Eq(hn::Mul(next, span), hn::Zero(d))));
+        q = hn::IfThenElse(fits, next, q);
+        auto r = hn::IfThenElse(hn::Lt(num, span), q, full);
+        r = hn::IfThenElse(hn::Gt(wt, dk), r, v);
+        hn::StoreU(r, d, s + i);
     }
     if (i < a.count) {
-        FlatFieldRow rest{s + i, dark + i, white + i, a.count - i};
+        FlatFieldRow rest{s + i, dark + i, white + i, nullptr, nullptr, a.count - i};
         ScalarKernels().flatField16(rest);
     }
 }
@@ -748,8 +763,8 @@ void DetectDefectsT(const DefectDetectRow& a) {
     const auto* up = static_cast<const T*>(a.above);
     const auto* row = static_cast<const T*>(a.row);
     const auto* down = static_cast<const T*>(a.below);
-    const auto* hot = static_cast<const T*>(a.hot);
-    const auto* dead = static_cast<const T*>(a.dead);
+    const uint8_t* flags = a.flags;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
     auto* marks = static_cast<T*>(a.marks);
     const auto below = hn::Set(d, static_cast<T>(std::min(a.threshold - 1, kMax)));
     const auto zero = hn::Zero(d);
@@ -763,14 +778,20 @@ void DetectDefectsT(const DefectDetectRow& a) {
                                   hn::LoadU(d, up + x), hn::LoadU(d, down + x));
         const auto diff = hn::Or(hn::SaturatedSub(v, mean), hn::SaturatedSub(mean, v));
         const auto odd = hn::Ne(hn::SaturatedSub(diff, below), zero);
-        const auto flagged = hn::Ne(hn::Or(hn::LoadU(d, hot + x), hn::LoadU(d, dead + x)), zero);
+        auto flagRow = hn::LoadU(d8, flags + x);
+        hn::Vec<decltype(d)> flagLanes;
+        if constexpr (sizeof(T) == 1) {
+            flagLanes = flagRow;
+        } else {
+            flagLanes = hn::PromoteTo(d, flagRow);
+        }
+        const auto flagged = hn::Ne(flagLanes, zero);
         hn::StoreU(hn::IfThenElseZero(hn::Or(odd, flagged), one), d, marks + x);
     }
     for (; x < a.width - 1; ++x) {
         const int mean = (row[x - 1] + row[x + 1] + up[x] + down[x]) >> 2;
         const int diff = row[x] - mean;
-        marks[x] =
-            (hot[x] != 0 || dead[x] != 0 || diff >= a.threshold || -diff >= a.threshold) ? 1 : 0;
+        marks[x] = (flags[x] != 0 || diff >= a.threshold || -diff >= a.threshold) ? 1 : 0;
     }
 }
 
