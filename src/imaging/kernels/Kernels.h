@@ -5,7 +5,10 @@
 // written straight from the arithmetic, and as a SIMD version chosen at run time
 // for the processor at hand. Both must give the same bytes for every input; the
 // tests run them side by side. Setting VELTCAM_FORCE_SCALAR (to anything but
-// empty or "0") makes the pipeline use the references only.
+// empty or "0") makes the pipeline use the references only; setting
+// VELTCAM_SIMD_TARGET to avx3_dl, avx512 (or avx3), avx2, sse4, ssse3 or scalar
+// caps the fast set at that instruction set, for measuring what processors
+// without the better ones get.
 #pragma once
 
 #include <cstdint>
