@@ -524,8 +524,49 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
     }
 }
 
-// 16-bit colour takes the hexcone on the samples' high bytes: those go through
-// the 8-bit kernel a slice of the row at a time and come back shifted up.
+// 16-bit colour takes the hexcone on the samples' high bytes. With AVX-512 the
+// pixels are de-interleaved as 16-bit lanes, which after the shift already hold
+// the values the 16-bit lane arithmetic of the 8-bit kernel works on, and go back
+// shifted up; no byte copy of the row in between.
+#if HWY_TARGET <= HWY_AVX3
+void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSaturation& params) {
+    const HueSaturation p = params;
+    int x = 0;
+    const hn::ScalableTag<uint16_t> du;
+    const hn::RebindToSigned<decltype(du)> di;
+    const int n = static_cast<int>(hn::Lanes(du));
+    const SectorPosition position;
+    for (; x + n <= width; x += n) {
+        uint16_t* px = row + static_cast<size_t>(x) * pixelSamples;
+        hn::Vec<decltype(du)> b, g, r, a;
+        if (pixelSamples == 3) {
+            hn::LoadInterleaved3(du, px, b, g, r);
+        } else {
+            hn::LoadInterleaved4(du, px, b, g, r, a);
+        }
+        auto bi = hn::BitCast(di, hn::ShiftRight<8>(b));
+        auto gi = hn::BitCast(di, hn::ShiftRight<8>(g));
+        auto ri = hn::BitCast(di, hn::ShiftRight<8>(r));
+        HueSaturationVec(di, ri, gi, bi, p, position);
+        b = hn::ShiftLeft<8>(hn::BitCast(du, bi));
+        g = hn::ShiftLeft<8>(hn::BitCast(du, gi));
+        r = hn::ShiftLeft<8>(hn::BitCast(du, ri));
+        if (pixelSamples == 3) {
+            hn::StoreInterleaved3(b, g, r, du, px);
+        } else {
+            hn::StoreInterleaved4(b, g, r, a, du, px);
+        }
+    }
+    if (x < width) {
+        ScalarKernels().hueSaturation16(row + static_cast<size_t>(x) * pixelSamples, width - x,
+                                        pixelSamples, p);
+    }
+}
+
+#else
+// Below AVX-512 de-interleaving 16-bit lanes costs more than a byte copy: the
+// high bytes go through the 8-bit kernel a slice of the row at a time and come
+// back shifted up.
 void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSaturation& params) {
     const HueSaturation p = params;
     const hn::ScalableTag<uint16_t> d16;
@@ -560,6 +601,7 @@ void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSatura
         }
     }
 }
+#endif
 
 // ------------------------------------------------------------------ sharpness
 
