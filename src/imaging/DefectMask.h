@@ -4,8 +4,6 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
-#include <vector>
 
 #include "foundation/DibImage.h"
 
@@ -22,10 +20,22 @@ enum MaskPlane : int {
     kMaskDead16,
     kMaskWork8,  // per-frame marks of pixels to replace
     kMaskWork16,
+    // Derived from the planes above whenever the flags are rebuilt, for the
+    // per-frame corrections: hot or dead in one byte per pixel (8 bits per pixel
+    // for both depths), and the reciprocals of the flat field's spans
+    // (kernels::FlatFieldReciprocal8, and FlatFieldReciprocal16 in halves).
+    kMaskFlags8,
+    kMaskFlags16,
+    kMaskReciprocal8,
+    kMaskReciprocal16Low,
+    kMaskReciprocal16High,
     kMaskPlaneCount,
 };
 
-// Borrowed pointers to the ten planes (the SDK object owns them).
+// Bits per pixel of a mask plane.
+int MaskPlaneBits(int plane);
+
+// Borrowed pointers to the mask planes (the SDK object owns them).
 struct MaskPlanes {
     std::array<DibImage*, kMaskPlaneCount> plane{};
 
@@ -67,12 +77,15 @@ struct CorrectionWindow {
 bool AllocateMaskPlanes(const MaskPlanes& planes);
 
 // Rebuilds the hot flags (which 0, from the dark reference) or the dead flags
-// (otherwise, from the white reference) of one bit depth.
+// (otherwise, from the white reference) of one bit depth, and the planes derived
+// from both references of that depth. Whoever writes a reference calls it.
 void BuildDefectFlags(const MaskPlanes& planes, int bits, int which);
 
-// Flat-field correction of an 8- or 16-bit raw frame, or of its rows
-// [firstRow, endRow) only.
+// Flat-field correction of an 8- or 16-bit raw frame.
 void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window);
+// The same for frame rows [firstRow, endRow) only (clipped to the frame and its
+// covered area). Rows are independent: disjoint ranges may run on several
+// threads at once.
 void FlatFieldRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
                    int firstRow, int endRow);
 
@@ -80,39 +93,19 @@ void FlatFieldRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWind
 // pixel by the mean of the nearest unmarked pixels left, right, above and below.
 void CorrectDefects(DibImage& raw, const MaskPlanes& planes, int threshold,
                     const CorrectionWindow& window);
-// The same in two steps over bands of rows, for bands on several threads:
-// DetectDefectRows writes the marks of rows [firstRow, endRow) and writes no
-// sample; once every row has its marks, ReplaceDefectRows replaces the marked
-// samples of its rows, reading only unmarked samples of other rows. Bands of
-// either step may run at the same time; the result is that of CorrectDefects.
-//
-// A band's replacement starts from the nearest unmarked samples beyond its
-// edges. With `edges` (prepared for the frame's bands and width), detection
-// keeps each band's top-most and bottom-most unmarked sample per column and
-// replacement takes them from there; without,
-// replacement looks for them in the other bands' rows, which costs a walk
-// through every marked stretch beyond the band (colour charts mark long ones).
-class DefectBandEdges {
-  public:
-    // Room for `bands` bands of `width` columns; grows, never shrinks.
-    void Prepare(int bands, int width);
-    int Bands() const { return bands_; }
-    int Width() const { return width_; }
 
-  private:
-    template <class T>
-    friend struct DefectEdgeAccess;
-    int bands_ = 0;
-    int width_ = 0;
-    // [band * width + column]: the top-most and bottom-most unmarked sample of
-    // the column in the band's rows, and whether there is one.
-    std::vector<uint16_t> top_, bottom_, hasAny_;
-};
+// CorrectDefects in bands of rows, for several threads at once. First every band
+// runs DetectDefectRows, which writes the marks of its rows [firstRow, endRow)
+// into the work plane (reading raw rows y-1..y+1, writing no sample); once all
+// rows of the frame are marked, every band runs ReplaceDefectRows, which writes
+// only the marked samples of its own rows and reads only unmarked samples of
+// others. Disjoint bands in any order and on any threads give the bytes of
+// CorrectDefects. Per-thread scratch rows are kept and grow only, so a thread
+// allocates nothing after its first frame of a size.
 void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
-                      const CorrectionWindow& window, int firstRow, int endRow,
-                      DefectBandEdges* edges = nullptr, int band = 0);
-void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow,
-                       const DefectBandEdges* edges = nullptr, int band = 0);
+                      const CorrectionWindow& window, int firstRow, int endRow);
+void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
+                       int firstRow, int endRow);
 
 // Takes a full-sensor raw frame as dark (which 0) or white (1) reference of its
 // bit depth and rebuilds the matching flags. Any other frame size copies nothing.

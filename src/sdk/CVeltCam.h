@@ -50,7 +50,7 @@ struct PreviewPlacement {
 };
 
 // Index of the image buffers: six output buffers by colour mode, then the
-// working and display buffers, then the ten defect-mask planes.
+// working and display buffers, then the defect-mask planes.
 enum ImageSlot : int {
     kImageMono8 = 0,
     kImageMono16,
@@ -61,7 +61,7 @@ enum ImageSlot : int {
     kImageWorking,
     kImageDisplay,
     kImageMaskFirst,
-    kImageCount = kImageMaskFirst + 10,
+    kImageCount = kImageMaskFirst + 15,  // the mask planes (kMaskPlaneCount)
 };
 
 class CVeltCam {

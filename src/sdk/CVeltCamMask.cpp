@@ -10,6 +10,8 @@
 
 namespace veltcam {
 
+static_assert(kImageCount - kImageMaskFirst == kMaskPlaneCount, "one image slot per mask plane");
+
 MaskPlanes CVeltCam::MaskPlaneSet() {
     MaskPlanes planes;
     for (int i = 0; i < kMaskPlaneCount; ++i) planes.plane[i] = images_[kImageMaskFirst + i].get();

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "sdk/CVeltCam.h"
-
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <vector>
 
 #include "VeltCamSdk.h"
@@ -12,6 +12,7 @@
 #include "imaging/ImageFixtures.h"
 #include "imaging/MaskFile.h"
 #include "imaging/PipelineHarness.h"
+#include "sdk/CVeltCam.h"
 
 namespace veltcam {
 namespace {
@@ -60,6 +61,7 @@ TEST_F(MaskTest, FlatFieldMapsDarkToZeroAndWhiteToFullScale) {
                 SetRef(sixteen ? kMaskWhite16 : kMaskWhite8, x0 + x, y0 + y, c.white);
             }
         }
+        BuildDefectFlags(planes_, c.bits, 1);  // the flat field's reciprocals follow
         auto raw = MakeImage(6, 4, c.bits);
         FillSamples(*raw, [&](int, int, int) { return c.in; });
         FlatField(*raw, planes_, {6, 4, x0, y0, 0});
@@ -73,6 +75,7 @@ TEST_F(MaskTest, FlatFieldOfAFullFrameKeepsATwoPixelMargin) {
     FillSamples(*raw, [](int, int, int) { return 200; });
     SetRef(kMaskWhite8, 1, 700, 100);
     SetRef(kMaskWhite8, 2, 700, 100);
+    BuildDefectFlags(planes_, 8, 1);
     FlatField(*raw, planes_, {kSensorWidth, kSensorHeight, 0, 0, 0});
     EXPECT_EQ(SampleAt(*raw, 1, 700), 200);
     EXPECT_EQ(SampleAt(*raw, 2, 700), 255);  // 200 * 256 / 100, clipped
@@ -198,6 +201,74 @@ TEST_F(MaskTest, ReplacementMatchesTheDirectSearchOnClusteredDefects) {
     }
 }
 
+// Bands of rows corrected one after another in a shuffled order must give the
+// bytes of the whole-frame corrections: the pipeline runs them on several threads.
+TEST_F(MaskTest, BandsInAnyOrderGiveTheWholeFrameBytes) {
+    const int w = 67, h = 53, x0 = 300, y0 = 400;
+    const CorrectionWindow window{w, h, x0, y0, 0};
+    std::mt19937 rng(20);
+    // Band edges: every row, 7 rows, uneven, the whole frame.
+    std::vector<std::vector<int>> layouts = {{}, {}, {0, 2, 3, 17, 18, 30, 31, 45, h}, {0, h}};
+    for (int y = 0; y <= h; ++y) layouts[0].push_back(y);
+    for (int y = 0; y < h; y += 7) layouts[1].push_back(y);
+    layouts[1].push_back(h);
+    for (int bits : {8, 16}) {
+        const int full = bits == 8 ? 255 : 65535;
+        const int scale = bits == 8 ? 1 : 257;
+        const bool sixteen = bits == 16;
+        // Hot and dead flags, among them a column marked from row 5 to row 40 and a
+        // pair of flagged rows straddling the uneven layout's edge at 17/18.
+        FillRandom(images_[sixteen ? kMaskDark16 : kMaskDark8], bits, full / 8);
+        FillRandom(images_[sixteen ? kMaskWhite16 : kMaskWhite8], bits + 1, full);
+        for (int y = 5; y <= 40; ++y)
+            SetRef(sixteen ? kMaskDark16 : kMaskDark8, x0 + 20, y0 + y, full);
+        for (int x = 30; x < 40; ++x) {
+            SetRef(sixteen ? kMaskDark16 : kMaskDark8, x0 + x, y0 + 17, full);
+            SetRef(sixteen ? kMaskWhite16 : kMaskWhite8, x0 + x, y0 + 18, 0);
+        }
+        BuildDefectFlags(planes_, bits, 0);
+        BuildDefectFlags(planes_, bits, 1);
+        auto source = MakeImage(w, h, bits);
+        std::uniform_int_distribution<int> noise(0, 3);
+        FillSamples(*source, [&](int x, int y, int) {
+            // Outliers: a cluster, a vertical run over several band edges, scattered dots.
+            const bool outlier = (x >= 8 && x < 13 && y >= 28 && y < 33) ||
+                                 (x == 50 && y >= 1 && y < 35) || (x * 11 + y * 5) % 23 == 0;
+            return outlier ? full - noise(rng) : (2 * x + y + noise(rng)) * scale;
+        });
+        const int threshold = sixteen ? kDefectThreshold16 : kDefectThreshold8;
+        auto copyOf = [&](const DibImage& from) {
+            auto image = MakeImage(w, h, bits);
+            std::copy(from.Pixels(), from.Pixels() + from.SizeBytes(), image->Pixels());
+            return image;
+        };
+        auto corrected = copyOf(*source);
+        CorrectDefects(*corrected, planes_, threshold, window);
+        auto flat = copyOf(*source);
+        FlatField(*flat, planes_, window);
+        for (const auto& edges : layouts) {
+            std::vector<std::pair<int, int>> bands;
+            for (size_t i = 0; i + 1 < edges.size(); ++i)
+                bands.emplace_back(edges[i], edges[i + 1]);
+            auto banded = copyOf(*source);
+            auto bandedFlat = copyOf(*source);
+            std::shuffle(bands.begin(), bands.end(), rng);
+            for (auto [first, end] : bands) {
+                DetectDefectRows(*banded, planes_, threshold, window, first, end);
+                FlatFieldRows(*bandedFlat, planes_, window, first, end);
+            }
+            std::shuffle(bands.begin(), bands.end(), rng);
+            for (auto [first, end] : bands) ReplaceDefectRows(*banded, planes_, window, first, end);
+            EXPECT_TRUE(SameBytes(*banded, *corrected))
+                << bits << " bits, " << bands.size() << " bands";
+            EXPECT_TRUE(SameBytes(*bandedFlat, *flat))
+                << bits << " bits, " << bands.size() << " bands";
+        }
+        EXPECT_FALSE(SameBytes(*corrected, *source));
+        EXPECT_FALSE(SameBytes(*flat, *source));
+    }
+}
+
 TEST_F(MaskTest, UpdateTakesOnlyFullSensorFrames) {
     auto small = MakeImage(1024, 768, 8);
     FillSamples(*small, [](int, int, int) { return 222; });
@@ -239,6 +310,12 @@ TEST_F(MaskTest, FileRoundTrip) {
     BuildDefectFlags(planes_, 16, 1);
     EXPECT_TRUE(SameBytes(loaded[kMaskHot8], images_[kMaskHot8]));
     EXPECT_TRUE(SameBytes(loaded[kMaskDead16], images_[kMaskDead16]));
+    // So do the combined flags and the reciprocals of both depths.
+    BuildDefectFlags(planes_, 8, 1);
+    BuildDefectFlags(planes_, 16, 0);
+    for (int i = kMaskFlags8; i < kMaskPlaneCount; ++i) {
+        EXPECT_TRUE(SameBytes(loaded[i], images_[i])) << i;
+    }
     std::filesystem::remove(path);
 }
 

@@ -66,11 +66,11 @@ HWY_INLINE PairColumns<D, hn::Vec<D>> LoadColumns(D d, const T* row, int x, int 
 
 // One vector of column pairs starting at even column x: returns the B, G, R
 // words (even output in the low half, odd output in the high half).
-template <int kBits, class D, class T>
+template <int kBits, int kRedColumn, class D, class T>
 HWY_INLINE void DemosaicPairs(D d, const DemosaicRow& a, int x, hn::Vec<D>& bOut, hn::Vec<D>& gOut,
                               hn::Vec<D>& rOut) {
     using V = hn::Vec<D>;
-    const int rc = a.redColumn;
+    constexpr int rc = kRedColumn;
     const auto* rn = static_cast<const T*>(a.redNear);
     const auto* rf = static_cast<const T*>(a.redFar);
     const auto* bn = static_cast<const T*>(a.blueNear);
@@ -89,7 +89,7 @@ HWY_INLINE void DemosaicPairs(D d, const DemosaicRow& a, int x, hn::Vec<D>& bOut
     const V vbPrev = v(bnB.prev, bfB.prev), vbHere = v(bnB.here, bfB.here),
             vbNext = v(bnB.next, bfB.next);
     V srEven, srOdd, sbEven, sbOdd, gEven, gOdd;
-    if (rc == 0) {
+    if constexpr (rc == 0) {
         srEven = s(vrHere, vrPrev);
         srOdd = s(vrHere, vrNext);
         sbEven = s(vbPrev, vbHere);
@@ -129,50 +129,56 @@ HWY_INLINE void DemosaicPairs(D d, const DemosaicRow& a, int x, hn::Vec<D>& bOut
 
 #endif  // HWY_TARGET != HWY_SCALAR
 
-template <int kBits>
-void DemosaicFast(const DemosaicRow& row) {
-    const DemosaicRow a = row;  // not reloaded after every store (see HueSaturation8)
-#if HWY_TARGET == HWY_SCALAR
-    // One lane cannot hold a column pair.
-    if constexpr (kBits == 8) {
-        DemosaicColumnsScalar8(a, 0, a.width);
-    } else {
-        DemosaicColumnsScalar16(a, 0, a.width);
-    }
-#else
+#if HWY_TARGET != HWY_SCALAR
+// The vectors of a row, with the Bayer phase and the output pixel size fixed so
+// that the loop holds no branch and its constants stay in registers. (Written as
+// a lambda the AVX2 build did not inline it and set the constants up again for
+// every vector.) Vectors cover output columns x .. x + 2N - 1 and read columns
+// x - 2 .. x + 2N + 1; the last one overlaps the one before: outputs are not
+// inputs, so computing a column twice gives the same bytes.
+template <int kBits, int kRedColumn, int kOutSamples>
+void DemosaicVectors(const DemosaicRow& a) {
     using T = hwy::UnsignedFromSize<kBits / 8>;
     using W = hwy::UnsignedFromSize<kBits / 4>;
     const hn::ScalableTag<W> d;                // one lane per column pair
     const hn::Repartition<T, decltype(d)> ds;  // one lane per output sample
-    const int pairs = static_cast<int>(hn::Lanes(d));
+    const int span = 2 * static_cast<int>(hn::Lanes(d));
     const int w = a.width;
+    const int last = w - 2 - span;
     auto* out = static_cast<T*>(a.out);
-    // Forced inline: left as a call (as GCC does for AVX2 and SSE4), every vector
-    // of pixels paid a call, spilled registers and reloaded the row record and
-    // the gain factors.
-    auto store = [&](int x) HWY_ATTR __attribute__((always_inline)) {
+    for (int x0 = 2; x0 < w - 2; x0 += span) {
+        const int x = std::min(x0, last);
         hn::Vec<decltype(d)> b, g, r;
-        DemosaicPairs<kBits, decltype(d), T>(d, a, x, b, g, r);
+        DemosaicPairs<kBits, kRedColumn, decltype(d), T>(d, a, x, b, g, r);
         const auto b8 = hn::BitCast(ds, b), g8 = hn::BitCast(ds, g), r8 = hn::BitCast(ds, r);
-        if (a.outSamples == 3) {
+        if constexpr (kOutSamples == 3) {
             hn::StoreInterleaved3(b8, g8, r8, ds, out + 3 * x);
         } else {
             hn::Vec<decltype(ds)> ob, og, orr, oa;
             hn::LoadInterleaved4(ds, out + 4 * x, ob, og, orr, oa);
             hn::StoreInterleaved4(b8, g8, r8, oa, ds, out + 4 * x);
         }
-    };
-    // Vectors cover output columns x .. x + 2N - 1 and read columns x - 2 .. x + 2N + 1.
-    const int span = 2 * pairs;
-    int done = 2;  // columns 0 and 1 are border columns
+    }
+}
+#endif
+
+template <int kBits>
+void DemosaicFast(const DemosaicRow& row) {
+    const DemosaicRow a = row;  // not reloaded after every store (see HueSaturation8)
+    const int w = a.width;
+    int done = 2;             // columns 0 and 1 are border columns
+#if HWY_TARGET != HWY_SCALAR  // one lane cannot hold a column pair
+    using W = hwy::UnsignedFromSize<kBits / 4>;
+    const int span = 2 * static_cast<int>(hn::Lanes(hn::ScalableTag<W>()));
     if (w % 2 == 0 && w >= span + 4) {
-        // The last vector overlaps the previous one: outputs are not inputs, so
-        // computing a column twice gives the same bytes. One call site keeps the
-        // vector code inlined into the loop.
-        const int last = w - 2 - span;
-        for (int x = 2; x < w - 2; x += span) store(std::min(x, last));
+        if (a.redColumn == 0) {
+            (a.outSamples == 3 ? DemosaicVectors<kBits, 0, 3> : DemosaicVectors<kBits, 0, 4>)(a);
+        } else {
+            (a.outSamples == 3 ? DemosaicVectors<kBits, 1, 3> : DemosaicVectors<kBits, 1, 4>)(a);
+        }
         done = w - 2;
     }
+#endif
     if constexpr (kBits == 8) {
         DemosaicColumnsScalar8(a, 0, std::min(2, w));
         DemosaicColumnsScalar8(a, std::min(done, w), w);
@@ -180,7 +186,6 @@ void DemosaicFast(const DemosaicRow& row) {
         DemosaicColumnsScalar16(a, 0, std::min(2, w));
         DemosaicColumnsScalar16(a, std::min(done, w), w);
     }
-#endif
 }
 
 void Demosaic8(const DemosaicRow& a) { DemosaicFast<8>(a); }
@@ -259,6 +264,40 @@ void Lut8(const SampleRun& run, const uint8_t* table) {
         if (run.skipFourth && (i & 3) == 3) continue;
         s[i] = table[s[i]];
     }
+}
+
+// A 65,536-entry table is 128 KiB: it stays in the level-2 cache, and the cost
+// is the loads. Eight lookups are issued before their stores, so the loads of a
+// group overlap, and the fourth-sample test moves out of the loop. Gathers and
+// assembling 64-bit words both measured slower than this (gathers twice the
+// time on an AVX-512 server processor), so every instruction set takes it.
+void Lut16(const SampleRun& run, const uint16_t* table) {
+    auto* s = static_cast<uint16_t*>(run.samples);
+    const int count = run.count;
+    int i = 0;
+    if (run.skipFourth) {
+        for (; i + 8 <= count; i += 8) {
+            uint16_t v[6];
+            for (int k = 0; k < 3; ++k) {
+                v[k] = table[s[i + k]];
+                v[3 + k] = table[s[i + 4 + k]];
+            }
+            for (int k = 0; k < 3; ++k) {
+                s[i + k] = v[k];
+                s[i + 4 + k] = v[3 + k];
+            }
+        }
+        for (; i < count; ++i) {
+            if ((i & 3) != 3) s[i] = table[s[i]];
+        }
+        return;
+    }
+    for (; i + 8 <= count; i += 8) {
+        uint16_t v[8];
+        for (int k = 0; k < 8; ++k) v[k] = table[s[i + k]];
+        for (int k = 0; k < 8; ++k) s[i + k] = v[k];
+    }
+    for (; i < count; ++i) s[i] = table[s[i]];
 }
 
 void Brightness8(const SampleRun& run, float factor) {
@@ -425,8 +464,8 @@ HWY_INLINE void HueSaturationVec(D d, V& r, V& g, V& b, const HueSaturation& p,
     // `low` whatever the sector says.
     const auto top = hn::Add(low, span);
     // The channel between top and low rises in odd sectors and falls in even ones.
-    const auto mid = hn::IfThenElse(hn::Eq(hn::And(k, one), one), hn::Add(low, ramp),
-                                    hn::Sub(top, ramp));
+    const auto mid =
+        hn::IfThenElse(hn::Eq(hn::And(k, one), one), hn::Add(low, ramp), hn::Sub(top, ramp));
     // Top: R in sectors 0-1, G in 2-3, B in 4-5. Middle: R in 2 and 5, G in 1
     // and 4, B in 0 and 3, i.e. by the sector modulo 3.
     const auto three = hn::Set(d, 3);
@@ -485,8 +524,49 @@ void HueSaturation8(uint8_t* row, int width, int pixelBytes, const HueSaturation
     }
 }
 
-// 16-bit colour takes the hexcone on the samples' high bytes: those go through
-// the 8-bit kernel a slice of the row at a time and come back shifted up.
+// 16-bit colour takes the hexcone on the samples' high bytes. With AVX-512 the
+// pixels are de-interleaved as 16-bit lanes, which after the shift already hold
+// the values the 16-bit lane arithmetic of the 8-bit kernel works on, and go back
+// shifted up; no byte copy of the row in between.
+#if HWY_TARGET <= HWY_AVX3
+void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSaturation& params) {
+    const HueSaturation p = params;
+    int x = 0;
+    const hn::ScalableTag<uint16_t> du;
+    const hn::RebindToSigned<decltype(du)> di;
+    const int n = static_cast<int>(hn::Lanes(du));
+    const SectorPosition position;
+    for (; x + n <= width; x += n) {
+        uint16_t* px = row + static_cast<size_t>(x) * pixelSamples;
+        hn::Vec<decltype(du)> b, g, r, a;
+        if (pixelSamples == 3) {
+            hn::LoadInterleaved3(du, px, b, g, r);
+        } else {
+            hn::LoadInterleaved4(du, px, b, g, r, a);
+        }
+        auto bi = hn::BitCast(di, hn::ShiftRight<8>(b));
+        auto gi = hn::BitCast(di, hn::ShiftRight<8>(g));
+        auto ri = hn::BitCast(di, hn::ShiftRight<8>(r));
+        HueSaturationVec(di, ri, gi, bi, p, position);
+        b = hn::ShiftLeft<8>(hn::BitCast(du, bi));
+        g = hn::ShiftLeft<8>(hn::BitCast(du, gi));
+        r = hn::ShiftLeft<8>(hn::BitCast(du, ri));
+        if (pixelSamples == 3) {
+            hn::StoreInterleaved3(b, g, r, du, px);
+        } else {
+            hn::StoreInterleaved4(b, g, r, a, du, px);
+        }
+    }
+    if (x < width) {
+        ScalarKernels().hueSaturation16(row + static_cast<size_t>(x) * pixelSamples, width - x,
+                                        pixelSamples, p);
+    }
+}
+
+#else
+// Below AVX-512 de-interleaving 16-bit lanes costs more than a byte copy: the
+// high bytes go through the 8-bit kernel a slice of the row at a time and come
+// back shifted up.
 void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSaturation& params) {
     const HueSaturation p = params;
     const hn::ScalableTag<uint16_t> d16;
@@ -510,8 +590,8 @@ void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSatura
             auto v = hn::ShiftLeft<8>(hn::PromoteTo(d16, hn::LoadU(d8, bytes + i)));
             if (pixelSamples == 4) {
                 // The fourth sample of 64-bit pixels is not a colour: it stays.
-                const auto lane = hn::And(hn::Iota(d16, static_cast<uint16_t>(i & 3)),
-                                          hn::Set(d16, 3));
+                const auto lane =
+                    hn::And(hn::Iota(d16, static_cast<uint16_t>(i & 3)), hn::Set(d16, 3));
                 v = hn::IfThenElse(hn::Eq(lane, hn::Set(d16, 3)), hn::LoadU(d16, s + i), v);
             }
             hn::StoreU(v, d16, s + i);
@@ -521,6 +601,7 @@ void HueSaturation16(uint16_t* row, int width, int pixelSamples, const HueSatura
         }
     }
 }
+#endif
 
 // ------------------------------------------------------------------ sharpness
 
@@ -607,14 +688,20 @@ void Sharpen8(const SharpenRow& a) {
     if (nextPixel < a.width - 2) SharpenPixelsScalar8(a, std::max(nextPixel, 2), a.width - 2);
 }
 
-// 16-bit unsharp mask in 32-bit lanes: a block sum reaches 16 * 65535, and
-// amount * (o - blur) stays below 2^24, where the single-precision quotient by
-// 10 is never within rounding of the next integer, so truncating it is exact.
+// 16-bit unsharp mask in 16-bit lanes, twice as many per vector as widening
+// would allow and with no division:
+//  - the block sum reaches 16 * 65535, so it is kept as the sum of the samples'
+//    high 12 bits (at most 65520) and of their low 4 bits (at most 240):
+//    floor(sum / 16) = high sum + (low sum >> 4). The column sums of the four rows
+//    are formed once per row for both parts.
+//  - trunc(amount * (o - blur) / 10) is sign * floor(|o - blur| * M / 2^20) with
+//    M = ceil(amount * 2^20 / 10): the error |o - blur| * (M - exact) / 2^20 stays
+//    below 655350 / 2^20 < 1/10, the smallest step of a tenth, so the floor is
+//    exact. The 38-bit product is formed from 16-bit halves; quotients of 65536
+//    or more only occur where the result clips anyway, so they saturate.
 void Sharpen16(const SharpenRow& a) {
-    const hn::ScalableTag<int32_t> d32;
-    const hn::Rebind<float, decltype(d32)> df;
-    const hn::Rebind<uint16_t, decltype(d32)> d16;
-    const int n = static_cast<int>(hn::Lanes(d32));
+    const hn::ScalableTag<uint16_t> d;
+    const int n = static_cast<int>(hn::Lanes(d));
     const int ps = a.pixelSamples;
     const uint16_t* c[4];
     for (int i = 0; i < 4; ++i) c[i] = static_cast<const uint16_t*>(a.copyRows[i]);
@@ -623,34 +710,61 @@ void Sharpen16(const SharpenRow& a) {
     const int first = 2 * ps;
     const int end = (a.width - 2) * ps;  // exclusive
     if (end <= first) return;
-    auto load = [&](const uint16_t* p) { return hn::PromoteTo(d32, hn::LoadU(d16, p)); };
-    thread_local std::vector<int32_t> columns;
-    if (columns.size() < static_cast<size_t>(total)) columns.resize(total);
-    int32_t* col = columns.data();
+    // The fourth-sample mask assumes vectors start on a pixel boundary.
+    if (n < 4 || n % 4 != 0) {
+        SharpenPixelsScalar16(a, 2, a.width - 2);
+        return;
+    }
+    thread_local std::vector<uint16_t> columns;
+    if (columns.size() < static_cast<size_t>(2 * total)) columns.resize(2 * total);
+    uint16_t* high = columns.data();
+    uint16_t* low = high + total;
+    const auto fifteen = hn::Set(d, 15);
     int i = 0;
     for (; i + n <= total; i += n) {
-        hn::StoreU(hn::Add(hn::Add(load(c[0] + i), load(c[1] + i)),
-                           hn::Add(load(c[2] + i), load(c[3] + i))),
-                   d32, col + i);
+        const auto r0 = hn::LoadU(d, c[0] + i), r1 = hn::LoadU(d, c[1] + i);
+        const auto r2 = hn::LoadU(d, c[2] + i), r3 = hn::LoadU(d, c[3] + i);
+        hn::StoreU(hn::Add(hn::Add(hn::ShiftRight<4>(r0), hn::ShiftRight<4>(r1)),
+                           hn::Add(hn::ShiftRight<4>(r2), hn::ShiftRight<4>(r3))),
+                   d, high + i);
+        hn::StoreU(hn::Add(hn::Add(hn::And(r0, fifteen), hn::And(r1, fifteen)),
+                           hn::Add(hn::And(r2, fifteen), hn::And(r3, fifteen))),
+                   d, low + i);
     }
-    for (; i < total; ++i) col[i] = c[0][i] + c[1][i] + c[2][i] + c[3][i];
+    for (; i < total; ++i) {
+        high[i] = static_cast<uint16_t>((c[0][i] >> 4) + (c[1][i] >> 4) + (c[2][i] >> 4) +
+                                        (c[3][i] >> 4));
+        low[i] = static_cast<uint16_t>((c[0][i] & 15) + (c[1][i] & 15) + (c[2][i] & 15) +
+                                       (c[3][i] & 15));
+    }
 
-    const auto amount = hn::Set(df, static_cast<float>(a.amount));
-    const auto ten = hn::Set(df, 10.0f);
-    const auto zero = hn::Zero(d32);
-    const auto full = hn::Set(d32, 65535);
+    const uint32_t m = static_cast<uint32_t>(((uint64_t{1} << 20) * a.amount + 9) / 10);
+    const auto mHigh = hn::Set(d, static_cast<uint16_t>(m >> 16));
+    const auto mLow = hn::Set(d, static_cast<uint16_t>(m));
+    const auto sixteen = hn::Set(d, 16);
+    const auto full = hn::Set(d, 65535);
+    const auto one = hn::Set(d, 1);
+    const auto keepFourth = hn::Eq(hn::And(hn::Iota(d, 0), hn::Set(d, 3)), hn::Set(d, 3));
+    auto box = [&](const uint16_t* col, int at) {
+        return hn::Add(hn::Add(hn::LoadU(d, col + at - 2 * ps), hn::LoadU(d, col + at - ps)),
+                       hn::Add(hn::LoadU(d, col + at), hn::LoadU(d, col + at + ps)));
+    };
     for (i = first; i + n <= end; i += n) {
-        const auto sum = hn::Add(hn::Add(hn::LoadU(d32, col + i - 2 * ps), hn::LoadU(d32, col + i - ps)),
-                                 hn::Add(hn::LoadU(d32, col + i), hn::LoadU(d32, col + i + ps)));
-        const auto o = load(c[2] + i);
-        const auto diff = hn::ConvertTo(df, hn::Sub(o, hn::ShiftRight<4>(sum)));
-        const auto q = hn::ConvertTo(d32, hn::Div(hn::Mul(diff, amount), ten));
-        auto r = hn::Min(hn::Max(hn::Add(o, q), zero), full);
-        if (ps == 4) {
-            const auto lane = hn::And(hn::Iota(d32, i & 3), hn::Set(d32, 3));
-            r = hn::IfThenElse(hn::Eq(lane, hn::Set(d32, 3)), load(out + i), r);
-        }
-        hn::StoreU(hn::DemoteTo(d16, r), d16, out + i);
+        const auto blur = hn::Add(box(high, i), hn::ShiftRight<4>(box(low, i)));
+        const auto o = hn::LoadU(d, c[2] + i);
+        const auto up = GeI(o, blur);
+        const auto diff = hn::Or(hn::SaturatedSub(o, blur), hn::SaturatedSub(blur, o));
+        // diff * M as productHigh * 2^16 + productLow, shifted down by 20.
+        const auto part = hn::MulHigh(diff, mLow);
+        const auto productLow = hn::Add(hn::Mul(diff, mHigh), part);
+        const auto carry = hn::IfThenElseZero(hn::Lt(productLow, part), one);
+        const auto productHigh = hn::Add(hn::MulHigh(diff, mHigh), carry);
+        const auto q = hn::IfThenElse(
+            hn::Lt(productHigh, sixteen),
+            hn::Or(hn::ShiftLeft<12>(productHigh), hn::ShiftRight<4>(productLow)), full);
+        auto r = hn::IfThenElse(up, hn::SaturatedAdd(o, q), hn::SaturatedSub(o, q));
+        if (ps == 4) r = hn::IfThenElse(keepFourth, hn::LoadU(d, out + i), r);
+        hn::StoreU(r, d, out + i);
     }
     // The rest by the reference, from the first unfinished pixel.
     const int nextPixel = i / ps;
@@ -659,62 +773,76 @@ void Sharpen16(const SharpenRow& a) {
 
 // ------------------------------------------------------------------ corrections
 
+// Both flat fields in 16-bit lanes, multiplying by the reciprocal of the span
+// (Kernels.h says why the estimate is the quotient or one below) and settling
+// the last unit with one exact product: no division left in the row.
 void FlatField8(const FlatFieldRow& a) {
-    const hn::ScalableTag<int32_t> d32;
-    const hn::Rebind<float, decltype(d32)> df;
-    const hn::Rebind<uint8_t, decltype(d32)> d8;
-    const int n = static_cast<int>(hn::Lanes(d32));
+    const hn::ScalableTag<uint16_t> d;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const int n = static_cast<int>(hn::Lanes(d));
     auto* s = static_cast<uint8_t*>(a.samples);
     const auto* dark = static_cast<const uint8_t*>(a.dark);
     const auto* white = static_cast<const uint8_t*>(a.white);
-    const auto zero = hn::Zero(d32);
-    const auto full = hn::Set(d32, 255);
+    const auto zero = hn::Zero(d);
+    const auto one = hn::Set(d, 1);
+    const auto full = hn::Set(d, 255);
     int i = 0;
     for (; i + n <= a.count; i += n) {
-        const auto v = hn::PromoteTo(d32, hn::LoadU(d8, s + i));
-        const auto dk = hn::PromoteTo(d32, hn::LoadU(d8, dark + i));
-        const auto wt = hn::PromoteTo(d32, hn::LoadU(d8, white + i));
-        const auto span = hn::Sub(wt, dk);
-        const auto same = hn::Eq(span, zero);
-        // |numerator| < 2^24: the single-precision quotient truncates to the exact
-        // integer quotient.
-        const auto num = hn::ShiftLeft<8>(hn::Sub(v, dk));
-        const auto den = hn::IfThenElse(same, hn::Set(d32, 1), span);
-        const auto q = hn::ConvertTo(d32, hn::Div(hn::ConvertTo(df, num), hn::ConvertTo(df, den)));
-        const auto r = hn::IfThenElse(same, v, hn::Min(hn::Max(q, zero), full));
-        hn::StoreU(hn::DemoteTo(d8, r), d8, s + i);
+        const auto v = hn::PromoteTo(d, hn::LoadU(d8, s + i));
+        const auto dk = hn::PromoteTo(d, hn::LoadU(d8, dark + i));
+        const auto wt = hn::PromoteTo(d, hn::LoadU(d8, white + i));
+        // A white reference below the dark one divides by the negative span: the
+        // quotient is positive only for samples below dark, by the same magnitudes.
+        const auto below = hn::Lt(wt, dk);
+        const auto span = hn::IfThenElse(below, hn::Sub(dk, wt), hn::Sub(wt, dk));
+        const auto num = hn::IfThenElse(below, hn::SaturatedSub(dk, v), hn::SaturatedSub(v, dk));
+        const auto x = hn::ShiftLeft<8>(num);
+        auto q = hn::MulHigh(x, hn::LoadU(d, a.reciprocal + i));
+        const auto next = hn::Add(q, one);
+        q = hn::IfThenElse(hn::Gt(hn::Mul(next, span), x), q, next);
+        auto r = hn::IfThenElse(hn::Lt(num, span), q, full);
+        r = hn::IfThenElse(hn::Eq(span, zero), v, r);
+        hn::StoreU(hn::DemoteTo(d8, hn::BitCast(hn::RebindToSigned<decltype(d)>(), r)), d8, s + i);
     }
     if (i < a.count) {
-        FlatFieldRow rest{s + i, dark + i, white + i, a.count - i};
+        FlatFieldRow rest{s + i, dark + i, white + i, nullptr, nullptr, a.count - i};
         ScalarKernels().flatField8(rest);
     }
 }
 
 void FlatField16(const FlatFieldRow& a) {
-    // Numerators reach 2^32: double precision, exact up to 2^53.
-    const hn::ScalableTag<double> df;
-    const hn::Rebind<int32_t, decltype(df)> d32;
-    const hn::Rebind<uint16_t, decltype(df)> d16;
-    const int n = static_cast<int>(hn::Lanes(df));
+    const hn::ScalableTag<uint16_t> d;
+    const int n = static_cast<int>(hn::Lanes(d));
     auto* s = static_cast<uint16_t*>(a.samples);
     const auto* dark = static_cast<const uint16_t*>(a.dark);
     const auto* white = static_cast<const uint16_t*>(a.white);
-    const auto zero = hn::Zero(df);
-    const auto full = hn::Set(df, 65535.0);
+    const auto one = hn::Set(d, 1);
+    const auto full = hn::Set(d, 65535);
     int i = 0;
     for (; i + n <= a.count; i += n) {
-        const auto v = hn::PromoteTo(df, hn::PromoteTo(d32, hn::LoadU(d16, s + i)));
-        const auto dk = hn::PromoteTo(df, hn::PromoteTo(d32, hn::LoadU(d16, dark + i)));
-        const auto wt = hn::PromoteTo(df, hn::PromoteTo(d32, hn::LoadU(d16, white + i)));
+        const auto v = hn::LoadU(d, s + i);
+        const auto dk = hn::LoadU(d, dark + i);
+        const auto wt = hn::LoadU(d, white + i);
         const auto span = hn::Sub(wt, dk);
-        const auto apply = hn::Gt(span, zero);
-        const auto den = hn::IfThenElse(apply, span, hn::Set(df, 1.0));
-        const auto q = hn::Trunc(hn::Div(hn::Mul(hn::Sub(v, dk), hn::Set(df, 65536.0)), den));
-        const auto r = hn::IfThenElse(apply, hn::Min(hn::Max(q, zero), full), v);
-        hn::StoreU(hn::DemoteTo(d16, hn::DemoteTo(d32, r)), d16, s + i);
+        // Samples below dark give a negative quotient, clamped to 0.
+        const auto num = hn::SaturatedSub(v, dk);
+        // num < span: num * high < 65536 and the sum is at most the quotient.
+        auto q = hn::Add(hn::Mul(num, hn::LoadU(d, a.reciprocalHigh + i)),
+                         hn::MulHigh(num, hn::LoadU(d, a.reciprocal + i)));
+        // q + 1 is the quotient when (q + 1) * span <= num * 65536, compared as
+        // high and low halves (q + 1 <= 65535: the quotient never exceeds 65534).
+        const auto next = hn::Add(q, one);
+        const auto high = hn::MulHigh(next, span);
+        const auto fits =
+            hn::Or(hn::Lt(high, num),
+                   hn::And(hn::Eq(high, num), hn::Eq(hn::Mul(next, span), hn::Zero(d))));
+        q = hn::IfThenElse(fits, next, q);
+        auto r = hn::IfThenElse(hn::Lt(num, span), q, full);
+        r = hn::IfThenElse(hn::Gt(wt, dk), r, v);
+        hn::StoreU(r, d, s + i);
     }
     if (i < a.count) {
-        FlatFieldRow rest{s + i, dark + i, white + i, a.count - i};
+        FlatFieldRow rest{s + i, dark + i, white + i, nullptr, nullptr, a.count - i};
         ScalarKernels().flatField16(rest);
     }
 }
@@ -751,8 +879,8 @@ void DetectDefectsT(const DefectDetectRow& a) {
     const auto* up = static_cast<const T*>(a.above);
     const auto* row = static_cast<const T*>(a.row);
     const auto* down = static_cast<const T*>(a.below);
-    const auto* hot = static_cast<const T*>(a.hot);
-    const auto* dead = static_cast<const T*>(a.dead);
+    const uint8_t* flags = a.flags;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
     auto* marks = static_cast<T*>(a.marks);
     const auto below = hn::Set(d, static_cast<T>(std::min(a.threshold - 1, kMax)));
     const auto zero = hn::Zero(d);
@@ -766,14 +894,20 @@ void DetectDefectsT(const DefectDetectRow& a) {
                                   hn::LoadU(d, up + x), hn::LoadU(d, down + x));
         const auto diff = hn::Or(hn::SaturatedSub(v, mean), hn::SaturatedSub(mean, v));
         const auto odd = hn::Ne(hn::SaturatedSub(diff, below), zero);
-        const auto flagged = hn::Ne(hn::Or(hn::LoadU(d, hot + x), hn::LoadU(d, dead + x)), zero);
+        auto flagRow = hn::LoadU(d8, flags + x);
+        hn::Vec<decltype(d)> flagLanes;
+        if constexpr (sizeof(T) == 1) {
+            flagLanes = flagRow;
+        } else {
+            flagLanes = hn::PromoteTo(d, flagRow);
+        }
+        const auto flagged = hn::Ne(flagLanes, zero);
         hn::StoreU(hn::IfThenElseZero(hn::Or(odd, flagged), one), d, marks + x);
     }
     for (; x < a.width - 1; ++x) {
         const int mean = (row[x - 1] + row[x + 1] + up[x] + down[x]) >> 2;
         const int diff = row[x] - mean;
-        marks[x] =
-            (hot[x] != 0 || dead[x] != 0 || diff >= a.threshold || -diff >= a.threshold) ? 1 : 0;
+        marks[x] = (flags[x] != 0 || diff >= a.threshold || -diff >= a.threshold) ? 1 : 0;
     }
 }
 
@@ -990,11 +1124,15 @@ const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
+#include <cstdlib>
+#include <cstring>
+
 namespace veltcam::kernels {
 
 HWY_EXPORT(Demosaic8);
 HWY_EXPORT(Demosaic16);
 HWY_EXPORT(Lut8);
+HWY_EXPORT(Lut16);
 HWY_EXPORT(Brightness8);
 HWY_EXPORT(Brightness16);
 HWY_EXPORT(HueSaturation8);
@@ -1016,6 +1154,7 @@ namespace {
 void Demosaic8Fast(const DemosaicRow& a) { HWY_DYNAMIC_DISPATCH(Demosaic8)(a); }
 void Demosaic16Fast(const DemosaicRow& a) { HWY_DYNAMIC_DISPATCH(Demosaic16)(a); }
 void Lut8Fast(const SampleRun& r, const uint8_t* t) { HWY_DYNAMIC_DISPATCH(Lut8)(r, t); }
+void Lut16Fast(const SampleRun& r, const uint16_t* t) { HWY_DYNAMIC_DISPATCH(Lut16)(r, t); }
 void Brightness8Fast(const SampleRun& r, float f) { HWY_DYNAMIC_DISPATCH(Brightness8)(r, f); }
 void Brightness16Fast(const SampleRun& r, float f) { HWY_DYNAMIC_DISPATCH(Brightness16)(r, f); }
 void HueSaturation8Fast(uint8_t* row, int width, int pixelBytes, const HueSaturation& p) {
@@ -1042,13 +1181,37 @@ void ReplaceMarked16Fast(const ReplaceMarkedRow& a) { HWY_DYNAMIC_DISPATCH(Repla
 
 }  // namespace
 
+namespace {
+
+// VELTCAM_SIMD_TARGET caps the instruction set the fast kernels use at the named
+// one, to measure and profile what processors without the better ones run.
+// Read once, before the first kernel is chosen; unknown names change nothing.
+void LimitTargetsFromEnvironment() {
+    const char* want = std::getenv("VELTCAM_SIMD_TARGET");
+    if (want == nullptr || want[0] == '\0') return;
+    static constexpr struct {
+        const char* name;
+        int64_t target;
+    } kLevels[] = {{"avx3_dl", HWY_AVX3_DL}, {"avx512", HWY_AVX3}, {"avx3", HWY_AVX3},
+                   {"avx2", HWY_AVX2},       {"sse4", HWY_SSE4},   {"ssse3", HWY_SSSE3},
+                   {"scalar", HWY_SCALAR}};
+    for (const auto& level : kLevels) {
+        // Lower bits are the better instruction sets.
+        if (std::strcmp(want, level.name) == 0) hwy::DisableTargets(level.target - 1);
+    }
+}
+
+}  // namespace
+
 const KernelSet& FastKernels() {
+    static const bool limited = (LimitTargetsFromEnvironment(), true);
+    (void)limited;
     static const KernelSet set{
         HWY_DYNAMIC_DISPATCH(TargetName)(),
         Demosaic8Fast,
         Demosaic16Fast,
         Lut8Fast,
-        ScalarKernels().lut16,  // a gather is no faster than the scalar lookup
+        Lut16Fast,
         Brightness8Fast,
         Brightness16Fast,
         HueSaturation8Fast,

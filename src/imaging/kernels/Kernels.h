@@ -5,7 +5,10 @@
 // written straight from the arithmetic, and as a SIMD version chosen at run time
 // for the processor at hand. Both must give the same bytes for every input; the
 // tests run them side by side. Setting VELTCAM_FORCE_SCALAR (to anything but
-// empty or "0") makes the pipeline use the references only.
+// empty or "0") makes the pipeline use the references only; setting
+// VELTCAM_SIMD_TARGET to avx3_dl, avx512 (or avx3), avx2, sse4, ssse3 or scalar
+// caps the fast set at that instruction set, for measuring what processors
+// without the better ones get.
 #pragma once
 
 #include <cstdint>
@@ -57,13 +60,39 @@ struct SharpenRow {
     const int32_t* differenceTable = nullptr;  // centre: trunc(amount * k / 10)
 };
 
-// One row of flat-field correction against the dark and white references.
+// One row of flat-field correction against the dark and white references:
+// ((s - dark) * 2^bits) / (white - dark), clamped. The fast versions multiply by
+// a per-pixel reciprocal of the span instead of dividing (see the functions
+// below, computed when the references change); the reference divides and
+// ignores them.
 struct FlatFieldRow {
     void* samples = nullptr;
     const void* dark = nullptr;
     const void* white = nullptr;
+    // 8-bit frames: FlatFieldReciprocal8 per pixel. 16-bit frames: the low and
+    // high halves of FlatFieldReciprocal16 per pixel.
+    const uint16_t* reciprocal = nullptr;
+    const uint16_t* reciprocalHigh = nullptr;
     int count = 0;
 };
+
+// floor(65536 / |span|) for an 8-bit span of white minus dark (0xFFFF for 0 and
+// 1, where no quotient needs it). Multiplied by (|s - dark| << 8) and taken
+// the high 16 bits it is the quotient or one below, never more: the error is
+// (|s - dark| << 8) * frac / 65536 < 1. One comparison settles which.
+inline uint16_t FlatFieldReciprocal8(int span) {
+    const int b = span < 0 ? -span : span;
+    return b <= 1 ? uint16_t{0xFFFF} : static_cast<uint16_t>(65536 / b);
+}
+
+// floor(2^32 / span) for a 16-bit span 1..65535 (0xFFFFFFFF for 1 and for no
+// span). For n = s - dark < span, (n * this) >> 16 = n * high + ((n * low) >> 16)
+// fits 16 bits and is floor(n * 65536 / span) or one below (the error is
+// n * frac / 65536 < 1); one comparison of (q + 1) * span with n * 65536 settles
+// which.
+inline uint32_t FlatFieldReciprocal16(int span) {
+    return span <= 1 ? 0xFFFFFFFFu : static_cast<uint32_t>((uint64_t{1} << 32) / span);
+}
 
 // One row of defect detection: marks pixels 1..width-2 of the row whose flags
 // are set or that differ from the mean of their four neighbours by threshold
@@ -72,8 +101,9 @@ struct DefectDetectRow {
     const void* above = nullptr;
     const void* row = nullptr;
     const void* below = nullptr;
-    const void* hot = nullptr;  // flag rows at the reference position
-    const void* dead = nullptr;
+    // Hot or dead at the reference position, one byte per pixel whatever the
+    // frame's sample width (nonzero: flagged).
+    const uint8_t* flags = nullptr;
     void* marks = nullptr;  // work flags, same sample width as the frame
     int width = 0;
     int threshold = 0;

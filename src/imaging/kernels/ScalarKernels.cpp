@@ -154,15 +154,14 @@ void DetectDefectsScalar(const DefectDetectRow& a) {
     const T* up = static_cast<const T*>(a.above);
     const T* row = static_cast<const T*>(a.row);
     const T* down = static_cast<const T*>(a.below);
-    const T* hot = static_cast<const T*>(a.hot);
-    const T* dead = static_cast<const T*>(a.dead);
+    const uint8_t* flags = a.flags;
     T* marks = static_cast<T*>(a.marks);
     marks[0] = 0;
     marks[a.width - 1] = 0;
     for (int x = 1; x < a.width - 1; ++x) {
         const int mean = (row[x - 1] + row[x + 1] + up[x] + down[x]) >> 2;
         const bool odd = std::abs(row[x] - mean) >= a.threshold;
-        marks[x] = (hot[x] != 0 || dead[x] != 0 || odd) ? 1 : 0;
+        marks[x] = (flags[x] != 0 || odd) ? 1 : 0;
     }
 }
 
