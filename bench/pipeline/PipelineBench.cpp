@@ -5,14 +5,11 @@
 //
 //   bench_pipeline [--benchmark_filter=...] [--benchmark_min_time=...]
 //
-// VELTCAM_BENCH_SIMD=sse4|avx2|avx3|avx3_dl limits the SIMD kernels to that
-// instruction-set level (the processor must have it), to compare the levels of
-// one processor in one place.
+// VELTCAM_SIMD_TARGET=avx2 (or sse4, avx3, ...) caps the kernels' instruction
+// set, to compare the levels of one processor in one place.
 #include <benchmark/benchmark.h>
-#include <hwy/targets.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -472,30 +469,10 @@ void PrintRatios(const std::map<std::string, double>& ms, const char* clock) {
     ratio("BM_DotFilter16", "BM_Memcpy48", "vs memcpy of the 48-bit image");
 }
 
-// Restricts Highway's run-time choice before the first kernel runs.
-bool LimitSimdLevel() {
-    const char* level = std::getenv("VELTCAM_BENCH_SIMD");
-    if (level == nullptr || *level == '\0') return true;
-    const std::pair<const char*, int64_t> levels[] = {
-        {"sse4", HWY_SSE4}, {"avx2", HWY_AVX2}, {"avx3", HWY_AVX3}, {"avx3_dl", HWY_AVX3_DL}};
-    for (const auto& [name, target] : levels) {
-        if (std::strcmp(level, name) != 0) continue;
-        if ((hwy::SupportedTargets() & target) == 0) {
-            std::fprintf(stderr, "this processor has no %s\n", name);
-            return false;
-        }
-        hwy::SetSupportedTargetsForTest(target);
-        return true;
-    }
-    std::fprintf(stderr, "VELTCAM_BENCH_SIMD: unknown level %s\n", level);
-    return false;
-}
-
 }  // namespace
 }  // namespace veltcam
 
 int main(int argc, char** argv) {
-    if (!veltcam::LimitSimdLevel()) return 1;
         // OpenCV on one thread: the single-thread rows compare like with like, and
         // the all-threads rows show what the pool adds.
 #if VELTCAM_BENCH_OPENCV
