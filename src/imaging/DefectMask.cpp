@@ -157,9 +157,71 @@ void DetectRow(const DibImage& raw, const DibImage& work, const MaskPlanes& plan
     (sixteen ? k.detectDefects16 : k.detectDefects8)(row);
 }
 
+}  // namespace
+
+// The band edges of one sample depth.
+template <class T>
+struct DefectEdgeAccess {
+    // Top-most and bottom-most unmarked sample of every column in the band's
+    // rows [firstRow, endRow), found row by row over the columns still open:
+    // on most frames one or two rows settle every column.
+    static void Gather(DefectBandEdges& e, const DibImage& raw, const DibImage& work, int band,
+                       int firstRow, int endRow) {
+        const size_t base = Base(e, band);
+        uint16_t* has = &e.hasAny_[base];
+        std::fill(has, has + e.width_, uint16_t{0});
+        Scan(raw, work, firstRow, endRow, +1, &e.top_[base], has);
+        Scan(raw, work, endRow - 1, firstRow - 1, -1, &e.bottom_[base], nullptr);
+    }
+
+    // For every column, the nearest unmarked sample above band `band` (from the
+    // bottom edges of the bands above) or below it (top edges of those below).
+    // The first and last bands hold rows 0 and H-1, which are never marked, so
+    // one is always found.
+    static void Seed(const DefectBandEdges& e, int band, int step, T* nearest) {
+        const size_t w = static_cast<size_t>(e.width_);
+        const auto& value = step < 0 ? e.bottom_ : e.top_;
+        for (size_t x = 0; x < w; ++x) {
+            int k = band + step;
+            while (k > 0 && k < e.bands_ - 1 && e.hasAny_[Base(e, k) + x] == 0) k += step;
+            nearest[x] = static_cast<T>(value[Base(e, k) + x]);
+        }
+    }
+
+  private:
+    static void Scan(const DibImage& raw, const DibImage& work, int from, int to, int step,
+                     uint16_t* value, uint16_t* has) {
+        const int w = raw.Width();
+        thread_local std::vector<int> open;  // columns still searching; grows only
+        open.resize(static_cast<size_t>(w));
+        for (int x = 0; x < w; ++x) open[static_cast<size_t>(x)] = x;
+        for (int row = from; row != to && !open.empty(); row += step) {
+            const T* values = RowAt<T>(raw, row);
+            const T* marks = MarkRow<T>(raw, work, row);
+            size_t kept = 0;
+            for (const int x : open) {
+                if (marks[x] == 0) {
+                    value[x] = values[x];
+                    if (has != nullptr) has[x] = 1;
+                } else {
+                    open[kept++] = x;
+                }
+            }
+            open.resize(kept);
+        }
+    }
+
+    static size_t Base(const DefectBandEdges& e, int band) {
+        return static_cast<size_t>(band) * static_cast<size_t>(e.width_);
+    }
+};
+
+namespace {
+
 template <class T>
 void DetectRowsT(const DibImage& raw, const MaskPlanes& planes, int threshold,
-                 const CorrectionWindow& window, int firstRow, int endRow, bool sixteen) {
+                 const CorrectionWindow& window, int firstRow, int endRow, DefectBandEdges* edges,
+                 int band, bool sixteen) {
     const int w = raw.Width();
     const int h = raw.Height();
     const DibImage& work = planes[sixteen ? kMaskWork16 : kMaskWork8];
@@ -171,6 +233,12 @@ void DetectRowsT(const DibImage& raw, const MaskPlanes& planes, int threshold,
         } else {
             DetectRow<T>(raw, work, planes, area, threshold, y, sixteen);
         }
+    }
+    // A single band has no neighbour to hand its edges to.
+    if (edges != nullptr && edges->Bands() > 1 && band >= 0 && band < edges->Bands() &&
+        std::max(firstRow, 0) < std::min(endRow, h)) {
+        DefectEdgeAccess<T>::Gather(*edges, raw, work, band, std::max(firstRow, 0),
+                                    std::min(endRow, h));
     }
 }
 
@@ -223,7 +291,8 @@ void SeedNearest(const DibImage& raw, const DibImage& work, int y, int step, T* 
 // "nearest unmarked" rows seeded from the unmarked samples above and below the
 // band: the same bytes as the whole-frame sweeps, band by band.
 template <class T>
-void ReplaceRowsT(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow, bool sixteen) {
+void ReplaceRowsT(DibImage& raw, const MaskPlanes& planes, int firstRow, int endRow,
+                  const DefectBandEdges* edges, int band, bool sixteen) {
     const int w = raw.Width();
     const int h = raw.Height();
     const DibImage& work = planes[sixteen ? kMaskWork16 : kMaskWork8];
@@ -235,11 +304,22 @@ void ReplaceRowsT(DibImage& raw, const MaskPlanes& planes, int firstRow, int end
     const auto fillDown = sixteen ? k.nearestUnmarked16 : k.nearestUnmarked8;
     const auto replace = sixteen ? k.replaceMarked16 : k.replaceMarked8;
     T* nearest = NearestRow<T>(w);
-    SeedNearest<T>(raw, work, lo - 1, -1, nearest);
+    const bool useEdges =
+        edges != nullptr && edges->Bands() > 1 && band >= 0 && band < edges->Bands();
+    // Rows 0 and H-1 are the seeds themselves where the band reaches them.
+    if (lo == 1 || !useEdges) {
+        SeedNearest<T>(raw, work, lo - 1, -1, nearest);
+    } else {
+        DefectEdgeAccess<T>::Seed(*edges, band, -1, nearest);
+    }
     for (int y = lo; y < hi; ++y) {
         fillDown({RowAt<T>(raw, y), nearest, MarkRow<T>(raw, work, y), w, true});
     }
-    SeedNearest<T>(raw, work, hi, 1, nearest);
+    if (hi == h - 1 || !useEdges) {
+        SeedNearest<T>(raw, work, hi, 1, nearest);
+    } else {
+        DefectEdgeAccess<T>::Seed(*edges, band, +1, nearest);
+    }
     for (int y = hi - 1; y >= lo; --y) {
         replace({RowAt<T>(raw, y), nearest, MarkRow<T>(raw, work, y), w, false});
     }
@@ -358,24 +438,39 @@ void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& 
     FlatFieldRows(raw, planes, window, 0, raw.Height());
 }
 
+void DefectBandEdges::Prepare(int bands, int width) {
+    bands_ = std::max(bands, 0);
+    width_ = std::max(width, 0);
+    const size_t size = static_cast<size_t>(bands_) * static_cast<size_t>(width_);
+    if (top_.size() < size) {
+        top_.resize(size);
+        bottom_.resize(size);
+        hasAny_.resize(size);
+    }
+}
+
 void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
-                      const CorrectionWindow& window, int firstRow, int endRow) {
+                      const CorrectionWindow& window, int firstRow, int endRow,
+                      DefectBandEdges* edges, int band) {
     if (!raw.IsValid() || !planes.Valid()) return;
+    // Edges prepared for another width are not used.
+    if (edges != nullptr && edges->Width() != raw.Width()) edges = nullptr;
     if (raw.Bits() == 16) {
-        DetectRowsT<uint16_t>(raw, planes, threshold, window, firstRow, endRow, true);
+        DetectRowsT<uint16_t>(raw, planes, threshold, window, firstRow, endRow, edges, band, true);
     } else if (raw.Bits() == 8) {
-        DetectRowsT<uint8_t>(raw, planes, threshold, window, firstRow, endRow, false);
+        DetectRowsT<uint8_t>(raw, planes, threshold, window, firstRow, endRow, edges, band, false);
     }
 }
 
 void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
-                       int firstRow, int endRow) {
+                       int firstRow, int endRow, const DefectBandEdges* edges, int band) {
     (void)window;  // the marks already hold where the frame lies on the sensor
     if (!raw.IsValid() || !planes.Valid()) return;
+    if (edges != nullptr && edges->Width() != raw.Width()) edges = nullptr;
     if (raw.Bits() == 16) {
-        ReplaceRowsT<uint16_t>(raw, planes, firstRow, endRow, true);
+        ReplaceRowsT<uint16_t>(raw, planes, firstRow, endRow, edges, band, true);
     } else if (raw.Bits() == 8) {
-        ReplaceRowsT<uint8_t>(raw, planes, firstRow, endRow, false);
+        ReplaceRowsT<uint8_t>(raw, planes, firstRow, endRow, edges, band, false);
     }
 }
 

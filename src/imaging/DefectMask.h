@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <vector>
 
 #include "foundation/DibImage.h"
 
@@ -102,10 +104,37 @@ void CorrectDefects(DibImage& raw, const MaskPlanes& planes, int threshold,
 // others. Disjoint bands in any order and on any threads give the bytes of
 // CorrectDefects. Per-thread scratch rows are kept and grow only, so a thread
 // allocates nothing after its first frame of a size.
+//
+// A band's sweeps start from the nearest unmarked samples beyond its edges.
+// Bands running at the same time must take them from `edges` (prepared for the
+// frame's bands and width, the same `band` index in both steps): detection
+// keeps each band's top-most and bottom-most unmarked sample per column while
+// no sample is being written, and replacement reads them from there. Without
+// `edges`, replacement looks in the other bands' rows itself, which is only
+// safe when no other band is being replaced meanwhile (the vector sweeps
+// rewrite whole rows, unmarked samples included, with the same values).
+class DefectBandEdges {
+  public:
+    // Room for `bands` bands of `width` columns; grows, never shrinks.
+    void Prepare(int bands, int width);
+    int Bands() const { return bands_; }
+    int Width() const { return width_; }
+
+  private:
+    template <class T>
+    friend struct DefectEdgeAccess;
+    int bands_ = 0;
+    int width_ = 0;
+    // [band * width + column]: the top-most and bottom-most unmarked sample of
+    // the column in the band's rows, and whether there is one.
+    std::vector<uint16_t> top_, bottom_, hasAny_;
+};
 void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
-                      const CorrectionWindow& window, int firstRow, int endRow);
+                      const CorrectionWindow& window, int firstRow, int endRow,
+                      DefectBandEdges* edges = nullptr, int band = 0);
 void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
-                       int firstRow, int endRow);
+                       int firstRow, int endRow, const DefectBandEdges* edges = nullptr,
+                       int band = 0);
 
 // Takes a full-sensor raw frame as dark (which 0) or white (1) reference of its
 // bit depth and rebuilds the matching flags. Any other frame size copies nothing.

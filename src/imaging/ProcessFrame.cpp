@@ -134,11 +134,17 @@ void Corrections(PipelineFrame& frame, DibImage& raw) {
         const int threshold = raw.Bits() == 16 ? kDefectThreshold16 : kDefectThreshold8;
         // Marks of every row first: detection reads the rows above and below as
         // they came out of the flat field.
-        bands.Run([&](int, int first, int end, int) {
-            DetectDefectRows(raw, frame.mask, threshold, frame.window, first, end);
+        // Kept by the calling (display) thread from frame to frame: no allocation
+        // once the bands are known. The workers reach it through the reference
+        // (a thread_local named in the tasks would be each worker's own).
+        thread_local DefectBandEdges callerEdges;
+        DefectBandEdges& edges = callerEdges;
+        edges.Prepare(bands.Count(), raw.Width());
+        bands.Run([&](int band, int first, int end, int) {
+            DetectDefectRows(raw, frame.mask, threshold, frame.window, first, end, &edges, band);
         });
-        bands.Run([&](int, int first, int end, int) {
-            ReplaceDefectRows(raw, frame.mask, frame.window, first, end);
+        bands.Run([&](int band, int first, int end, int) {
+            ReplaceDefectRows(raw, frame.mask, frame.window, first, end, &edges, band);
         });
     }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -246,23 +247,33 @@ TEST_F(MaskTest, BandsInAnyOrderGiveTheWholeFrameBytes) {
         CorrectDefects(*corrected, planes_, threshold, window);
         auto flat = copyOf(*source);
         FlatField(*flat, planes_, window);
-        for (const auto& edges : layouts) {
-            std::vector<std::pair<int, int>> bands;
-            for (size_t i = 0; i + 1 < edges.size(); ++i)
-                bands.emplace_back(edges[i], edges[i + 1]);
-            auto banded = copyOf(*source);
-            auto bandedFlat = copyOf(*source);
-            std::shuffle(bands.begin(), bands.end(), rng);
-            for (auto [first, end] : bands) {
-                DetectDefectRows(*banded, planes_, threshold, window, first, end);
-                FlatFieldRows(*bandedFlat, planes_, window, first, end);
+        for (const auto& layout : layouts) {
+            // (first row, end row, band index)
+            std::vector<std::array<int, 3>> bands;
+            for (size_t i = 0; i + 1 < layout.size(); ++i)
+                bands.push_back({layout[i], layout[i + 1], static_cast<int>(i)});
+            // Seeds searched in the other bands' rows, and seeds from the band
+            // edges kept at detection (what bands on several threads use).
+            for (bool withEdges : {false, true}) {
+                DefectBandEdges edges;
+                edges.Prepare(static_cast<int>(bands.size()), w);
+                DefectBandEdges* e = withEdges ? &edges : nullptr;
+                auto banded = copyOf(*source);
+                auto bandedFlat = copyOf(*source);
+                std::shuffle(bands.begin(), bands.end(), rng);
+                for (auto [first, end, index] : bands) {
+                    DetectDefectRows(*banded, planes_, threshold, window, first, end, e, index);
+                    FlatFieldRows(*bandedFlat, planes_, window, first, end);
+                }
+                std::shuffle(bands.begin(), bands.end(), rng);
+                for (auto [first, end, index] : bands) {
+                    ReplaceDefectRows(*banded, planes_, window, first, end, e, index);
+                }
+                EXPECT_TRUE(SameBytes(*banded, *corrected))
+                    << bits << " bits, " << bands.size() << " bands, edges " << withEdges;
+                EXPECT_TRUE(SameBytes(*bandedFlat, *flat))
+                    << bits << " bits, " << bands.size() << " bands";
             }
-            std::shuffle(bands.begin(), bands.end(), rng);
-            for (auto [first, end] : bands) ReplaceDefectRows(*banded, planes_, window, first, end);
-            EXPECT_TRUE(SameBytes(*banded, *corrected))
-                << bits << " bits, " << bands.size() << " bands";
-            EXPECT_TRUE(SameBytes(*bandedFlat, *flat))
-                << bits << " bits, " << bands.size() << " bands";
         }
         EXPECT_FALSE(SameBytes(*corrected, *source));
         EXPECT_FALSE(SameBytes(*flat, *source));
