@@ -137,7 +137,8 @@ HWY_INLINE void DemosaicPairs(D d, const DemosaicRow& a, int x, hn::Vec<D>& bOut
 // x - 2 .. x + 2N + 1; the last one overlaps the one before: outputs are not
 // inputs, so computing a column twice gives the same bytes.
 template <int kBits, int kRedColumn, int kOutSamples>
-void DemosaicVectors(const DemosaicRow& a) {
+void DemosaicVectors(const DemosaicRow& row) {
+    const DemosaicRow a = row;  // a local record: stores to `out` cannot change it
     using T = hwy::UnsignedFromSize<kBits / 8>;
     using W = hwy::UnsignedFromSize<kBits / 4>;
     const hn::ScalableTag<W> d;                // one lane per column pair
