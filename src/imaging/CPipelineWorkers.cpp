@@ -87,6 +87,14 @@ void CPipelineWorkers::WorkerLoop(int worker) {
     uint32_t seen = 0;
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
+        // A frame runs several steps back to back (corrections, conversion):
+        // watching for the next one a little while before sleeping saves the
+        // wake-up, which on a busy machine costs more than a band's work.
+        hold.unlock();
+        for (int i = 0; i < kWatchRounds && published_.load() == seen && !stopping_.load(); ++i) {
+            std::this_thread::yield();
+        }
+        hold.lock();
         wake_.wait(hold, [&] { return stopping_ || generation_ != seen; });
         if (stopping_) return;
         seen = generation_;
@@ -116,6 +124,7 @@ void CPipelineWorkers::Run(int count, const Task& task) {
         count_ = count;
         helpers_ = helpers;
         generation = ++generation_;
+        published_.store(generation);
         completed_.store(0);
         claim_.store(uint64_t{generation} << 32);
     }

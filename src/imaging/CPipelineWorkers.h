@@ -77,7 +77,9 @@ class CPipelineWorkers {
     DibImage edges_;
     uint32_t generation_ = 0;  // one per run
     int helpers_ = 0;          // pool workers taking part in the current run
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint32_t> published_{0};  // generation_, for workers watching without the lock
+    static constexpr int kWatchRounds = 64;
     const Task* task_ = nullptr;
     int count_ = 0;
     std::atomic<uint64_t> claim_{0};  // generation << 32 | next index to run
