@@ -16,6 +16,9 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 scripts/install-packages.sh all
 VELTCAM_WIN_DEPS="$(scripts/build-windows-deps.sh | tail -n 1)"
 export VELTCAM_WIN_DEPS
+# Every optional suite (GStreamer, Python, ...) must be built and run here: a
+# missing package stops the configuration instead of dropping the suite.
+export VELTCAM_REQUIRE_ALL=1
 
 start=$SECONDS
 status=0

@@ -103,18 +103,34 @@ def test_waiting_for_a_frame_lets_other_python_threads_run(small_camera):
         while not done.is_set():
             count += 1
 
+    # Only what the spinner counts while this thread is inside the C library's
+    # wait tells whether the interpreter lock was released; even a wait that held
+    # it lets the spinner run for a switch interval or two around the call. So
+    # the spinner's pace is taken first, while this thread sleeps for 0.1 s, and a
+    # wait of at least 0.25 s must see more spins than that sleep did (a held lock
+    # would allow about a tenth). A frame already queued ends the wait at once:
+    # read until one wait lasted long enough.
+    spins_in_wait, waited = 0, 0.0
     with cam.stream(queue=2) as s:
         s.read(timeout=5.0)
         spinner = threading.Thread(target=spin)
         spinner.start()
         try:
-            # About half a second inside the C library's wait.
-            s.read(timeout=5.0)
-            seen = count
+            before = count
+            time.sleep(0.1)
+            spins_in_sleep = count - before
+            for _ in range(5):
+                before, t0 = count, time.monotonic()
+                s.read(timeout=5.0)
+                spins_in_wait, waited = count - before, time.monotonic() - t0
+                if waited >= 0.25:
+                    break
         finally:
             done.set()
             spinner.join()
-    assert seen > 10000, "the interpreter lock was held during the wait"
+    assert waited >= 0.25, "no read waited for its frame"
+    assert spins_in_sleep > 0
+    assert spins_in_wait > spins_in_sleep, "the interpreter lock was held during the wait"
 
 
 def test_frame_worker_runs_on_a_python_thread_and_stops_from_inside(small_camera):

@@ -6,6 +6,7 @@
 // overlapped DeviceIoControl, as it does with a real camera.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -28,6 +29,13 @@ std::string WithInlineCompletion(const std::string& options) {
     return options + ";complete=inline";
 }
 
+// Whether the running test put its cameras behind the driver, and how many tests
+// did. A rerun that quietly fell back to the embedded simulator would pass every
+// assertion, so the program ends with a count that the test registration checks.
+bool g_usedDriver = false;
+int g_testsThroughDriver = 0;
+int g_testsRun = 0;
+
 std::unique_ptr<CDriverHost>& Host() {
     static auto* host = new std::unique_ptr<CDriverHost>();
     return *host;
@@ -40,11 +48,28 @@ void UseDriver(const std::string& options) {
     std::string error;
     Host() = CDriverHost::Start(MakeSim(WithInlineCompletion(options)), kPlugWaitMs, &error);
     if (!Host()) throw std::runtime_error("test camera driver: " + error);
+    g_usedDriver = true;
 }
 
-// Ends the host after each test, so that one test's cameras never outlive it.
+// Ends the host after each test, so that one test's cameras never outlive it, and
+// counts the tests that reached their cameras through the driver.
 class CHostReset : public testing::EmptyTestEventListener {
-    void OnTestEnd(const testing::TestInfo&) override { Host().reset(); }
+    void OnTestStart(const testing::TestInfo&) override { g_usedDriver = false; }
+    void OnTestEnd(const testing::TestInfo& info) override {
+        Host().reset();
+        ++g_testsRun;
+        if (g_usedDriver) {
+            ++g_testsThroughDriver;
+        } else {
+            std::printf("veltcam test driver: %s.%s never used the driver\n", info.test_suite_name(),
+                        info.name());
+        }
+    }
+    void OnTestProgramEnd(const testing::UnitTest&) override {
+        std::printf("veltcam test driver: %d of %d tests ran through the test camera driver\n",
+                    g_testsThroughDriver, g_testsRun);
+        std::fflush(stdout);
+    }
 };
 
 const bool kRegistered = [] {
