@@ -159,3 +159,18 @@ def test_loading_errors_name_every_place_tried(monkeypatch, tmp_path):
         _lib._load(None)
     monkeypatch.setenv("VELTCAM_LIBRARY", real)
     assert _lib._load(None).version >= _lib.MIN_VERSION
+
+
+@pytest.mark.parametrize("roi", [(511, 512, 256, 192), (512, 512, 250, 192), (512, 512, 256, 190)],
+                         ids=["odd x", "width not a multiple of 16", "height not a multiple of 4"])
+def test_misaligned_window_is_kept_and_refused_at_the_next_capture(open_camera, roi):
+    cam = open_camera()
+    cam.roi = roi
+    # The window lies on the sensor, so it is taken; the capture cannot use it.
+    assert cam.roi == roi
+    with pytest.raises(veltcam.ImageSizeError) as caught:
+        cam.snap()
+    assert caught.value.code == 7 and caught.value.history[0] == 7
+    # An aligned window afterwards captures normally.
+    cam.roi = (512, 512, 256, 192)
+    assert cam.snap().shape[:2] == (192, 256)
