@@ -353,6 +353,17 @@ TEST_F(VeltCamSrc, SlowSinkShowsDropsAsOffsetGapsInStatsAndQosMessages) {
 
 // ---- Settings while playing, trigger idle ---------------------------------------------
 
+// Mean of all samples of a GRAY8 or BGR sample, scaled to 8 bits.
+double MeanLevel(GstSample* sample) {
+    GstMapInfo map;
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return -1;
+    double sum = 0;
+    for (gsize i = 0; i < map.size; ++i) sum += map.data[i];
+    gst_buffer_unmap(buffer, &map);
+    return map.size == 0 ? -1 : sum / static_cast<double>(map.size);
+}
+
 TEST_F(VeltCamSrc, SettingsChangedWhilePlayingReadBackAndFramesKeepComing) {
     auto p = Playing("cameras=1",
                      "veltcamsrc name=src ! video/x-raw,format=BGR,width=512,height=128 "
@@ -361,20 +372,27 @@ TEST_F(VeltCamSrc, SettingsChangedWhilePlayingReadBackAndFramesKeepComing) {
     std::vector<GstSample*> samples = p->Pull(2);
     ASSERT_EQ(samples.size(), 2u);
     GstElement* src = p->Get("src");
-    g_object_set(src, "exposure", 5000.0, "gain", 100, "gamma", 150, "white-balance", 2, nullptr);
+    // 5049 us lies between two of the camera's 0.1 ms units: only a value read
+    // from the camera comes back on the grid, a cached request would not.
+    g_object_set(src, "exposure", 5049.0, "gain", 100, "gamma", 150, "white-balance", 2, nullptr);
     double exposure = 0;
     int gain = 0, gamma = 0, balance = 0;
     g_object_get(src, "exposure", &exposure, "gain", &gain, "gamma", &gamma, "white-balance",
                  &balance, nullptr);
-    // The camera holds whole sensor lines: within one 0.1 ms unit of the request.
-    EXPECT_NEAR(exposure, 5000.0, 100.0);
-    EXPECT_EQ(std::fmod(exposure, 100.0), 0.0) << "a whole number of 0.1 ms units";
+    EXPECT_EQ(exposure, 5000.0) << "the camera's whole number of 0.1 ms units";
     EXPECT_EQ(gain, 100);
     EXPECT_EQ(gamma, 150);
     EXPECT_EQ(balance, 2);
-    // Frames keep coming after the change, with the new settings.
+    // Frames keep coming after the change, with the new settings: four times the
+    // gain steps' brightness (+120 steps of 0.1 dB) shows in the pixels. The first
+    // frames pulled may have left the camera before the change.
     std::vector<GstSample*> after = p->Pull(3);
-    EXPECT_EQ(after.size(), 3u);
+    ASSERT_EQ(after.size(), 3u);
+    const double before = MeanLevel(after.back());
+    g_object_set(src, "gain", 220, nullptr);
+    std::vector<GstSample*> brighter = p->Pull(4);
+    ASSERT_EQ(brighter.size(), 4u);
+    EXPECT_GT(MeanLevel(brighter.back()), 1.3 * before) << "before " << before;
     // A one-shot balance turns itself off after a frame.
     g_object_set(src, "white-balance", 1, nullptr);
     std::vector<GstSample*> more = p->Pull(4);
@@ -389,7 +407,26 @@ TEST_F(VeltCamSrc, SettingsChangedWhilePlayingReadBackAndFramesKeepComing) {
     ExpectQuietBus(*p);
     Release(samples);
     Release(after);
+    Release(brighter);
     Release(more);
+}
+
+TEST_F(VeltCamSrc, TimeOutWithoutAFrameIsAReadErrorNamingIt) {
+    // Trigger mode with no trigger source: no frame ever comes, and the element
+    // waits only as long as it was told.
+    auto p = Playing("cameras=1",
+                     "veltcamsrc name=src trigger=true timeout-ms=400 ! "
+                     "video/x-raw,format=GRAY8,width=256,height=64 ! appsink name=sink sync=false");
+    ASSERT_TRUE(p);
+    GstMessage* error = p->Next(GST_MESSAGE_ERROR);
+    ASSERT_NE(error, nullptr) << "no bus error after the time-out";
+    GError* e = nullptr;
+    gst_message_parse_error(error, &e, nullptr);
+    EXPECT_TRUE(g_error_matches(e, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_READ)) << e->message;
+    EXPECT_NE(std::string(e->message).find("400 ms"), std::string::npos) << e->message;
+    g_error_free(e);
+    gst_message_unref(error);
+    EXPECT_EQ(StatsField(p->Get("src"), "delivered"), 0u);
 }
 
 TEST_F(VeltCamSrc, TriggerModeIdlesFiveSecondsWithoutErrorThenDeliversTheTriggeredFrame) {
