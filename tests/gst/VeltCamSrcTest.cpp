@@ -290,13 +290,15 @@ TEST_F(VeltCamSrc, FastSinkGetsExactlyNBuffersWithRisingTimestampsAndConsecutive
         EXPECT_EQ(GST_BUFFER_OFFSET(b), GST_BUFFER_OFFSET(a) + 1) << "buffer " << i;
         EXPECT_EQ(GST_BUFFER_OFFSET_END(b), GST_BUFFER_OFFSET(b) + 1);
     }
-    // The spacing of the timestamps is the camera's frame period; a clock in the
-    // wrong unit or domain is far outside this margin.
+    // The spacing of the timestamps is the camera's frame period. A loaded machine
+    // stretches the simulator's periods (each is paced from the previous send); a
+    // clock in the wrong unit or domain is off by far more than a factor of two.
     const double meanNs =
         static_cast<double>(GST_BUFFER_PTS(gst_sample_get_buffer(samples.back())) -
                             GST_BUFFER_PTS(gst_sample_get_buffer(samples[0]))) /
         (kFrames - 1);
-    EXPECT_NEAR(meanNs / static_cast<double>(period), 1.0, 0.3);
+    EXPECT_GT(meanNs / static_cast<double>(period), 0.5);
+    EXPECT_LT(meanNs / static_cast<double>(period), 2.0);
     GstElement* src = p->Get("src");
     EXPECT_EQ(StatsField(src, "delivered"), static_cast<guint64>(kFrames));
     EXPECT_EQ(StatsField(src, "dropped"), 0u);
