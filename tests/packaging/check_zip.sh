@@ -85,4 +85,19 @@ size=$(stat -c %s "$work/app/snapshot.bmp")
 ((size >= 2048 * 1536 * 3)) || fail "the snapshot holds $size bytes"
 run "$work/app/pull_frames.exe" 20
 run "$work/app/callback_preview.exe" 10
+
+# The way the README tells mingw-w64 users: the samples' own CMake project finds
+# the unpacked archive with find_package and links its .dll.a.
+cmake -S "$sdk/samples" -B "$work/cmake-samples" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$sdk" -DCMAKE_EXE_LINKER_FLAGS=-static \
+    >"$work/cmake-samples.log" 2>&1 ||
+    fail "find_package(VeltCamSdk) on the archive: $(tail -n 20 "$work/cmake-samples.log")"
+cmake --build "$work/cmake-samples" >>"$work/cmake-samples.log" 2>&1 ||
+    fail "the samples' CMake project does not build: $(tail -n 20 "$work/cmake-samples.log")"
+grep -q "libVeltCamSdk_M40_USB3_R7.dll.a" "$work/cmake-samples/build.ninja" ||
+    fail "the samples' CMake project did not link the archive's .dll.a"
+cp "$sdk/bin/$dll" "$work/cmake-samples/"
+run "$work/cmake-samples/list_cameras.exe" | tee "$work/list-cmake.txt"
+grep -q "VeltCamM40-USB3-R7_01" "$work/list-cmake.txt" ||
+    fail "list_cameras built through CMake did not list the simulated camera"
 echo "$name.zip: layout, tables and samples checked"
