@@ -533,7 +533,9 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, un
         case USBDEVFS_REAPURB:
         case USBDEVFS_REAPURBNDELAY: {
             if (client.reapable.empty()) {
-                SetGate(node, false);
+                // The node is shared by every file open on it: another file's URBs
+                // may still wait for their reaper.
+                UpdateGate(node);
                 return fail(node.gone ? ENODEV : EAGAIN);
             }
             std::unique_ptr<Urb> urb = std::move(client.reapable.front());
