@@ -348,5 +348,46 @@ TEST_F(UsbPath, AChildForkedAfterDiscoveryIsRefusedAndTheParentStreamsOn) {
     EXPECT_EQ(core_->FramesRejected(), 0u);
 }
 
+TEST_F(UsbPath, AResetThatReenumeratesTheCameraWaitsForItAndTheSameNumberStreamsAgain) {
+    frontOptions_.reenumerateAfterResetMs = 300;
+    Create("fps=max");
+    ASSERT_EQ(core_->CountDevices(kProduct), 1);
+    ASSERT_NE(core_->SelectDeviceNumber(0), 0);
+    const uint32_t before = front_->Enumerations();
+    // Register reads from another thread while the old handle is retired.
+    std::atomic<bool> resetting{true};
+    std::thread reader([&] {
+        while (resetting) {
+            int ok = 0;
+            core_->ReadFpgaRegister(16, &ok);
+        }
+    });
+    const int selected = core_->SelectDeviceNumber(0);  // opening the camera resets its port
+    resetting = false;
+    reader.join();
+    ASSERT_NE(selected, 0);
+    EXPECT_GT(front_->Enumerations(), before) << "the reset re-enumerated the camera";
+    ASSERT_EQ(core_->SetCaptureWindow(0, 800, 512, 256, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= 20; }));
+    core_->StopTransfer(1);
+    EXPECT_EQ(core_->FramesRejected(), 0u);
+    EXPECT_EQ(core_->CountDevices(kProduct), 1);
+    // The reset itself succeeds, and the path handle that asked for it serves on.
+    const std::string path = channel_->ListInterfaces(kCameraInterfaceGuid, 32).at(0);
+    platform::DeviceHandle handle = channel_->Open(path.c_str(), false);
+    ASSERT_NE(handle, nullptr);
+    uint32_t bytes = 0, error = 0;
+    EXPECT_TRUE(channel_->Control(handle, kIoctlResetPort, nullptr, 0, nullptr, 0, &bytes, nullptr,
+                                  &error))
+        << error;
+    uint8_t speed[4] = {};
+    EXPECT_TRUE(channel_->Control(handle, kIoctlBusSpeed, nullptr, 0, speed, sizeof(speed), &bytes,
+                                  nullptr, &error))
+        << error;
+    channel_->Close(handle);
+}
+
 }  // namespace
 }  // namespace veltcam

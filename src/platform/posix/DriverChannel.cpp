@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <thread>
 
 #include "foundation/ModelConstants.h"
@@ -41,6 +42,10 @@ constexpr int kCameraInterface = 0;
 // kernel gives back a discarded request within microseconds; the bound only keeps a
 // wedged bus from hanging the caller, which then treats the request as written off.
 constexpr auto kCancelWait = std::chrono::seconds(10);
+// How long a reset that made the camera enumerate afresh waits for it to come back on
+// its port, and how often it looks.
+constexpr auto kReenumerationWait = std::chrono::seconds(3);
+constexpr auto kReenumerationPoll = std::chrono::milliseconds(50);
 constexpr uint32_t kMessageDeviceChange = 0x0219;
 constexpr uintptr_t kDeviceArrival = 0x8000;
 constexpr uintptr_t kDeviceRemoveComplete = 0x8004;
@@ -118,6 +123,9 @@ struct UsbDevice {
     // time and never under the channel-wide lock: they wait for the device.
     std::mutex claimLock;
     bool claimed = false;  // under claimLock
+    // Held shared while an endpoint-0 request uses `handle`, exclusively while a reset
+    // swaps it for the re-enumerated camera's: the old one closes only when unused.
+    std::shared_mutex handleLock;
 };
 
 struct PathHandle {
@@ -689,6 +697,11 @@ bool CUsbDriverChannel::ControlRequest(UsbDevice& device, const uint8_t* in, uin
     }
     uint8_t data[kControlDataBytes];
     std::memcpy(data, in + kHeaderBytes, sizeof(data));
+    std::shared_lock<std::shared_mutex> inUse(device.handleLock);
+    if (!device.handle) {
+        *error = kErrorDeviceGone;  // between a reset and the camera's return
+        return false;
+    }
     const int result =
         libusb_control_transfer(device.handle, setup.requestType, setup.request, setup.value,
                                 setup.index, data, setup.dataLength, setup.timeoutMs);
@@ -723,14 +736,24 @@ bool CUsbDriverChannel::ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevic
         *error = ErrorForLibusbError(result);
         return false;
     }
-    // The camera came back as a new device on the same port: the path stays, the
-    // libusb handle is the new device's. The old one is unpublished before it closes.
-    lock.lock();
-    device.handle = nullptr;
-    lock.unlock();
-    CloseDevice(handle);
+    // The camera enumerates afresh on the same port: the path stays, the libusb handle
+    // becomes the new device's. The old one is unpublished, then closed once no
+    // request uses it.
+    {
+        std::unique_lock<std::shared_mutex> swap(device.handleLock);
+        lock.lock();
+        device.handle = nullptr;
+        lock.unlock();
+        CloseDevice(handle);
+    }
     device.claimed = false;
-    libusb_device_handle* reopened = OpenDevice(device.path, device.location);
+    // The new device appears after the hub has reported it: wait for it, bounded.
+    libusb_device_handle* reopened = nullptr;
+    const auto end = std::chrono::steady_clock::now() + kReenumerationWait;
+    while (!(reopened = OpenDevice(device.path, device.location)) &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(kReenumerationPoll);
+    }
     guard.unlock();
     lock.lock();
     device.handle = reopened;
@@ -786,10 +809,12 @@ bool CUsbDriverChannel::Control(DeviceHandle handle, uint32_t code, const void* 
             lock.unlock();
             if (!EnsureClaimed(*device, error)) return fail(*error);
             lock.lock();
-            // The handle may have been closed by another thread meanwhile.
+            // The handle may have been closed by another thread meanwhile, or the
+            // camera be between a reset and its return.
             if (handles_.count(reinterpret_cast<uintptr_t>(handle)) == 0) {
                 return fail(kErrorInvalidParameter);
             }
+            if (device->gone || !device->handle) return fail(kErrorDeviceGone);
             if (!SubmitBulk(path, input, output, outBytes, state, error)) return false;
             if (op) {
                 *error = kErrorIoPending;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +139,8 @@ class CSimUsbFront::CImpl {
     std::map<std::string, std::shared_ptr<Node>> nodes_;
     std::vector<std::shared_ptr<Node>> live_;  // per camera; null while unplugged
     std::vector<int> speed_;
+    // When a camera that left the bus for a reset may enumerate again.
+    std::vector<std::chrono::steady_clock::time_point> backAt_;
     std::map<UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
     uint64_t outstanding_ = 0;
     uint64_t submitted_ = 0;
@@ -226,6 +229,7 @@ bool CSimUsbFront::CImpl::Start(std::string* error) {
     const int cameras = sim_->CameraCount();
     live_.assign(static_cast<size_t>(cameras), nullptr);
     speed_.assign(static_cast<size_t>(cameras), 0);
+    backAt_.assign(static_cast<size_t>(cameras), std::chrono::steady_clock::time_point{});
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (int i = 0; i < cameras; ++i) {
@@ -616,6 +620,13 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, un
             sim_->Control(client.control, kIoctlResetPort, nullptr, 0, nullptr, 0, nullptr, nullptr,
                           nullptr);
             node.halted.clear();
+            if (options_.reenumerateAfterResetMs > 0 && !node.gone) {
+                backAt_[static_cast<size_t>(node.camera)] =
+                    std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(options_.reenumerateAfterResetMs);
+                RemoveNode(client.node);
+                return fail(ENODEV);
+            }
             return 0;
         }
         case USBDEVFS_SUBMITURB: {
@@ -674,7 +685,9 @@ void CSimUsbFront::CImpl::Service() {
         // Unplugged cameras leave the bus; replugged ones enumerate afresh.
         for (size_t camera = 0; camera < live_.size(); ++camera) {
             const bool plugged = sim_->IsPlugged(static_cast<int>(camera));
-            if (plugged && !live_[camera]) AddNode(static_cast<int>(camera));
+            if (plugged && !live_[camera] && std::chrono::steady_clock::now() >= backAt_[camera]) {
+                AddNode(static_cast<int>(camera));
+            }
             if (!plugged && live_[camera]) RemoveNode(live_[camera]);
         }
     }

@@ -30,6 +30,10 @@ struct UsbFrontOptions {
     // A kernel driver bound to interface 0 of every camera: it answers GETDRIVER and
     // makes a plain claim fail with EBUSY until it is disconnected.
     std::string kernelDriver;
+    // > 0: a port reset makes the camera enumerate afresh, as a reset that changes its
+    // descriptors does: the reset answers "no device", the node goes, and the camera
+    // comes back on the same port with a new device number this many ms later.
+    uint32_t reenumerateAfterResetMs = 0;
 };
 
 class CSimUsbFront {
