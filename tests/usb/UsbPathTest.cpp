@@ -389,5 +389,26 @@ TEST_F(UsbPath, AResetThatReenumeratesTheCameraWaitsForItAndTheSameNumberStreams
     channel_->Close(handle);
 }
 
+TEST_F(UsbPath, TransfersPastTheKernelsUsbMemoryFailWithOneHintAndSmallerOnesStream) {
+    frontOptions_.usbfsMemoryBytes = 256 << 10;
+    OpenSmall();  // 128 KiB frames: one piece fits
+    const std::vector<uint8_t> frame = Snap();
+    EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
+    EXPECT_LE(front_->UsbfsMemoryPeak(), 256u << 10);
+    // A full frame's 512 KiB pieces do not fit.
+    ASSERT_EQ(core_->SetCaptureWindow(0, 0, 2048, 1536, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    const uint64_t before = core_->FramesStored();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(core_->StartTransfer(1), 1);
+    EXPECT_TRUE(WaitUntilStopped(30000));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(core_->FramesStored(), before);
+    EXPECT_NE(said.find("usbfs_memory_mb"), std::string::npos) << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << "said once: " << said;
+    core_->StopTransfer(1);
+    ExpectNothingInFlight();
+}
+
 }  // namespace
 }  // namespace veltcam

@@ -675,6 +675,12 @@ bool CUsbDriverChannel::SubmitBulk(PathHandle& handle, const uint8_t* header, ui
     inFlight_.push_back(bulk);
     const int submitted = libusb_submit_transfer(transfer);
     if (submitted != LIBUSB_SUCCESS) {
+        if (submitted == LIBUSB_ERROR_NO_MEM) {
+            ReportOnce("usbfs memory",
+                       "veltcam: the kernel's memory for USB transfers is used up by this and "
+                       "other programs; raise /sys/module/usbcore/parameters/usbfs_memory_mb "
+                       "(in MiB, 16 by default) or close the other USB programs\n");
+        }
         inFlight_.remove(bulk);
         MarkGoneIf(submitted, *handle.device);
         libusb_free_transfer(transfer);

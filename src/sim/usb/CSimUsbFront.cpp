@@ -33,6 +33,11 @@ constexpr int kSuperSpeedBus = 2;
 constexpr int kHighSpeedBus = 1;
 constexpr uint32_t kMaxBulkBytes = 64u << 20;
 constexpr int kPipeBytes = 4096;
+// The kernel's bookkeeping per URB (its async and urb records) and per 16 KiB
+// scatter-gather piece of a bulk buffer.
+constexpr uint64_t kUrbRecordBytes = 512;
+constexpr uint64_t kSgPieceBytes = 16384;
+constexpr uint64_t kSgEntryBytes = 32;
 
 // The testbed lives as long as the process: libusb contexts created while it exists
 // keep looking at its sysfs and device nodes.
@@ -103,6 +108,7 @@ class CSimUsbFront::CImpl {
         Client* client = nullptr;
         std::unique_ptr<platform::CIoOperation> op;
         uint8_t header[kRequestHeaderBytes] = {};
+        uint64_t charge = 0;  // usbfs memory held until reaped
     };
     struct Node {
         int camera = 0;
@@ -143,6 +149,9 @@ class CSimUsbFront::CImpl {
     std::vector<std::chrono::steady_clock::time_point> backAt_;
     std::map<UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
     uint64_t outstanding_ = 0;
+    uint64_t usbfsUsed_ = 0;
+    uint64_t submitCharge_ = 0;
+    uint64_t usbfsPeak_ = 0;
     uint64_t submitted_ = 0;
     uint32_t enumerations_ = 0;
     uint32_t nodeOpens_ = 0;
@@ -420,6 +429,7 @@ int CSimUsbFront::CImpl::SubmitControl(Client& client, usbdevfs_urb* urb) {
     if (urb->buffer_length < 8 + wLength) return -EINVAL;
     auto record = std::make_unique<Urb>();
     record->urb = urb;
+    record->charge = submitCharge_;
     record->client = &client;
     urb->actual_length = 0;
     urb->status = 0;
@@ -482,6 +492,7 @@ int CSimUsbFront::CImpl::SubmitBulk(Client& client, usbdevfs_urb* urb) {
     }
     auto record = std::make_unique<Urb>();
     record->urb = urb;
+    record->charge = submitCharge_;
     record->client = &client;
     record->header[header::kEndpoint] = endpoint;
     urb->actual_length = 0;
@@ -546,6 +557,7 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, un
             client.reapable.pop_front();
             *static_cast<void**>(arg) = urb->urb;
             --outstanding_;
+            usbfsUsed_ -= urb->charge;
             UpdateGate(node);
             return 0;
         }
@@ -632,10 +644,19 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, un
         case USBDEVFS_SUBMITURB: {
             if (!EnsureHandles(client)) return fail(ENODEV);
             auto* urb = static_cast<usbdevfs_urb*>(arg);
+            // What the kernel charges: its records of the URB, the buffer, and one
+            // scatter-gather entry per 16 KiB piece of a bulk buffer.
+            const uint64_t length = urb->buffer_length > 0 ? static_cast<uint64_t>(urb->buffer_length) : 0;
+            const uint64_t charge = kUrbRecordBytes + length + (length + kSgPieceBytes - 1) /
+                                                                   kSgPieceBytes * kSgEntryBytes;
+            if (usbfsUsed_ + charge > options_.usbfsMemoryBytes) return fail(ENOMEM);
+            submitCharge_ = charge;  // taken by the URB's record
             int result = -EINVAL;
             if (urb->type == USBDEVFS_URB_TYPE_CONTROL) result = SubmitControl(client, urb);
             if (urb->type == USBDEVFS_URB_TYPE_BULK) result = SubmitBulk(client, urb);
             if (result < 0) return fail(-result);
+            usbfsUsed_ += charge;
+            usbfsPeak_ = std::max(usbfsPeak_, usbfsUsed_);
             ++outstanding_;
             ++submitted_;
             return 0;
@@ -655,6 +676,8 @@ void CSimUsbFront::CImpl::Vanished(UMockdevIoctlClient* id) {
     if (client.stream) sim_->Close(client.stream);
     if (client.control) sim_->Close(client.control);
     outstanding_ -= client.pending.size() + client.reapable.size();
+    for (const auto& urb : client.pending) usbfsUsed_ -= urb->charge;
+    for (const auto& urb : client.reapable) usbfsUsed_ -= urb->charge;
     std::shared_ptr<Node> node = client.node;
     if (node->claimant == &client) node->claimant = nullptr;
     clients_.erase(it);
@@ -733,6 +756,11 @@ uint32_t CSimUsbFront::Enumerations() const {
 uint32_t CSimUsbFront::NodeOpens() const {
     std::lock_guard<std::mutex> lock(impl_->mutex_);
     return impl_->nodeOpens_;
+}
+
+uint64_t CSimUsbFront::UsbfsMemoryPeak() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    return impl_->usbfsPeak_;
 }
 
 uint32_t CSimUsbFront::ClearHalts() const {

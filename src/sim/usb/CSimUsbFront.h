@@ -34,6 +34,11 @@ struct UsbFrontOptions {
     // descriptors does: the reset answers "no device", the node goes, and the camera
     // comes back on the same port with a new device number this many ms later.
     uint32_t reenumerateAfterResetMs = 0;
+    // The kernel's memory for URBs of all device files together (usbcore's
+    // usbfs_memory_mb, 16 MiB by default): a URB is charged its buffer plus the
+    // kernel's records while submitted and not yet reaped; past the limit SUBMITURB
+    // fails with ENOMEM.
+    uint64_t usbfsMemoryBytes = 16u << 20;
 };
 
 class CSimUsbFront {
@@ -57,6 +62,8 @@ class CSimUsbFront {
     uint32_t Enumerations() const;
     // Times a device node was opened (each libusb handle opens it once).
     uint32_t NodeOpens() const;
+    // The most URB memory charged at once, over the front's life.
+    uint64_t UsbfsMemoryPeak() const;
     // CLEAR_HALT requests the cameras received.
     uint32_t ClearHalts() const;
     // Sends a uevent for camera's device ("add", "remove", "change").
