@@ -379,8 +379,8 @@ TEST_F(UsbPath, AResetThatReenumeratesTheCameraWaitsForItAndTheSameNumberStreams
     platform::DeviceHandle handle = channel_->Open(path.c_str(), false);
     ASSERT_NE(handle, nullptr);
     uint32_t bytes = 0, error = 0;
-    EXPECT_TRUE(channel_->Control(handle, kIoctlResetPort, nullptr, 0, nullptr, 0, &bytes, nullptr,
-                                  &error))
+    EXPECT_TRUE(
+        channel_->Control(handle, kIoctlResetPort, nullptr, 0, nullptr, 0, &bytes, nullptr, &error))
         << error;
     uint8_t speed[4] = {};
     EXPECT_TRUE(channel_->Control(handle, kIoctlBusSpeed, nullptr, 0, speed, sizeof(speed), &bytes,

@@ -152,8 +152,8 @@ TEST(UsbRequestMap, TheVendorFilterNarrowsToOneValidIdOrNone) {
 
 TEST(UsbRequestMap, CamerasAreNumberedByBusThenPortsAsNumbers) {
     const std::vector<PathLocation> ordered = {
-        {0, 0, 2, {2}}, {0, 0, 2, {2, 3}}, {0, 0, 2, {2, 10}}, {0, 0, 2, {10}},
-        {0, 0, 3, {1}}, {0, 0, 10, {1}},
+        {0, 0, 2, {2}},  {0, 0, 2, {2, 3}}, {0, 0, 2, {2, 10}},
+        {0, 0, 2, {10}}, {0, 0, 3, {1}},    {0, 0, 10, {1}},
     };
     for (size_t i = 0; i + 1 < ordered.size(); ++i) {
         EXPECT_TRUE(PortOrder(ordered[i], ordered[i + 1])) << i;

@@ -158,8 +158,8 @@ class CUsbDriverChannel final : public CDriverChannel {
   public:
     explicit CUsbDriverChannel(const UsbChannelOptions& options)
         : tableName_(options.tableName),
-          vendorFilter_(VendorFilter(options.vendorId ? options.vendorId
-                                                      : std::getenv("VELTCAM_USB_VID"))) {}
+          vendorFilter_(
+              VendorFilter(options.vendorId ? options.vendorId : std::getenv("VELTCAM_USB_VID"))) {}
     ~CUsbDriverChannel() override {
         if (Inherited()) {
             // A copy made by fork: the parent's libusb state is not this process's to

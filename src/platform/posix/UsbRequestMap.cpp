@@ -174,8 +174,8 @@ bool IsCameraInterface(uint16_t productId, uint8_t interfaceClass,
         return std::find(bulkEndpoints.begin(), bulkEndpoints.end(), address) !=
                bulkEndpoints.end();
     };
-    return productId == kCameraProductId && interfaceClass == kVendorSpecificClass &&
-           has(0x81) && has(0x01);
+    return productId == kCameraProductId && interfaceClass == kVendorSpecificClass && has(0x81) &&
+           has(0x01);
 }
 
 uint16_t VendorFilter(const char* text) {

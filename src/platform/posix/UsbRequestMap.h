@@ -12,8 +12,8 @@
 namespace veltcam::platform::usb {
 
 constexpr uint16_t kCameraProductId = 0x31C4;
-constexpr uint32_t kErrorSemTimeout = 121;   // a control request that timed out
-constexpr uint32_t kErrorBusy = 170;         // another program has claimed the camera
+constexpr uint32_t kErrorSemTimeout = 121;    // a control request that timed out
+constexpr uint32_t kErrorBusy = 170;          // another program has claimed the camera
 constexpr uint32_t kErrorNoResources = 1450;  // the kernel's usbfs memory is used up
 constexpr uint32_t kErrorAccessDenied = 5;
 

@@ -88,11 +88,11 @@ std::vector<uint8_t> Descriptors(uint16_t vendorId, uint16_t productId, bool hig
                               3,
                               1};
     const std::vector<uint8_t> rest = {
-        9, 2, 39,   0, 1,    1,    0, 0x80, 50,  // configuration, 39 bytes in all
-        9, 4, 0,    0, 3,    0xFF, 0, 0,    0,   // interface 0, vendor class, 3 endpoints
-        7, 5, 0x81, 2, 0x00, packetHigh, 0,      // bulk in
-        7, 5, 0x01, 2, 0x00, packetHigh, 0,      // bulk out
-        7, 5, 0x83, 2, 0x00, packetHigh, 0};     // bulk in (other models' block reads)
+        9, 2, 39,   0, 1,    1,          0, 0x80, 50,  // configuration, 39 bytes in all
+        9, 4, 0,    0, 3,    0xFF,       0, 0,    0,   // interface 0, vendor class, 3 endpoints
+        7, 5, 0x81, 2, 0x00, packetHigh, 0,            // bulk in
+        7, 5, 0x01, 2, 0x00, packetHigh, 0,            // bulk out
+        7, 5, 0x83, 2, 0x00, packetHigh, 0};           // bulk in (other models' block reads)
     d.insert(d.end(), rest.begin(), rest.end());
     return d;
 }
@@ -312,9 +312,8 @@ void CSimUsbFront::CImpl::AddNode(int camera) {
 
     uint16_t vendor = sim_->Options().vendorId, product = kProductCode;
     sim_->WithCamera(camera, [&](CSimCamera& c) { product = c.ProductId(); });
-    const int speed =
-        speed_[static_cast<size_t>(camera)] ? speed_[static_cast<size_t>(camera)]
-                                            : (HighSpeed() ? 480 : 5000);
+    const int speed = speed_[static_cast<size_t>(camera)] ? speed_[static_cast<size_t>(camera)]
+                                                          : (HighSpeed() ? 480 : 5000);
     char description[2048];
     std::snprintf(description, sizeof(description),
                   "P: /devices/%s\n"
@@ -646,9 +645,10 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, un
             auto* urb = static_cast<usbdevfs_urb*>(arg);
             // What the kernel charges: its records of the URB, the buffer, and one
             // scatter-gather entry per 16 KiB piece of a bulk buffer.
-            const uint64_t length = urb->buffer_length > 0 ? static_cast<uint64_t>(urb->buffer_length) : 0;
-            const uint64_t charge = kUrbRecordBytes + length + (length + kSgPieceBytes - 1) /
-                                                                   kSgPieceBytes * kSgEntryBytes;
+            const uint64_t length =
+                urb->buffer_length > 0 ? static_cast<uint64_t>(urb->buffer_length) : 0;
+            const uint64_t charge = kUrbRecordBytes + length +
+                                    (length + kSgPieceBytes - 1) / kSgPieceBytes * kSgEntryBytes;
             if (usbfsUsed_ + charge > options_.usbfsMemoryBytes) return fail(ENOMEM);
             submitCharge_ = charge;  // taken by the URB's record
             int result = -EINVAL;
