@@ -2,15 +2,19 @@
 // usbdevfs request structures, umockdev's emulated device nodes, and the simulated
 // cameras answering on the wire. The assertions are those of the direct-simulator
 // core tests; only the transport underneath differs.
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "core/CoreFixture.h"
 #include "foundation/ModelConstants.h"
+#include "platform/Clock.h"
 #include "platform/posix/UsbDriverChannel.h"
 #include "platform/posix/UsbRequestMap.h"
 #include "sim/usb/CSimUsbFront.h"
@@ -408,6 +412,23 @@ TEST_F(UsbPath, TransfersPastTheKernelsUsbMemoryFailWithOneHintAndSmallerOnesStr
     EXPECT_EQ(said.find('\n'), said.size() - 1) << "said once: " << said;
     core_->StopTransfer(1);
     ExpectNothingInFlight();
+}
+
+TEST_F(UsbPath, TheEventThreadRunsAtTheTransferThreadsPriority) {
+    OpenSmall();
+    int wanted = -1;  // what a transfer thread gets here (real-time if permitted)
+    std::thread([&] {
+        platform::RaiseCurrentThreadToTimeCritical();
+        wanted = sched_getscheduler(0);
+    }).join();
+    int found = -2;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name == "veltcam-usb") found = sched_getscheduler(std::stoi(task.path().filename()));
+    }
+    EXPECT_EQ(found, wanted);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 // handling and completes the transfers.
 #include <dlfcn.h>
 #include <libusb.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include <thread>
 
 #include "foundation/ModelConstants.h"
+#include "platform/Clock.h"
 #include "platform/posix/MessageWindow.h"
 #include "platform/posix/UsbDriverChannel.h"
 #include "platform/posix/UsbRequestMap.h"
@@ -327,6 +329,10 @@ bool CUsbDriverChannel::EnsureContext() {
     // Completions, cancellations and hotplug events all come through libusb's event
     // handling, which this thread runs for as long as the channel lives.
     events_ = std::thread([this] {
+        // A real-time transfer thread waits for the completions this thread hands
+        // over: at normal priority it would queue behind the pipeline's workers.
+        pthread_setname_np(pthread_self(), "veltcam-usb");
+        RaiseCurrentThreadToTimeCritical();
         while (!stopEvents_.load()) {
             int stop = 0;
             struct timeval tick {
