@@ -27,6 +27,7 @@
 #include <set>
 #include <shared_mutex>
 #include <thread>
+#include <vector>
 
 #include "foundation/ModelConstants.h"
 #include "platform/Clock.h"
@@ -143,6 +144,11 @@ struct BulkTransfer {
     uint8_t endpoint = 0;
     uint8_t* header = nullptr;  // the caller's request header: status words go there
     std::shared_ptr<OpState> state;
+    // Threads that use the transfer without the channel's lock (a submit, a cancel):
+    // the last of them frees it if its callback has run meanwhile. Under mutex_.
+    int pins = 0;
+    bool finished = false;         // called back (or never submitted)
+    bool cancelRequested = false;  // an abort met it, perhaps before it was submitted
 };
 
 class CUsbDriverChannel;
@@ -226,8 +232,13 @@ class CUsbDriverChannel final : public CDriverChannel {
     // libusb has called back for each.
     void CancelAndWait(std::unique_lock<std::mutex>& lock, const UsbDevice* device,
                        uint8_t endpoint, const PathHandle* owner);
-    bool SubmitBulk(PathHandle& handle, const uint8_t* header, uint8_t* buffer, uint32_t length,
-                    const std::shared_ptr<OpState>& state, uint32_t* error);
+    // Submits without holding `lock` (the kernel builds its scatter list meanwhile);
+    // returns with it held.
+    bool SubmitBulk(std::unique_lock<std::mutex>& lock, PathHandle& handle, const uint8_t* header,
+                    uint8_t* buffer, uint32_t length, const std::shared_ptr<OpState>& state,
+                    uint32_t* error);
+    // Lets go of a pinned transfer (under mutex_), freeing it when it is done with.
+    static void Unpin(BulkTransfer* bulk);
     bool ControlRequest(UsbDevice& device, const uint8_t* in, uint32_t inBytes, uint8_t* out,
                         uint32_t outBytes, uint32_t* bytes, uint32_t* error);
     bool ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevice& device, uint32_t* error);
@@ -621,18 +632,37 @@ void CUsbDriverChannel::CancelAndWait(std::unique_lock<std::mutex>& lock, const 
         return bulk->device.get() == device && (endpoint == 0 || bulk->endpoint == endpoint) &&
                (owner == nullptr || bulk->owner == owner);
     };
+    std::vector<BulkTransfer*> targets;
     for (BulkTransfer* bulk : inFlight_) {
-        if (matches(bulk)) libusb_cancel_transfer(bulk->transfer);
+        if (!matches(bulk)) continue;
+        bulk->cancelRequested = true;
+        ++bulk->pins;
+        targets.push_back(bulk);
     }
+    // A discard returns only when the host controller has let go of the request:
+    // completions of other cameras go on meanwhile.
+    lock.unlock();
+    for (BulkTransfer* bulk : targets) libusb_cancel_transfer(bulk->transfer);
+    lock.lock();
+    for (BulkTransfer* bulk : targets) Unpin(bulk);
     transfersDone_.wait_for(lock, kCancelWait, [&] {
         return std::none_of(inFlight_.begin(), inFlight_.end(), matches);
     });
+}
+
+void CUsbDriverChannel::Unpin(BulkTransfer* bulk) {
+    if (--bulk->pins > 0 || !bulk->finished) return;
+    libusb_free_transfer(bulk->transfer);
+    delete bulk;
 }
 
 void CUsbDriverChannel::OnTransferDone(BulkTransfer* bulk) {
     libusb_transfer* transfer = bulk->transfer;
     const bool ok = transfer->status == LIBUSB_TRANSFER_COMPLETED;
     const uint32_t error = ErrorForTransferStatus(transfer->status);
+    const auto count = static_cast<uint32_t>(transfer->actual_length);
+    const std::shared_ptr<OpState> state = bulk->state;
+    bool pinned = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // The driver reports its own view of the transfer in the header: zero for a
@@ -646,20 +676,24 @@ void CUsbDriverChannel::OnTransferDone(BulkTransfer* bulk) {
         if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) bulk->device->gone = true;
         if (transfer->status == LIBUSB_TRANSFER_STALL) bulk->device->halted.insert(bulk->endpoint);
         inFlight_.remove(bulk);
+        bulk->finished = true;
+        pinned = bulk->pins > 0;  // then the last pin frees it
     }
-    bulk->state->Complete(ok, static_cast<uint32_t>(transfer->actual_length), error);
+    state->Complete(ok, count, error);
     transfersDone_.notify_all();
-    libusb_free_transfer(transfer);
-    delete bulk;
+    if (!pinned) {
+        libusb_free_transfer(transfer);
+        delete bulk;
+    }
 }
 
 void CUsbDriverChannel::MarkGoneIf(int libusbResult, UsbDevice& device) {
     if (libusbResult == LIBUSB_ERROR_NO_DEVICE) device.gone = true;
 }
 
-bool CUsbDriverChannel::SubmitBulk(PathHandle& handle, const uint8_t* header, uint8_t* buffer,
-                                   uint32_t length, const std::shared_ptr<OpState>& state,
-                                   uint32_t* error) {
+bool CUsbDriverChannel::SubmitBulk(std::unique_lock<std::mutex>& lock, PathHandle& handle,
+                                   const uint8_t* header, uint8_t* buffer, uint32_t length,
+                                   const std::shared_ptr<OpState>& state, uint32_t* error) {
     const uint8_t endpoint = header[kEndpointOffset];
     libusb_transfer* transfer = libusb_alloc_transfer(0);
     if (transfer == nullptr) {
@@ -678,8 +712,20 @@ bool CUsbDriverChannel::SubmitBulk(PathHandle& handle, const uint8_t* header, ui
     // aborts the pipe, as it does with the Windows driver.
     libusb_fill_bulk_transfer(transfer, handle.device->handle, endpoint, buffer,
                               static_cast<int>(length), TransferCallback, bulk, 0);
+    // Published first, so that an abort meanwhile finds it; pinned, so that its
+    // callback cannot free it before this thread is done with it.
     inFlight_.push_back(bulk);
+    ++bulk->pins;
+    std::shared_ptr<UsbDevice> device = handle.device;
+    lock.unlock();
     const int submitted = libusb_submit_transfer(transfer);
+    lock.lock();
+    if (submitted == LIBUSB_SUCCESS && bulk->cancelRequested && !bulk->finished) {
+        // An abort came while the transfer was not yet on the bus: it cancelled nothing.
+        lock.unlock();
+        libusb_cancel_transfer(transfer);
+        lock.lock();
+    }
     if (submitted != LIBUSB_SUCCESS) {
         if (submitted == LIBUSB_ERROR_NO_MEM) {
             ReportOnce("usbfs memory",
@@ -688,13 +734,15 @@ bool CUsbDriverChannel::SubmitBulk(PathHandle& handle, const uint8_t* header, ui
                        "(in MiB, 16 by default) or close the other USB programs\n");
         }
         inFlight_.remove(bulk);
-        MarkGoneIf(submitted, *handle.device);
-        libusb_free_transfer(transfer);
-        delete bulk;
+        MarkGoneIf(submitted, *device);
+        bulk->finished = true;
+        Unpin(bulk);
         *error = ErrorForLibusbError(submitted);
         state->Complete(false, 0, *error);
+        transfersDone_.notify_all();
         return false;
     }
+    Unpin(bulk);
     return true;
 }
 
@@ -827,7 +875,7 @@ bool CUsbDriverChannel::Control(DeviceHandle handle, uint32_t code, const void* 
                 return fail(kErrorInvalidParameter);
             }
             if (device->gone || !device->handle) return fail(kErrorDeviceGone);
-            if (!SubmitBulk(path, input, output, outBytes, state, error)) return false;
+            if (!SubmitBulk(lock, path, input, output, outBytes, state, error)) return false;
             if (op) {
                 *error = kErrorIoPending;
                 return false;
