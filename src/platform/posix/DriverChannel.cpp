@@ -798,11 +798,13 @@ bool CUsbDriverChannel::ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevic
     }
     // The camera enumerates afresh on the same port: the path stays, the libusb handle
     // becomes the new device's. The old one is unpublished, then closed once no
-    // request uses it.
+    // request uses it. Openers of the path wait meanwhile, or they would open the new
+    // device a second time.
     {
         std::unique_lock<std::shared_mutex> swap(device.handleLock);
         lock.lock();
         device.handle = nullptr;
+        opening_.insert(device.path);
         lock.unlock();
         CloseDevice(handle);
     }
@@ -817,6 +819,8 @@ bool CUsbDriverChannel::ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevic
     guard.unlock();
     lock.lock();
     device.handle = reopened;
+    opening_.erase(device.path);
+    openingDone_.notify_all();
     if (!reopened) {
         device.gone = true;
         *error = kErrorDeviceGone;
