@@ -287,7 +287,7 @@ void KeepLibraryLoaded() {
         info.dli_fname == nullptr) {
         return;
     }
-    // Promotes the already loaded library to "never unload" without adding a reference.
+    // Promotes the already loaded library to "never unload"; the handle is kept.
     dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
