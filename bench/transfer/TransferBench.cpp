@@ -83,6 +83,9 @@ void TransferFullFrame(benchmark::State& state, int depth, bool usb = false) {
     if (front && frames) {
         state.counters["urbs_per_frame"] =
             static_cast<double>(front->SubmittedUrbs() - urbsBefore) / static_cast<double>(frames);
+        // usbfs memory the stream held at most (the kernel's limit is shared by all
+        // programs).
+        state.counters["bytes_in_flight_max"] = static_cast<double>(front->UsbfsMemoryPeak());
     }
     core.StopTransfer(1);
     // Frames the thread stored while the loop ran; the loop only paces the measurement.

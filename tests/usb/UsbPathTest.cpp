@@ -2,11 +2,19 @@
 // usbdevfs request structures, umockdev's emulated device nodes, and the simulated
 // cameras answering on the wire. The assertions are those of the direct-simulator
 // core tests; only the transport underneath differs.
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "core/CoreFixture.h"
 #include "foundation/ModelConstants.h"
+#include "platform/Clock.h"
 #include "platform/posix/UsbDriverChannel.h"
 #include "platform/posix/UsbRequestMap.h"
 #include "sim/usb/CSimUsbFront.h"
@@ -19,13 +27,15 @@ class UsbPath : public test::CoreFixture {
     std::shared_ptr<platform::CDriverChannel> ChannelFor(
         const std::shared_ptr<sim::CSimDriver>& simulator) override {
         std::string error;
-        front_ = sim::CSimUsbFront::Create(simulator, &error);
+        front_ = sim::CSimUsbFront::Create(simulator, &error, frontOptions_);
         if (!front_) {
             ADD_FAILURE() << "no emulated bus: " << error;
             return simulator;
         }
         platform::UsbChannelOptions options;
         options.tableName = test::UniqueTableName();
+        options.vendorId = vendorFilter_;
+        tableName_ = options.tableName;
         channel_ = platform::CreateUsbDriverChannel(options);
         return channel_;
     }
@@ -52,6 +62,20 @@ class UsbPath : public test::CoreFixture {
             << front_->OutstandingUrbs() << " URBs still outstanding";
     }
 
+    // A request record for a read of `bytes` on endpoint 0x81.
+    static std::vector<uint8_t> BulkRead(uint32_t bytes) {
+        std::vector<uint8_t> header(kRequestHeaderBytes);
+        RequestFields fields;
+        fields.length = kRequestHeaderBytes;
+        fields.dataLength = bytes;
+        WriteRequestHeader(header.data(), fields);
+        header[header::kEndpoint] = kEndpointIn;
+        return header;
+    }
+
+    sim::UsbFrontOptions frontOptions_;
+    const char* vendorFilter_ = nullptr;
+    std::string tableName_;
     std::unique_ptr<sim::CSimUsbFront> front_;
     std::shared_ptr<platform::CDriverChannel> channel_;
 };
@@ -154,6 +178,257 @@ TEST_F(UsbPath, ACameraThatStopsAnsweringFailsTheSnapWithoutHangingOrLeaking) {
     EXPECT_EQ(core_->FramesStored(), before);
     core_->StopTransfer(1);
     ExpectNothingInFlight();
+}
+
+TEST_F(UsbPath, CamerasOfAnyVendorAreFoundByTheirInterfaceAndNumberedByPortAsNumbers) {
+    const struct {
+        const char* options;
+        std::vector<int> ports;
+        const char* filter;
+        uint16_t vendor;
+        std::vector<int> found;  // ports of the cameras found, in numbering order
+    } cases[] = {
+        {"cameras=2;vid=1234", {10, 2}, nullptr, 0x1234, {2, 10}},
+        {"cameras=2", {11, 9}, "2a5d", 0x2A5D, {9, 11}},
+        {"cameras=1;vid=1234", {1}, "2a5d", 0x1234, {}},  // VELTCAM_USB_VID narrows
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        TearDown();
+        frontOptions_.ports = c.ports;
+        vendorFilter_ = c.filter;
+        Create(c.options);
+        std::vector<std::string> expected;
+        for (int port : c.found) {
+            expected.push_back(platform::usb::DevicePath(c.vendor, 0x31C4, 2, {port}));
+        }
+        EXPECT_EQ(channel_->ListInterfaces(kCameraInterfaceGuid, 32), expected);
+        ASSERT_EQ(core_->CountDevices(kProduct), static_cast<int>(c.found.size()));
+    }
+    // The first camera by number is the one on port 2, and it streams.
+    TearDown();
+    frontOptions_.ports = {10, 2};
+    vendorFilter_ = nullptr;
+    Create("cameras=2;vid=1234;fps=max");
+    ASSERT_EQ(core_->CountDevices(kProduct), 2);
+    ASSERT_NE(core_->SelectDeviceNumber(0), 0);
+    ASSERT_EQ(core_->SetCaptureWindow(0, 800, 512, 256, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    Snap();
+    sim_->WithCamera(1, [](sim::CSimCamera& c) { EXPECT_GT(c.FramesSent(), 0u); });
+}
+
+TEST_F(UsbPath, TwoThreadsReadingAnIdleCameraNeverMeetABusyClaimAndOpenItsFileOnce) {
+    Open();
+    const uint32_t opensBefore = front_->NodeOpens();
+    std::atomic<int> failures{0};
+    auto reader = [&] {
+        for (int i = 0; i < 2000; ++i) {
+            int ok = 0;
+            core_->ReadFpgaRegister(16, &ok);
+            if (!ok) ++failures;
+        }
+    };
+    std::thread a(reader), b(reader);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_LE(front_->NodeOpens() - opensBefore, 1u) << "the device file stays open while idle";
+}
+
+TEST_F(UsbPath, ASecondProgramFindsTheStreamingCameraAndLearnsItIsInUse) {
+    OpenSmall();
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    ASSERT_TRUE(WaitFor([&] { return core_->FramesStored() >= 3; }));
+    // Another channel with its own device files stands in for another process.
+    platform::UsbChannelOptions options;
+    options.tableName = test::UniqueTableName();
+    auto other = platform::CreateUsbDriverChannel(options);
+    const auto paths = other->ListInterfaces(kCameraInterfaceGuid, 32);
+    ASSERT_EQ(paths.size(), 1u);
+    platform::DeviceHandle handle = other->Open(paths[0].c_str(), false);
+    ASSERT_NE(handle, nullptr) << "a camera in use is still there";
+    std::vector<uint8_t> header = BulkRead(4096), data(4096);
+    uint32_t bytes = 0, error = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(other->Control(handle, kIoctlDirectTransfer, header.data(), kRequestHeaderBytes,
+                                data.data(), 4096, &bytes, nullptr, &error));
+    EXPECT_FALSE(other->Control(handle, kIoctlDirectTransfer, header.data(), kRequestHeaderBytes,
+                                data.data(), 4096, &bytes, nullptr, &error));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(error, platform::usb::kErrorBusy);
+    EXPECT_NE(said.find("in use by another program"), std::string::npos) << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << "said once: " << said;
+    other->Close(handle);
+    const uint64_t before = core_->FramesStored();
+    EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= before + 5; }));
+    core_->StopTransfer(1);
+    // Idle again: the other program may stream now (its read waits for a frame).
+    handle = other->Open(paths[0].c_str(), true);
+    ASSERT_NE(handle, nullptr);
+    auto op = other->NewOperation();
+    EXPECT_FALSE(other->Control(handle, kIoctlDirectTransfer, header.data(), kRequestHeaderBytes,
+                                data.data(), 4096, &bytes, op.get(), &error));
+    EXPECT_EQ(error, platform::kErrorIoPending);
+    const uint8_t endpoint = kEndpointIn;
+    auto abort = other->NewOperation();
+    EXPECT_TRUE(other->Control(handle, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, &bytes,
+                               abort.get(), &error));
+    EXPECT_TRUE(op->Wait(5000));
+    other->Close(handle);
+}
+
+TEST_F(UsbPath, AKernelDriverOnTheInterfaceIsSetAsideForTheStream) {
+    frontOptions_.kernelDriver = "usbtest";
+    OpenSmall();
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= 10; }));
+    core_->StopTransfer(1);
+    EXPECT_EQ(core_->FramesRejected(), 0u);
+}
+
+TEST_F(UsbPath, ACameraOnAUsb2PortStreamsAndWarnsOnce) {
+    Create("speed=3;fps=max");
+    testing::internal::CaptureStderr();
+    const int count = core_->CountDevices(kProduct);
+    const int selected = core_->SelectDeviceNumber(0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(count, 1);
+    ASSERT_NE(selected, 0);
+    EXPECT_EQ(channel_->ListInterfaces(kCameraInterfaceGuid, 32)[0],
+              platform::usb::DevicePath(0x2A5D, 0x31C4, 1, {1}))
+        << "a High-Speed camera is on the USB 2 bus";
+    EXPECT_NE(said.find("USB 2 speed"), std::string::npos) << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << "said once: " << said;
+    const std::vector<uint8_t> frame = Snap();
+    EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
+}
+
+TEST_F(UsbPath, OnlyAHaltedEndpointIsCleared) {
+    const struct {
+        const char* fault;
+        bool cleared;
+    } cases[] = {
+        {"header-timeout@2", false},
+        {"payload-stall@2", false},
+        {"status@2", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        TearDown();
+        OpenSmall(std::string("fps=max;faults=") + c.fault);
+        const uint32_t before = front_->ClearHalts();
+        ASSERT_EQ(core_->StartTransfer(0), 1);
+        EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= 10; }));
+        core_->StopTransfer(1);
+        EXPECT_EQ(front_->ClearHalts() > before, c.cleared);
+    }
+}
+
+TEST_F(UsbPath, AChildForkedAfterDiscoveryIsRefusedAndTheParentStreamsOn) {
+    OpenSmall();
+    // A second channel that has started libusb and found the camera before the fork.
+    platform::UsbChannelOptions options;
+    options.tableName = test::UniqueTableName();
+    auto inherited = platform::CreateUsbDriverChannel(options);
+    const auto paths = inherited->ListInterfaces(kCameraInterfaceGuid, 32);
+    ASSERT_EQ(paths.size(), 1u);
+    const pid_t child = fork();
+    if (child == 0) {
+        // The child's copy refuses, and ends without joining the parent's event
+        // thread or touching the parent's libusb state.
+        const bool refused = inherited->ListInterfaces(kCameraInterfaceGuid, 32).empty() &&
+                             inherited->Open(paths[0].c_str(), false) == nullptr;
+        inherited.reset();
+        _exit(refused ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= 100; }));
+    core_->StopTransfer(1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(core_->FramesRejected(), 0u);
+}
+
+TEST_F(UsbPath, AResetThatReenumeratesTheCameraWaitsForItAndTheSameNumberStreamsAgain) {
+    frontOptions_.reenumerateAfterResetMs = 300;
+    Create("fps=max");
+    ASSERT_EQ(core_->CountDevices(kProduct), 1);
+    ASSERT_NE(core_->SelectDeviceNumber(0), 0);
+    const uint32_t before = front_->Enumerations();
+    // Register reads from another thread while the old handle is retired.
+    std::atomic<bool> resetting{true};
+    std::thread reader([&] {
+        while (resetting) {
+            int ok = 0;
+            core_->ReadFpgaRegister(16, &ok);
+        }
+    });
+    const int selected = core_->SelectDeviceNumber(0);  // opening the camera resets its port
+    resetting = false;
+    reader.join();
+    ASSERT_NE(selected, 0);
+    EXPECT_GT(front_->Enumerations(), before) << "the reset re-enumerated the camera";
+    ASSERT_EQ(core_->SetCaptureWindow(0, 800, 512, 256, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= 20; }));
+    core_->StopTransfer(1);
+    EXPECT_EQ(core_->FramesRejected(), 0u);
+    EXPECT_EQ(core_->CountDevices(kProduct), 1);
+    // The reset itself succeeds, and the path handle that asked for it serves on.
+    const std::string path = channel_->ListInterfaces(kCameraInterfaceGuid, 32).at(0);
+    platform::DeviceHandle handle = channel_->Open(path.c_str(), false);
+    ASSERT_NE(handle, nullptr);
+    uint32_t bytes = 0, error = 0;
+    EXPECT_TRUE(
+        channel_->Control(handle, kIoctlResetPort, nullptr, 0, nullptr, 0, &bytes, nullptr, &error))
+        << error;
+    uint8_t speed[4] = {};
+    EXPECT_TRUE(channel_->Control(handle, kIoctlBusSpeed, nullptr, 0, speed, sizeof(speed), &bytes,
+                                  nullptr, &error))
+        << error;
+    channel_->Close(handle);
+}
+
+TEST_F(UsbPath, TransfersPastTheKernelsUsbMemoryFailWithOneHintAndSmallerOnesStream) {
+    frontOptions_.usbfsMemoryBytes = 256 << 10;
+    OpenSmall();  // 128 KiB frames: one piece fits
+    const std::vector<uint8_t> frame = Snap();
+    EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
+    EXPECT_LE(front_->UsbfsMemoryPeak(), 256u << 10);
+    // A full frame's 512 KiB pieces do not fit.
+    ASSERT_EQ(core_->SetCaptureWindow(0, 0, 2048, 1536, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    const uint64_t before = core_->FramesStored();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(core_->StartTransfer(1), 1);
+    EXPECT_TRUE(WaitUntilStopped(30000));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(core_->FramesStored(), before);
+    EXPECT_NE(said.find("usbfs_memory_mb"), std::string::npos) << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << "said once: " << said;
+    core_->StopTransfer(1);
+    ExpectNothingInFlight();
+}
+
+TEST_F(UsbPath, TheEventThreadRunsAtTheTransferThreadsPriority) {
+    OpenSmall();
+    int wanted = -1;  // what a transfer thread gets here (real-time if permitted)
+    std::thread([&] {
+        platform::RaiseCurrentThreadToTimeCritical();
+        wanted = sched_getscheduler(0);
+    }).join();
+    int found = -2;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name == "veltcam-usb") found = sched_getscheduler(std::stoi(task.path().filename()));
+    }
+    EXPECT_EQ(found, wanted);
 }
 
 }  // namespace

@@ -87,6 +87,9 @@ TEST(UsbRequestMap, LibusbResultsBecomeTheDriversErrorCodes) {
         {LIBUSB_ERROR_TIMEOUT, kErrorSemTimeout},
         {LIBUSB_ERROR_INTERRUPTED, kErrorOperationAborted},
         {LIBUSB_ERROR_INVALID_PARAM, kErrorInvalidParameter},
+        {LIBUSB_ERROR_BUSY, kErrorBusy},
+        {LIBUSB_ERROR_NO_MEM, kErrorNoResources},
+        {LIBUSB_ERROR_ACCESS, kErrorAccessDenied},
     };
     for (const auto& c : calls) EXPECT_EQ(ErrorForLibusbError(c.result), c.error) << c.result;
 }
@@ -120,12 +123,43 @@ TEST(UsbRequestMap, DevicePathsNameThePortAndParseBack) {
     }
 }
 
-TEST(UsbRequestMap, VendorIdsAreTheSimulatorsAndAValidExtraOne) {
-    EXPECT_EQ(VendorIds(nullptr), (std::vector<uint16_t>{0x2A5D}));
-    EXPECT_EQ(VendorIds("04b4"), (std::vector<uint16_t>{0x2A5D, 0x04B4}));
-    for (const char* bad : {"", "xyz", "10000", "0", "2a5d"}) {
-        EXPECT_EQ(VendorIds(bad), (std::vector<uint16_t>{0x2A5D})) << bad;
+TEST(UsbRequestMap, ACameraIsItsProductIdOnAVendorInterfaceWithTheBulkPair) {
+    const struct {
+        uint16_t product;
+        uint8_t interfaceClass;
+        std::vector<uint8_t> bulk;
+        bool camera;
+    } cases[] = {
+        {0x31C4, 0xFF, {0x81, 0x01, 0x83}, true},
+        {0x31C4, 0xFF, {0x01, 0x81}, true},
+        {0x31C4, 0x08, {0x81, 0x01}, false},  // a mass-storage device with the same id
+        {0x31C4, 0xFF, {0x81}, false},
+        {0x31C4, 0xFF, {0x82, 0x02}, false},
+        {0x31C5, 0xFF, {0x81, 0x01}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsCameraInterface(c.product, c.interfaceClass, c.bulk), c.camera)
+            << std::hex << c.product << " class " << int(c.interfaceClass);
     }
+}
+
+TEST(UsbRequestMap, TheVendorFilterNarrowsToOneValidIdOrNone) {
+    EXPECT_EQ(VendorFilter(nullptr), 0);
+    EXPECT_EQ(VendorFilter("04b4"), 0x04B4);
+    EXPECT_EQ(VendorFilter("2A5D"), 0x2A5D);
+    for (const char* bad : {"", "xyz", "10000", "0", "12g"}) EXPECT_EQ(VendorFilter(bad), 0) << bad;
+}
+
+TEST(UsbRequestMap, CamerasAreNumberedByBusThenPortsAsNumbers) {
+    const std::vector<PathLocation> ordered = {
+        {0, 0, 2, {2}},  {0, 0, 2, {2, 3}}, {0, 0, 2, {2, 10}},
+        {0, 0, 2, {10}}, {0, 0, 3, {1}},    {0, 0, 10, {1}},
+    };
+    for (size_t i = 0; i + 1 < ordered.size(); ++i) {
+        EXPECT_TRUE(PortOrder(ordered[i], ordered[i + 1])) << i;
+        EXPECT_FALSE(PortOrder(ordered[i + 1], ordered[i])) << i;
+    }
+    EXPECT_FALSE(PortOrder(ordered[0], ordered[0]));
 }
 
 }  // namespace

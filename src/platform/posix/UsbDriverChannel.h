@@ -12,8 +12,9 @@ struct UsbChannelOptions {
     // Name of the shared device table; the real cameras' table unless a test keeps
     // its emulated cameras apart.
     std::string tableName = "D3A7-MemMap";
-    // Extra vendor id to look for (hex text); null: VELTCAM_USB_VID.
-    const char* extraVendorId = nullptr;
+    // The only vendor id to look for (hex text); null: VELTCAM_USB_VID, and any vendor
+    // when that is unset.
+    const char* vendorId = nullptr;
 };
 
 std::unique_ptr<CDriverChannel> CreateUsbDriverChannel(const UsbChannelOptions& options);

@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,9 +60,11 @@ bool DecodeControlRecord(const uint8_t* record, uint32_t bytes, ControlSetup* se
     setup->value = Le16(record + 2);
     setup->index = Le16(record + 4);
     const uint32_t timeoutSeconds = Le32(record + 8);
-    // The record always carries a 64-byte data area, whatever the request: the data
-    // stage is that area, in the direction of the request type.
-    setup->dataLength = kControlDataBytes;
+    switch (kDataStage) {
+        case DataStage::WholeArea:
+            setup->dataLength = kControlDataBytes;
+            break;
+    }
     setup->toHost = (setup->requestType & LIBUSB_ENDPOINT_IN) != 0;
     setup->timeoutMs = timeoutSeconds == 0 || timeoutSeconds > 3600 ? kDefaultControlTimeoutMs
                                                                     : timeoutSeconds * 1000;
@@ -95,6 +98,12 @@ uint32_t ErrorForLibusbError(int libusbError) {
             return kErrorOperationAborted;
         case LIBUSB_ERROR_INVALID_PARAM:
             return kErrorInvalidParameter;
+        case LIBUSB_ERROR_BUSY:
+            return kErrorBusy;
+        case LIBUSB_ERROR_NO_MEM:
+            return kErrorNoResources;
+        case LIBUSB_ERROR_ACCESS:
+            return kErrorAccessDenied;
         default:
             return kErrorGenFailure;
     }
@@ -159,15 +168,26 @@ bool ParseDevicePath(const char* path, PathLocation* location) {
     return true;
 }
 
-std::vector<uint16_t> VendorIds(const char* extra) {
-    std::vector<uint16_t> ids{kDefaultVendorId};
-    if (extra == nullptr || *extra == '\0') return ids;
+bool IsCameraInterface(uint16_t productId, uint8_t interfaceClass,
+                       const std::vector<uint8_t>& bulkEndpoints) {
+    auto has = [&](uint8_t address) {
+        return std::find(bulkEndpoints.begin(), bulkEndpoints.end(), address) !=
+               bulkEndpoints.end();
+    };
+    return productId == kCameraProductId && interfaceClass == kVendorSpecificClass && has(0x81) &&
+           has(0x01);
+}
+
+uint16_t VendorFilter(const char* text) {
+    if (text == nullptr || *text == '\0') return 0;
     char* end = nullptr;
-    unsigned long value = std::strtoul(extra, &end, 16);
-    if (*end == '\0' && value > 0 && value <= 0xFFFF && value != kDefaultVendorId) {
-        ids.push_back(static_cast<uint16_t>(value));
-    }
-    return ids;
+    const unsigned long value = std::strtoul(text, &end, 16);
+    return *end == '\0' && value > 0 && value <= 0xFFFF ? static_cast<uint16_t>(value) : 0;
+}
+
+bool PortOrder(const PathLocation& a, const PathLocation& b) {
+    if (a.bus != b.bus) return a.bus < b.bus;
+    return a.ports < b.ports;
 }
 
 }  // namespace veltcam::platform::usb

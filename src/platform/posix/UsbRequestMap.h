@@ -12,9 +12,10 @@
 namespace veltcam::platform::usb {
 
 constexpr uint16_t kCameraProductId = 0x31C4;
-// Vendor id of the simulated camera; VELTCAM_USB_VID adds another.
-constexpr uint16_t kDefaultVendorId = 0x2A5D;
-constexpr uint32_t kErrorSemTimeout = 121;  // a control request that timed out
+constexpr uint32_t kErrorSemTimeout = 121;    // a control request that timed out
+constexpr uint32_t kErrorBusy = 170;          // another program has claimed the camera
+constexpr uint32_t kErrorNoResources = 1450;  // the kernel's usbfs memory is used up
+constexpr uint32_t kErrorAccessDenied = 5;
 
 // The request record: a 38-byte header, then the 64-byte data area of endpoint-0
 // requests. Header bytes the channel reads or fills: endpoint 13, status words 14, 18.
@@ -28,6 +29,15 @@ constexpr int kStatus2Offset = 18;
 enum class UsbAction { Control, Bulk, AbortPipe, ResetPipe, ResetDevice, BusSpeed, Refuse };
 
 UsbAction ActionForCode(uint32_t ioControlCode);
+
+// How long the data stage of an endpoint-0 request is. The request record always
+// carries a 64-byte data area, and the driver on the other system is believed to send
+// all of it whatever the request, including requests that carry no data. A firmware
+// that acknowledges a no-data request without reading endpoint 0 would leave such a
+// data stage waiting until it times out, so this is the one place to change once a
+// bus capture of the other driver settles what goes on the wire.
+enum class DataStage { WholeArea };
+constexpr DataStage kDataStage = DataStage::WholeArea;
 
 // The control transfer of a 102-byte request record: setup fields from the header,
 // the 64-byte data stage behind it, the header's time-out.
@@ -64,8 +74,19 @@ struct PathLocation {
 };
 bool ParseDevicePath(const char* path, PathLocation* location);
 
-// The vendor ids looked for: the simulated camera's and `extra` (VELTCAM_USB_VID, hex)
-// when it is a valid id.
-std::vector<uint16_t> VendorIds(const char* extra);
+// Cameras are recognised by their product id and their interface, whatever vendor id
+// they carry: interface 0 is vendor-specific (class 0xFF) and has the bulk endpoints
+// 0x81 and 0x01. `bulkEndpoints` are interface 0's bulk endpoint addresses.
+constexpr uint8_t kVendorSpecificClass = 0xFF;
+bool IsCameraInterface(uint16_t productId, uint8_t interfaceClass,
+                       const std::vector<uint8_t>& bulkEndpoints);
+
+// The one vendor id to look for when `text` (VELTCAM_USB_VID, hex) names a valid id;
+// 0 (any vendor) otherwise.
+uint16_t VendorFilter(const char* text);
+
+// Camera numbering order: bus, then the port path, compared as numbers (port 10 after
+// port 2).
+bool PortOrder(const PathLocation& a, const PathLocation& b);
 
 }  // namespace veltcam::platform::usb

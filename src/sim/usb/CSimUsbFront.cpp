@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -26,9 +27,17 @@
 namespace veltcam::sim {
 namespace {
 
-constexpr int kBus = 2;
+// SuperSpeed cameras enumerate on the SuperSpeed root hub, High-Speed ones on the
+// USB 2 root hub, which is another bus.
+constexpr int kSuperSpeedBus = 2;
+constexpr int kHighSpeedBus = 1;
 constexpr uint32_t kMaxBulkBytes = 64u << 20;
 constexpr int kPipeBytes = 4096;
+// The kernel's bookkeeping per URB (its async and urb records) and per 16 KiB
+// scatter-gather piece of a bulk buffer.
+constexpr uint64_t kUrbRecordBytes = 512;
+constexpr uint64_t kSgPieceBytes = 16384;
+constexpr uint64_t kSgEntryBytes = 32;
 
 // The testbed lives as long as the process: libusb contexts created while it exists
 // keep looking at its sysfs and device nodes.
@@ -56,12 +65,14 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 }
 
 // Device, configuration, interface and the three bulk endpoints of the camera, as
-// sysfs holds them (little-endian, the bus's order).
-std::vector<uint8_t> Descriptors(uint16_t vendorId, uint16_t productId) {
+// sysfs holds them (little-endian, the bus's order). High-Speed bulk packets carry
+// 512 bytes, SuperSpeed ones 1024.
+std::vector<uint8_t> Descriptors(uint16_t vendorId, uint16_t productId, bool highSpeed) {
+    const uint8_t packetHigh = highSpeed ? 0x02 : 0x04;
     std::vector<uint8_t> d = {18,
                               1,
                               0x00,
-                              0x03,
+                              static_cast<uint8_t>(highSpeed ? 0x02 : 0x03),
                               0,
                               0,
                               0,
@@ -77,11 +88,11 @@ std::vector<uint8_t> Descriptors(uint16_t vendorId, uint16_t productId) {
                               3,
                               1};
     const std::vector<uint8_t> rest = {
-        9, 2, 39,   0, 1,    1,    0, 0x80, 50,  // configuration, 39 bytes in all
-        9, 4, 0,    0, 3,    0xFF, 0, 0,    0,   // interface 0, vendor class, 3 endpoints
-        7, 5, 0x81, 2, 0x00, 0x04, 0,            // bulk in, 1024-byte packets
-        7, 5, 0x01, 2, 0x00, 0x04, 0,            // bulk out
-        7, 5, 0x83, 2, 0x00, 0x04, 0};           // bulk in (other models' block reads)
+        9, 2, 39,   0, 1,    1,          0, 0x80, 50,  // configuration, 39 bytes in all
+        9, 4, 0,    0, 3,    0xFF,       0, 0,    0,   // interface 0, vendor class, 3 endpoints
+        7, 5, 0x81, 2, 0x00, packetHigh, 0,            // bulk in
+        7, 5, 0x01, 2, 0x00, packetHigh, 0,            // bulk out
+        7, 5, 0x83, 2, 0x00, packetHigh, 0};           // bulk in (other models' block reads)
     d.insert(d.end(), rest.begin(), rest.end());
     return d;
 }
@@ -97,6 +108,7 @@ class CSimUsbFront::CImpl {
         Client* client = nullptr;
         std::unique_ptr<platform::CIoOperation> op;
         uint8_t header[kRequestHeaderBytes] = {};
+        uint64_t charge = 0;  // usbfs memory held until reaped
     };
     struct Node {
         int camera = 0;
@@ -106,6 +118,8 @@ class CSimUsbFront::CImpl {
         bool gateOpen = true;  // a fresh pipe is empty, i.e. writable
         bool gone = false;
         std::set<uint8_t> halted;
+        const void* claimant = nullptr;  // the client holding interface 0
+        std::string driver;              // a kernel driver bound to interface 0
     };
     struct Client {
         std::shared_ptr<Node> node;
@@ -115,7 +129,8 @@ class CSimUsbFront::CImpl {
         std::deque<std::unique_ptr<Urb>> reapable;
     };
 
-    explicit CImpl(std::shared_ptr<CSimDriver> simulator) : sim_(std::move(simulator)) {}
+    CImpl(std::shared_ptr<CSimDriver> simulator, UsbFrontOptions options)
+        : sim_(std::move(simulator)), options_(std::move(options)) {}
     ~CImpl();
     bool Start(std::string* error);
 
@@ -124,15 +139,23 @@ class CSimUsbFront::CImpl {
     void Vanished(UMockdevIoctlClient* id);
 
     std::shared_ptr<CSimDriver> sim_;
+    const UsbFrontOptions options_;
     UMockdevIoctlBase* handler_ = nullptr;
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Node>> nodes_;
     std::vector<std::shared_ptr<Node>> live_;  // per camera; null while unplugged
     std::vector<int> speed_;
+    // When a camera that left the bus for a reset may enumerate again.
+    std::vector<std::chrono::steady_clock::time_point> backAt_;
     std::map<UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
     uint64_t outstanding_ = 0;
+    uint64_t usbfsUsed_ = 0;
+    uint64_t submitCharge_ = 0;
+    uint64_t usbfsPeak_ = 0;
     uint64_t submitted_ = 0;
     uint32_t enumerations_ = 0;
+    uint32_t nodeOpens_ = 0;
+    uint32_t clearHalts_ = 0;
 
     // Completion signal from the simulated driver (taken under its lock).
     std::mutex signalMutex_;
@@ -152,6 +175,10 @@ class CSimUsbFront::CImpl {
                 uint32_t bytes, uint32_t error);
     int SubmitControl(Client& client, usbdevfs_urb* urb);
     int SubmitBulk(Client& client, usbdevfs_urb* urb);
+    int Claim(Client& client);
+    bool HighSpeed() const { return sim_->Options().busSpeed < 4; }
+    int Bus() const { return HighSpeed() ? kHighSpeedBus : kSuperSpeedBus; }
+    int PortOf(int camera) const;
     void Reapable(Client& client, std::unique_ptr<Urb> urb);
 };
 
@@ -180,7 +207,12 @@ void OnConnectedChanged(GObject* object, GParamSpec*, gpointer user) {
 // client's own "connected" property tells; a new client may also reuse the memory
 // of one that went unnoticed.
 void OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    static_cast<CSimUsbFront::CImpl*>(user)->Vanished(client);
+    auto* impl = static_cast<CSimUsbFront::CImpl*>(user);
+    impl->Vanished(client);
+    {
+        std::lock_guard<std::mutex> lock(impl->mutex_);
+        ++impl->nodeOpens_;
+    }
     g_signal_connect(client, "notify::connected", G_CALLBACK(OnConnectedChanged), user);
 }
 
@@ -206,6 +238,7 @@ bool CSimUsbFront::CImpl::Start(std::string* error) {
     const int cameras = sim_->CameraCount();
     live_.assign(static_cast<size_t>(cameras), nullptr);
     speed_.assign(static_cast<size_t>(cameras), 0);
+    backAt_.assign(static_cast<size_t>(cameras), std::chrono::steady_clock::time_point{});
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (int i = 0; i < cameras; ++i) {
@@ -240,14 +273,23 @@ CSimUsbFront::CImpl::~CImpl() {
     if (handler_) g_object_unref(handler_);
 }
 
+int CSimUsbFront::CImpl::PortOf(int camera) const {
+    const auto& ports = options_.ports;
+    if (static_cast<size_t>(camera) < ports.size()) return ports[static_cast<size_t>(camera)];
+    const int last = ports.empty() ? 0 : ports.back();
+    return last + camera + 1 - static_cast<int>(ports.size());
+}
+
 void CSimUsbFront::CImpl::AddNode(int camera) {
     auto node = std::make_shared<Node>();
     node->camera = camera;
+    node->driver = options_.kernelDriver;
+    const int bus = Bus(), port = PortOf(camera);
     const uint32_t devnum = NextDeviceNumber();
     char devnode[64];
-    std::snprintf(devnode, sizeof(devnode), "/dev/bus/usb/%03d/%03u", kBus, devnum);
+    std::snprintf(devnode, sizeof(devnode), "/dev/bus/usb/%03d/%03u", bus, devnum);
     node->devnode = devnode;
-    const std::string name = std::to_string(kBus) + "-" + std::to_string(camera + 1);
+    const std::string name = std::to_string(bus) + "-" + std::to_string(port);
     node->syspath = "/sys/devices/" + name;
 
     // The node is a pipe, so that libusb's poll for completed URBs sleeps until the
@@ -270,9 +312,8 @@ void CSimUsbFront::CImpl::AddNode(int camera) {
 
     uint16_t vendor = sim_->Options().vendorId, product = kProductCode;
     sim_->WithCamera(camera, [&](CSimCamera& c) { product = c.ProductId(); });
-    const int speed = speed_[static_cast<size_t>(camera)]
-                          ? speed_[static_cast<size_t>(camera)]
-                          : (sim_->Options().busSpeed >= 4 ? 5000 : 480);
+    const int speed = speed_[static_cast<size_t>(camera)] ? speed_[static_cast<size_t>(camera)]
+                                                          : (HighSpeed() ? 480 : 5000);
     char description[2048];
     std::snprintf(description, sizeof(description),
                   "P: /devices/%s\n"
@@ -289,8 +330,8 @@ void CSimUsbFront::CImpl::AddNode(int camera) {
                   "A: devpath=%d\\n\n"
                   "A: speed=%d\\n\n"
                   "H: descriptors=%s\n",
-                  name.c_str(), kBus, devnum, devnode, vendor, product, kBus, devnum, camera + 1,
-                  speed, Hex(Descriptors(vendor, product)).c_str());
+                  name.c_str(), bus, devnum, devnode, vendor, product, bus, devnum, port, speed,
+                  Hex(Descriptors(vendor, product, HighSpeed())).c_str());
     umockdev_testbed_add_from_string(Testbed(), description, nullptr);
     nodes_[node->devnode] = node;
     live_[static_cast<size_t>(camera)] = node;
@@ -387,6 +428,7 @@ int CSimUsbFront::CImpl::SubmitControl(Client& client, usbdevfs_urb* urb) {
     if (urb->buffer_length < 8 + wLength) return -EINVAL;
     auto record = std::make_unique<Urb>();
     record->urb = urb;
+    record->charge = submitCharge_;
     record->client = &client;
     urb->actual_length = 0;
     urb->status = 0;
@@ -428,17 +470,28 @@ int CSimUsbFront::CImpl::SubmitControl(Client& client, usbdevfs_urb* urb) {
     return 0;
 }
 
+int CSimUsbFront::CImpl::Claim(Client& client) {
+    Node& node = *client.node;
+    if (node.claimant == &client) return 0;
+    if (node.claimant || !node.driver.empty()) return -EBUSY;
+    node.claimant = &client;
+    return 0;
+}
+
 int CSimUsbFront::CImpl::SubmitBulk(Client& client, usbdevfs_urb* urb) {
     const uint8_t endpoint = urb->endpoint;
     if (endpoint != kEndpointIn && endpoint != kEndpointOut && endpoint != kEndpointIn83) {
         return -ENOENT;
     }
+    // An endpoint of an interface the file has not claimed claims it on the way.
+    if (const int claimed = Claim(client); claimed < 0) return claimed;
     if (urb->buffer_length < 0 || static_cast<uint32_t>(urb->buffer_length) > kMaxBulkBytes ||
         (urb->buffer == nullptr && urb->buffer_length > 0)) {
         return -EINVAL;
     }
     auto record = std::make_unique<Urb>();
     record->urb = urb;
+    record->charge = submitCharge_;
     record->client = &client;
     record->header[header::kEndpoint] = endpoint;
     urb->actual_length = 0;
@@ -494,13 +547,16 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, un
         case USBDEVFS_REAPURB:
         case USBDEVFS_REAPURBNDELAY: {
             if (client.reapable.empty()) {
-                SetGate(node, false);
+                // The node is shared by every file open on it: another file's URBs
+                // may still wait for their reaper.
+                UpdateGate(node);
                 return fail(node.gone ? ENODEV : EAGAIN);
             }
             std::unique_ptr<Urb> urb = std::move(client.reapable.front());
             client.reapable.pop_front();
             *static_cast<void**>(arg) = urb->urb;
             --outstanding_;
+            usbfsUsed_ -= urb->charge;
             UpdateGate(node);
             return 0;
         }
@@ -520,22 +576,47 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, un
     }
     if (node.gone) return fail(ENODEV);
     switch (request) {
-        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_CLAIMINTERFACE: {
+            if (*static_cast<unsigned*>(arg) != 0) return fail(EINVAL);
+            const int claimed = Claim(client);
+            return claimed < 0 ? fail(-claimed) : 0;
+        }
         case USBDEVFS_RELEASEINTERFACE:
-            return *static_cast<unsigned*>(arg) == 0 ? 0 : fail(EINVAL);
+            if (*static_cast<unsigned*>(arg) != 0 || node.claimant != &client) return fail(EINVAL);
+            node.claimant = nullptr;
+            return 0;
         case USBDEVFS_SETINTERFACE:
         case USBDEVFS_SETCONFIGURATION:
         case USBDEVFS_RESETEP:
             return 0;
-        case USBDEVFS_DISCONNECT_CLAIM:
-            return 0;  // no kernel driver to disconnect: a plain claim
-        case USBDEVFS_GETDRIVER:
-        case USBDEVFS_IOCTL:
-            return fail(ENODATA);
+        case USBDEVFS_DISCONNECT_CLAIM: {
+            auto* request = static_cast<usbdevfs_disconnect_claim*>(arg);
+            if (request->interface != 0) return fail(EINVAL);
+            node.driver.clear();  // unbound, then claimed
+            const int claimed = Claim(client);
+            return claimed < 0 ? fail(-claimed) : 0;
+        }
+        case USBDEVFS_GETDRIVER: {
+            auto* request = static_cast<usbdevfs_getdriver*>(arg);
+            if (request->interface != 0 || node.driver.empty()) return fail(ENODATA);
+            std::snprintf(request->driver, sizeof(request->driver), "%s", node.driver.c_str());
+            return 0;
+        }
+        case USBDEVFS_IOCTL: {
+            auto* request = static_cast<usbdevfs_ioctl*>(arg);
+            if (request->ifno != 0 || request->ioctl_code != USBDEVFS_DISCONNECT ||
+                node.driver.empty()) {
+                return fail(ENODATA);
+            }
+            node.driver.clear();
+            return 0;
+        }
         case USBDEVFS_GET_SPEED:
-            return sim_->Options().busSpeed >= 4 ? 5 : 3;  // USB_SPEED_SUPER / HIGH
+            return HighSpeed() ? 3 : 5;  // USB_SPEED_HIGH / SUPER
         case USBDEVFS_CLEAR_HALT: {
             if (!EnsureHandles(client)) return fail(ENODEV);
+            if (const int claimed = Claim(client); claimed < 0) return fail(-claimed);
+            ++clearHalts_;
             const uint8_t endpoint = static_cast<uint8_t>(*static_cast<unsigned*>(arg));
             uint32_t error = 0;
             if (!sim_->Control(client.control, kIoctlResetPipe, &endpoint, 1, nullptr, 0, nullptr,
@@ -550,15 +631,32 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, un
             sim_->Control(client.control, kIoctlResetPort, nullptr, 0, nullptr, 0, nullptr, nullptr,
                           nullptr);
             node.halted.clear();
+            if (options_.reenumerateAfterResetMs > 0 && !node.gone) {
+                backAt_[static_cast<size_t>(node.camera)] =
+                    std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(options_.reenumerateAfterResetMs);
+                RemoveNode(client.node);
+                return fail(ENODEV);
+            }
             return 0;
         }
         case USBDEVFS_SUBMITURB: {
             if (!EnsureHandles(client)) return fail(ENODEV);
             auto* urb = static_cast<usbdevfs_urb*>(arg);
+            // What the kernel charges: its records of the URB, the buffer, and one
+            // scatter-gather entry per 16 KiB piece of a bulk buffer.
+            const uint64_t length =
+                urb->buffer_length > 0 ? static_cast<uint64_t>(urb->buffer_length) : 0;
+            const uint64_t charge = kUrbRecordBytes + length +
+                                    (length + kSgPieceBytes - 1) / kSgPieceBytes * kSgEntryBytes;
+            if (usbfsUsed_ + charge > options_.usbfsMemoryBytes) return fail(ENOMEM);
+            submitCharge_ = charge;  // taken by the URB's record
             int result = -EINVAL;
             if (urb->type == USBDEVFS_URB_TYPE_CONTROL) result = SubmitControl(client, urb);
             if (urb->type == USBDEVFS_URB_TYPE_BULK) result = SubmitBulk(client, urb);
             if (result < 0) return fail(-result);
+            usbfsUsed_ += charge;
+            usbfsPeak_ = std::max(usbfsPeak_, usbfsUsed_);
             ++outstanding_;
             ++submitted_;
             return 0;
@@ -578,7 +676,10 @@ void CSimUsbFront::CImpl::Vanished(UMockdevIoctlClient* id) {
     if (client.stream) sim_->Close(client.stream);
     if (client.control) sim_->Close(client.control);
     outstanding_ -= client.pending.size() + client.reapable.size();
+    for (const auto& urb : client.pending) usbfsUsed_ -= urb->charge;
+    for (const auto& urb : client.reapable) usbfsUsed_ -= urb->charge;
     std::shared_ptr<Node> node = client.node;
+    if (node->claimant == &client) node->claimant = nullptr;
     clients_.erase(it);
     UpdateGate(*node);
 }
@@ -607,7 +708,9 @@ void CSimUsbFront::CImpl::Service() {
         // Unplugged cameras leave the bus; replugged ones enumerate afresh.
         for (size_t camera = 0; camera < live_.size(); ++camera) {
             const bool plugged = sim_->IsPlugged(static_cast<int>(camera));
-            if (plugged && !live_[camera]) AddNode(static_cast<int>(camera));
+            if (plugged && !live_[camera] && std::chrono::steady_clock::now() >= backAt_[camera]) {
+                AddNode(static_cast<int>(camera));
+            }
             if (!plugged && live_[camera]) RemoveNode(live_[camera]);
         }
     }
@@ -616,8 +719,9 @@ void CSimUsbFront::CImpl::Service() {
 // ---------------------------------------------------------------------------
 
 std::unique_ptr<CSimUsbFront> CSimUsbFront::Create(std::shared_ptr<CSimDriver> simulator,
-                                                   std::string* error) {
-    auto impl = std::make_unique<CImpl>(std::move(simulator));
+                                                   std::string* error,
+                                                   const UsbFrontOptions& options) {
+    auto impl = std::make_unique<CImpl>(std::move(simulator), options);
     if (!impl->Start(error)) return nullptr;
     return std::unique_ptr<CSimUsbFront>(new CSimUsbFront(std::move(impl)));
 }
@@ -647,6 +751,28 @@ std::string CSimUsbFront::DeviceNode(int camera) const {
 uint32_t CSimUsbFront::Enumerations() const {
     std::lock_guard<std::mutex> lock(impl_->mutex_);
     return impl_->enumerations_;
+}
+
+uint32_t CSimUsbFront::NodeOpens() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    return impl_->nodeOpens_;
+}
+
+uint64_t CSimUsbFront::UsbfsMemoryPeak() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    return impl_->usbfsPeak_;
+}
+
+uint32_t CSimUsbFront::ClearHalts() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    return impl_->clearHalts_;
+}
+
+void CSimUsbFront::Uevent(int camera, const char* action) {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    if (camera < 0 || camera >= static_cast<int>(impl_->live_.size())) return;
+    const auto& node = impl_->live_[static_cast<size_t>(camera)];
+    if (node) umockdev_testbed_uevent(Testbed(), node->syspath.c_str(), action);
 }
 
 void CSimUsbFront::SetSpeedMbps(int camera, int mbps) {

@@ -4,9 +4,11 @@
 // requests that libusb sends to the node are answered by the same simulated camera:
 // control URBs become endpoint-0 requests, bulk URBs become direct transfers, discards
 // abort the pipe. Real USB rules hold on top of the simulator's own: SuperSpeed
-// packets of 1024 bytes, a stalled endpoint fails every URB until its halt is cleared,
-// a discarded URB loses its data, an unplugged camera fails everything with "no
-// device" and comes back as a new device on the same port.
+// packets of 1024 bytes (512 on the High-Speed bus when the simulator's bus speed is
+// below SuperSpeed), a stalled endpoint fails every URB until its halt is cleared, a
+// discarded URB loses its data, interface 0 is claimed by one open device file at a
+// time (a bulk URB claims it implicitly, as the kernel does), an unplugged camera
+// fails everything with "no device" and comes back as a new device on the same port.
 //
 // Linux only, built outside the SDK library; the process must run under
 // umockdev-wrapper (the testbed needs its preload library).
@@ -15,17 +17,37 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/CSimDriver.h"
 
 namespace veltcam::sim {
+
+struct UsbFrontOptions {
+    // Root-hub port of each camera in turn; cameras past the list sit on the ports
+    // after the last one given (the default: ports 1, 2, ...).
+    std::vector<int> ports;
+    // A kernel driver bound to interface 0 of every camera: it answers GETDRIVER and
+    // makes a plain claim fail with EBUSY until it is disconnected.
+    std::string kernelDriver;
+    // > 0: a port reset makes the camera enumerate afresh, as a reset that changes its
+    // descriptors does: the reset answers "no device", the node goes, and the camera
+    // comes back on the same port with a new device number this many ms later.
+    uint32_t reenumerateAfterResetMs = 0;
+    // The kernel's memory for URBs of all device files together (usbcore's
+    // usbfs_memory_mb, 16 MiB by default): a URB is charged its buffer plus the
+    // kernel's records while submitted and not yet reaped; past the limit SUBMITURB
+    // fails with ENOMEM.
+    uint64_t usbfsMemoryBytes = 16u << 20;
+};
 
 class CSimUsbFront {
   public:
     // Puts the cameras of `simulator` (this model's and the others) on the emulated
     // bus. Null, with `error`, when there is no testbed (not under umockdev-wrapper).
     static std::unique_ptr<CSimUsbFront> Create(std::shared_ptr<CSimDriver> simulator,
-                                                std::string* error);
+                                                std::string* error,
+                                                const UsbFrontOptions& options = {});
     ~CSimUsbFront();
     CSimUsbFront(const CSimUsbFront&) = delete;
     CSimUsbFront& operator=(const CSimUsbFront&) = delete;
@@ -38,6 +60,14 @@ class CSimUsbFront {
     std::string DeviceNode(int camera) const;
     // Device nodes that have come and gone (a replug shows as a new node).
     uint32_t Enumerations() const;
+    // Times a device node was opened (each libusb handle opens it once).
+    uint32_t NodeOpens() const;
+    // The most URB memory charged at once, over the front's life.
+    uint64_t UsbfsMemoryPeak() const;
+    // CLEAR_HALT requests the cameras received.
+    uint32_t ClearHalts() const;
+    // Sends a uevent for camera's device ("add", "remove", "change").
+    void Uevent(int camera, const char* action);
     // The sysfs "speed" the cameras are plugged in at (Mbit/s).
     void SetSpeedMbps(int camera, int mbps);
 
