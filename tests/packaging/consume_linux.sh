@@ -80,7 +80,7 @@ run "$work/cmake/snapshot" "$work/cmake-snapshot.bmp"
 check_bmp "$work/cmake-snapshot.bmp"
 # The last line carries a measured rate, never a placeholder 0.
 run "$work/cmake/callback_preview" 10 | tee "$work/callback.txt"
-tail -n 1 "$work/callback.txt" | grep -Eq '^frame [0-9]+: .*, [1-9][0-9.]* frames/s$' ||
+grep '^frame ' "$work/callback.txt" | tail -n 1 | grep -Eq '^frame [0-9]+: .*, [1-9][0-9.]* frames/s$' ||
     fail "callback_preview ended without a measured frame rate"
 run "$work/cmake/pull_frames" 20
 echo "installed tree consumed through pkg-config and find_package"
