@@ -76,7 +76,8 @@ for package in "${packages[@]}"; do
         "usr/share/doc/$package/changelog.gz"; do
         [[ -e "$unpacked/$f" || -L "$unpacked/$f" ]] || fail "$package lacks $f"
     done
-    zcat "$unpacked/usr/share/doc/$package/changelog.gz" | head -n 1 | grep -q "($version)" ||
+    newest="$(zcat "$unpacked/usr/share/doc/$package/changelog.gz")"
+    [[ "${newest%%$'\n'*}" == *"($version)"* ]] ||
         fail "$package: the changelog's newest entry is not $version"
     # Everything below /usr, no byte-compiled leftovers of the build machine.
     dpkg-deb --contents "${deb[$package]}" | awk '{ print $6 }' >"$work/$package.contents"
@@ -92,8 +93,8 @@ if grep -n -i -e test-all -e "cmake --preset" -e "cp .*60-veltcam.rules" \
     "$work/unpacked/libveltcamsdk2/usr/share/doc/libveltcamsdk2/README.md"; then
     fail "the installed README is the developer's"
 fi
-zcat "$work/unpacked/veltcam/usr/share/man/man1/veltcam.1.gz" | grep -q 'simulate' ||
-    fail "the manual page does not describe --simulate"
+[[ "$(zcat "$work/unpacked/veltcam/usr/share/man/man1/veltcam.1.gz")" == *VELTCAM_SIMULATOR* ]] ||
+    fail "the manual page does not describe the simulator"
 
 # No path of the build machine in any shipped file (binaries included).
 for package in "${packages[@]}"; do
@@ -102,6 +103,19 @@ for package in "${packages[@]}"; do
             fail "$package: ${f#"$work"/unpacked/} names a build path"
         fi
     done < <(find "$work/unpacked/$package" -type f -print0)
+done
+
+declare -A binaries=(
+    [libveltcamsdk2]="$libdir/libveltcamsdk.so.$version"
+    [veltcam]="usr/bin/veltcam"
+    [gstreamer1.0-veltcam]="$libdir/gstreamer-1.0/libgstveltcam.so"
+)
+# Built with Debian's hardening flags: read-only relocations bound at load time.
+for package in "${!binaries[@]}"; do
+    [[ -n "${deb[$package]:-}" ]] || continue
+    binary="$work/unpacked/$package/${binaries[$package]}"
+    [[ "$(readelf -d "$binary")" == *BIND_NOW* ]] || fail "$package: ${binaries[$package]} is not bound now"
+    [[ "$(readelf -lW "$binary")" == *GNU_RELRO* ]] || fail "$package: ${binaries[$package]} has no RELRO"
 done
 
 # --- Depends -----------------------------------------------------------------------
@@ -127,11 +141,6 @@ fi
 # package its Depends names. dpkg knows a library by the path its package
 # ships, which the merged /usr may hide behind /lib or the SONAME link: ask for
 # every spelling at once (dpkg -S is slow to start).
-declare -A binaries=(
-    [libveltcamsdk2]="$libdir/libveltcamsdk.so.$version"
-    [veltcam]="usr/bin/veltcam"
-    [gstreamer1.0-veltcam]="$libdir/gstreamer-1.0/libgstveltcam.so"
-)
 declare -A path_of=() needed_by=()
 for package in "${!binaries[@]}"; do
     [[ -n "${deb[$package]:-}" ]] || continue
