@@ -34,9 +34,10 @@ for package in "${packages[@]}"; do
     deb[$package]="$work/packages/${package}_${version}_${package_arch}.deb"
     [[ -f "${deb[$package]}" ]] || fail "no $(basename "${deb[$package]}"): $(ls "$work/packages")"
 done
-extra="$(cd "$work/packages" && ls -- *.deb | grep -v -x -F "$(for p in "${packages[@]}"; do
-    basename "${deb[$p]}"
-done)" || true)"
+extra=""
+for file in "$work/packages"/*.deb; do
+    [[ " ${deb[*]} " == *" $file "* ]] || extra+=" $(basename "$file")"
+done
 [[ -z "$extra" ]] || fail "packages nobody asked for: $extra"
 
 field() { dpkg-deb --field "${deb[$1]}" "$2"; }
