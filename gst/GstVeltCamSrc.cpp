@@ -545,6 +545,12 @@ std::string CameraList(VeltCamHandle h) {
     return list;
 }
 
+// What a user without the camera at hand can do instead; every "no camera"
+// error ends with it.
+constexpr char kSimulatorHint[] =
+    "check that the camera is plugged in and that this user may open it, or set "
+    "VELTCAM_SIMULATOR=1 to use the built-in camera simulator";
+
 // Finds the camera the properties name. -1 (with an error posted) when there is none.
 int SelectCamera(GstVeltCamSrc* self, VeltCamHandle h, const Requested& r) {
     int number = r.deviceIndex < 0 ? 0 : r.deviceIndex;
@@ -558,21 +564,23 @@ int SelectCamera(GstVeltCamSrc* self, VeltCamHandle h, const Requested& r) {
         }
         TakeError(h);
         if (number < 0) {
-            GST_ELEMENT_ERROR(
-                self, RESOURCE, NOT_FOUND,
-                ("No camera named \"%s\"; %s.", r.deviceName.c_str(), CameraList(h).c_str()),
-                (nullptr));
+            GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
+                              ("No camera named \"%s\"; %s; %s.", r.deviceName.c_str(),
+                               CameraList(h).c_str(), kSimulatorHint),
+                              (nullptr));
             return -1;
         }
     }
     if (!VeltCam_SetDeviceNumber(h, number)) {
         const int code = TakeError(h);
         if (r.deviceIndex < 0) {
-            GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("No camera was found."),
+            GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
+                              ("No camera was found; %s.", kSimulatorHint),
                               ("%s", ErrorName(code).c_str()));
         } else {
             GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
-                              ("No camera at device index %d; %s.", number, CameraList(h).c_str()),
+                              ("No camera at device index %d; %s; %s.", number,
+                               CameraList(h).c_str(), kSimulatorHint),
                               ("%s", ErrorName(code).c_str()));
         }
         return -1;

@@ -2,7 +2,8 @@
  * callback_preview - runs the continuous preview with a callback buffer and
  * counts the frame messages in a message loop.
  *
- *   callback_preview [FRAMES]      (default 30)
+ *   callback_preview [FRAMES]      (default 30; more until the SDK has measured
+ *                                  the frame rate, which takes a second)
  *
  * The SDK's display thread copies every frame into our buffer and posts
  * VELTCAM_WM_FRAME to our window; the loop below receives them. On Windows
@@ -33,11 +34,19 @@ static int OnMessage(unsigned int message, uintptr_t wParam, intptr_t lParam) {
             return 0;
         }
         ++framesSeen;
-        if (framesSeen == 1 || framesSeen == framesWanted) {
-            printf("frame %d: %d x %d, %d bits, %.1f frames/s\n", framesSeen, info->width,
-                   info->height, info->bitsPerPixel, info->frameRate / 10.0);
+        /* The SDK measures the rate over its first second of frames and
+           reports 0 until then: keep going (within a bound) until it has one. */
+        int measured = info->frameRate > 0;
+        int last = framesSeen >= framesWanted && (measured || framesSeen >= 10 * framesWanted);
+        if (framesSeen == 1 || last) {
+            printf("frame %d: %d x %d, %d bits", framesSeen, info->width, info->height,
+                   info->bitsPerPixel);
+            if (measured) {
+                printf(", %.1f frames/s", info->frameRate / 10.0);
+            }
+            printf("\n");
         }
-        return framesSeen < framesWanted;
+        return !last;
     }
     if (message == VELTCAM_WM_ERROR) {
         fprintf(stderr, "callback_preview: error %d\n", (int)lParam);

@@ -13,6 +13,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 scripts/install-packages.sh linux
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target veltcam
+# The tool runs on the simulator only when asked for: the demonstration asks.
 export VELTCAM_SIMULATOR="${VELTCAM_SIMULATOR:-1}"
 veltcam=build/linux/bin/veltcam
 

@@ -39,6 +39,9 @@ linux_packages=(
     gstreamer1.0-plugins-base-apps
     # packaging: import library checks for Visual C++ users, the .deb's dependencies
     llvm lld
+    # the Debian package set: dpkg-shlibdeps, dpkg-buildflags and file for CPack's
+    # DEB generator, the tool's manual page from its --help, and lintian
+    dpkg-dev file help2man lintian
 )
 
 windows_packages=(

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# Builds the two SDK packages from this checkout and puts them in one folder:
+# Builds the SDK's packages from this checkout and puts them in one folder:
 #
-#   veltcamsdk_<version>_<arch>.deb   Linux: library, headers, pkg-config file,
-#                                     CMake package, the veltcam tool, udev rule
-#   VeltCamSdk-<version>-win64.zip    Windows SDK folder: bin/ include/ lib/
-#                                     samples/ doc/
+#   libveltcamsdk2_<version>_<arch>.deb        the library and its udev rule
+#   libveltcamsdk-dev_<version>_<arch>.deb     headers, .so link, pkg-config file,
+#                                              CMake package, C samples
+#   veltcam_<version>_<arch>.deb               the tool and its manual page
+#   gstreamer1.0-veltcam_<version>_<arch>.deb  the veltcamsrc element
+#   python3-veltcam_<version>_all.deb          the Python package
+#   VeltCamSdk-<version>-win64.zip             Windows SDK folder: bin/ include/
+#                                              lib/ samples/ python/ doc/
 #
 #   scripts/package.sh [OUT]          OUT defaults to ./dist
 #
 # Installs what is missing, builds the static Windows libraries once (cached),
 # then for each of the presets `linux` and `windows` builds only what ships
-# (the target release-artifacts) and packs it with CPack. Works in a fresh
-# clone; an existing build tree of those presets is reused.
+# (the target release-artifacts) and packs it with CPack; lintian checks the
+# Debian packages (an error fails the script). Works in a fresh clone; an
+# existing build tree of those presets is reused.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -28,6 +33,14 @@ for preset in linux windows; do
     (cd "build/$preset" && cpack -B "$out")
 done
 rm -rf "$out/_CPack_Packages"
+
+echo
+echo "== lintian"
+lintian --tag-display-limit 0 "$out"/*.deb 2>&1 | tee "$out/lintian.txt" | grep -v 'root privileges' || true
+if grep -q '^E: ' "$out/lintian.txt"; then
+    echo "package.sh: lintian reports errors (above)" >&2
+    exit 1
+fi
 
 echo
 echo "== packages in $out"

@@ -493,7 +493,8 @@ TEST_F(VeltCamSrc, StartAndNegotiationErrorsNameTheCauseAndLeaveNothingRunning) 
     };
     const Case cases[] = {
         {"no camera", "cameras=0", "veltcamsrc", GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND,
-         "No camera"},
+         "No camera was found; check that the camera is plugged in and that this user may open "
+         "it, or set VELTCAM_SIMULATOR=1"},
         {"index beyond the cameras", "cameras=2", "veltcamsrc device-index=5", GST_RESOURCE_ERROR,
          GST_RESOURCE_ERROR_NOT_FOUND, "_02"},
         {"unknown name", "cameras=1", "veltcamsrc device-name=nonesuch", GST_RESOURCE_ERROR,

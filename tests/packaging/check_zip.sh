@@ -45,6 +45,12 @@ done
 [[ ! -e "$sdk/include/VeltCamSdkLinux.h" ]] || fail "the Linux header is in the Windows archive"
 extra="$(cd "$sdk" && ls | grep -v -x -e bin -e include -e lib -e samples -e doc -e python || true)"
 [[ -z "$extra" ]] || fail "unexpected top-level entries: $extra"
+# python/ is what pip installs, nothing of the repository around it.
+[[ -f "$sdk/python/pyproject.toml" && -f "$sdk/python/src/veltcam/__init__.py" ]] ||
+    fail "the archive's python/ lacks the package"
+stray="$(cd "$sdk/python" && find . -mindepth 1 -not -path ./pyproject.toml -not -path ./src \
+    -not -path ./src/veltcam -not -path './src/veltcam/*' -o -name __pycache__)"
+[[ -z "$stray" ]] || fail "python/ holds more than the package: $stray"
 # The shipped .def lists the names the DLL exports, without the build's aliases.
 if grep -q '=' "$sdk/lib/VeltCamSdk_M40_USB3_R7.def"; then
     fail "the shipped .def maps names onto others"

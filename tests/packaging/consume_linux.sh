@@ -78,6 +78,9 @@ cmake --build "$work/cmake" >>"$work/cmake.log" 2>&1 ||
 # CMake links its programs with a run path to the imported library.
 run "$work/cmake/snapshot" "$work/cmake-snapshot.bmp"
 check_bmp "$work/cmake-snapshot.bmp"
-run "$work/cmake/callback_preview" 10
+# The last line carries a measured rate, never a placeholder 0.
+run "$work/cmake/callback_preview" 10 | tee "$work/callback.txt"
+grep '^frame ' "$work/callback.txt" | tail -n 1 | grep -Eq '^frame [0-9]+: .*, [1-9][0-9.]* frames/s$' ||
+    fail "callback_preview ended without a measured frame rate"
 run "$work/cmake/pull_frames" 20
 echo "installed tree consumed through pkg-config and find_package"

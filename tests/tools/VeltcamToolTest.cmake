@@ -1,6 +1,8 @@
-# Runs the veltcam executable on the built-in simulator and checks what it
+# Runs the veltcam executable on the built-in simulator (always asked for: the
+# tool never picks it by itself) and checks what it
 # does. One GROUP of commands per ctest test:
-#   cli        list, info, settings, --help, bad arguments (exit 2), SDK failures (exit 1)
+#   cli        no camera, list, info, settings, --help, bad arguments (exit 2), SDK
+#              failures (exit 1)
 #   snap       every still format, read back
 #   capture    record, stream (free run and trigger), bench
 #   calibrate  calibrate dark|white, mask load|save, preview
@@ -131,11 +133,33 @@ function(check_image file format width height)
 endfunction()
 
 if(GROUP STREQUAL "cli")
-    # Without a camera or --simulate the tool falls back to the simulator and says so.
+    # No camera on the bus and no simulator asked for: list and info say so and
+    # succeed; every command that needs a picture source fails with the hint,
+    # and none of them leaves a file behind.
+    set(hint "no camera attached; .*--simulate \\(or VELTCAM_SIMULATOR=1\\)")
     run(0 list)
-    expect("${ERR}" "no camera attached; using the built-in camera simulator")
-    expect("${OUT}" "1 camera\n")
-    expect("${OUT}" "device 0  VeltCamM40-USB3-R7_01  serial VCSIM0000")
+    expect("${OUT}" "^0 cameras\n${hint}")
+    run(0 info)
+    expect("${OUT}" "${hint}")
+    native_path(nothing "${WORK}/nothing")
+    set(no_camera_commands
+        "snap -o ${nothing}.png"
+        "record -o ${nothing}.avi --duration 1s"
+        "stream --seconds 1"
+        "calibrate dark -o ${nothing}.msk"
+        "mask save ${nothing}.msk"
+        "bench --seconds 1"
+        "preview --seconds 1"
+        "settings --set gamma=130")
+    foreach(command IN LISTS no_camera_commands)
+        separate_arguments(command UNIX_COMMAND "${command}")
+        run(1 ${command})
+        expect("${ERR}" "^veltcam: ${hint}\n$")
+    endforeach()
+    file(GLOB written "${WORK}/nothing*")
+    if(written)
+        message(FATAL_ERROR "commands without a camera wrote ${written}")
+    endif()
 
     set(ENV{VELTCAM_SIMULATOR} "cameras=2;table=vctool-cli2-${tag}")
     run(0 list)
@@ -155,11 +179,29 @@ if(GROUP STREQUAL "cli")
     expect("${OUT}" "gamma +130\n")
     expect("${OUT}" "brightness +-20\n")
 
+    if(NOT WINDOWS)
+        # A settings file that cannot be written: one warning naming it, and the
+        # command still does its work.
+        file(WRITE "${WORK}/a-file" "")
+        set(ENV{VELTCAM_SETTINGS} "${WORK}/a-file/veltcam/settings.reg")
+        run(0 ${sim} settings --set gamma=140)
+        set(ENV{VELTCAM_SETTINGS} "${WORK}/settings.reg")
+        expect("${OUT}" "gamma +140\n")
+        string(REGEX MATCHALL "warning" warnings "${ERR}")
+        list(LENGTH warnings count)
+        if(NOT count EQUAL 1)
+            message(FATAL_ERROR "want one warning about the settings file, got:\n${ERR}")
+        endif()
+        expect("${ERR}" "warning: settings cannot be saved to .*a-file/veltcam/settings.reg: .*a-file is not a folder; .*VELTCAM_SETTINGS")
+    endif()
+
     run(0 --help)
     expect("${OUT}" "snap")
     expect("${OUT}" "calibrate")
     run(0 snap --help)
     expect("${OUT}" "--window")
+    run(0 record --help)
+    expect("${OUT}" "uncompressed")
 
     expect_usage_error("subcommand")
     expect_usage_error("required" snap)
@@ -168,7 +210,13 @@ if(GROUP STREQUAL "cli")
     expect_usage_error("--format" ${sim} snap -o a.png --format gif)
     expect_usage_error("bad window" ${sim} snap -o a.png --window 1,2,3)
     expect_usage_error("--mirror" ${sim} snap -o a.png --mirror x)
-    expect_usage_error("unknown setting 'nosuch'" ${sim} settings --set nosuch=1)
+    # An unknown setting names the nearest one (shortened, mistyped, none) and
+    # lists them all.
+    expect_usage_error("unknown setting 'exposure'; did you mean 'exposure-time'\\? Settings: brightness, contrast, .*, mask-filter\n"
+        ${sim} settings --set exposure=100)
+    expect_usage_error("'gain'; did you mean 'global-gain'" ${sim} snap -o a.png --set gain=1)
+    expect_usage_error("'gama'; did you mean 'gamma'" ${sim} settings --set gama=1)
+    expect_usage_error("unknown setting 'nosuch'\\. Settings: brightness" ${sim} settings --set nosuch=1)
     expect_usage_error("must be an integer" ${sim} settings --set gamma=high)
     expect_usage_error("bad duration" ${sim} record -o a.avi --duration 5parsecs)
     expect_usage_error("reference" ${sim} calibrate grey -o m.msk)
@@ -181,20 +229,18 @@ if(GROUP STREQUAL "cli")
     run(1 ${sim} --device 5 info)
     expect("${ERR}" "selecting device 5 failed: ERR_NO_DEVICE\n")
 elseif(GROUP STREQUAL "snap")
-    # A fresh store and neither a camera nor a simulator asked for: the tool falls
-    # back to the simulator after a first look for real cameras, and the picture is
-    # exposed as the camera's own settings expose it, in this run and the next,
-    # which loads what this one stored. The window lies inside the white bar.
+    # A fresh store and the simulator's defaults: the picture is exposed as the
+    # camera's own settings expose it, in this run and the next, which loads
+    # what this one stored. The window lies inside the white bar.
     foreach(pass first second)
-        native_path(target "${WORK}/fallback-${pass}.raw")
-        run(0 snap -o "${target}" --bits 8 --window 0,0,256,64)
-        expect("${ERR}" "no camera attached; using the built-in camera simulator")
-        file(READ "${WORK}/fallback-${pass}.raw" hex OFFSET 8192 LIMIT 32 HEX)
+        native_path(target "${WORK}/defaults-${pass}.raw")
+        run(0 --simulate snap -o "${target}" --bits 8 --window 0,0,256,64)
+        file(READ "${WORK}/defaults-${pass}.raw" hex OFFSET 8192 LIMIT 32 HEX)
         string(REGEX MATCHALL ".." samples "${hex}")
         foreach(sample IN LISTS samples)
             math(EXPR level "0x${sample}")
             if(level LESS 100)
-                message(FATAL_ERROR "fallback-${pass}.raw: white bar at level ${level}: ${hex}")
+                message(FATAL_ERROR "defaults-${pass}.raw: white bar at level ${level}: ${hex}")
             endif()
         endforeach()
     endforeach()
@@ -233,6 +279,9 @@ elseif(GROUP STREQUAL "snap")
 elseif(GROUP STREQUAL "capture")
     native_path(movie "${WORK}/movie.avi")
     run(0 ${sim} record -o "${movie}" --duration 1s --half)
+    # Before it starts: the frame size, the measured rate and what the file
+    # will take (1024 x 768 x 3 + 8 bytes a frame).
+    expect("${OUT}" "^recording uncompressed 24-bit frames of 2.4 MB each at [1-9][0-9.]* frames/s: [0-9.]+ [MG]B/s, about [0-9.]+ [MG]B for 1.0 s\n")
     # Not a terminal: plain progress lines, then what the file's header says.
     expect("${OUT}" "[0-9.]+ s +[0-9]+ frames +[0-9.]+ frames/s\n")
     expect("${OUT}" "recorded .*movie.avi: [1-9][0-9]* frames, 1024 x 768")

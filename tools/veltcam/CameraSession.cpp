@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "Failures.h"
+#include "SettingsLocation.h"
 
 namespace veltcam::tool {
 namespace {
@@ -37,6 +38,10 @@ int CameraCount(VeltCamHandle handle) {
 
 }  // namespace
 
+const char kNoCameraHint[] =
+    "no camera attached; connect one (and check that this user may open it), or run on "
+    "the built-in simulator with --simulate (or VELTCAM_SIMULATOR=1)";
+
 CCameraSession::CCameraSession(const SessionOptions& options) {
     std::string current = Environment(kSimulatorVariable);
     if (options.simulate) {
@@ -52,18 +57,21 @@ CCameraSession::CCameraSession(const SessionOptions& options) {
     }
     Open();
     if (!simulated_ && CameraCount(handle_) == 0) {
-        // No camera on the bus: the simulator keeps the tool useful (and testable).
-        VeltCam_Release(handle_);
-        handle_ = 0;
-        SetEnvironment(kSimulatorVariable, WithExtra("1", options.extraSimulatorOptions));
-        simulated_ = true;
-        std::fprintf(stderr, "veltcam: no camera attached; using the built-in camera simulator\n");
-        Open();
+        // A simulated picture saved with a success status would pass for the
+        // camera's on a production line: only an explicit request gets one.
+        attached_ = false;
+        if (!options.allowNoCamera) {
+            VeltCam_Release(handle_);
+            handle_ = 0;
+            throw CSdkFailure(kNoCameraHint);
+        }
+        return;
     }
     if (options.device >= 0) {
         Check(VeltCam_SetDeviceNumber(handle_, options.device),
               "selecting device " + std::to_string(options.device));
     }
+    WarnIfSettingsCannotBeSaved();
 }
 
 CCameraSession::~CCameraSession() {

@@ -1,5 +1,6 @@
-// One SDK handle for the length of a command: picks the camera or the built-in
-// simulator, selects the device and turns failed calls into CSdkFailure.
+// One SDK handle for the length of a command: opens the camera, or the built-in
+// simulator when asked for by --simulate or VELTCAM_SIMULATOR, selects the device and turns failed
+// calls into CSdkFailure.
 #pragma once
 
 #include <optional>
@@ -15,7 +16,13 @@ struct SessionOptions {
     // Extra simulator options a command needs (e.g. a periodic trigger).
     std::string extraSimulatorOptions;
     int device = -1;  // -1: the SDK's own choice
+    // list and info report an empty bus; every other command needs a picture
+    // source and refuses to start without a camera or an explicit simulator.
+    bool allowNoCamera = false;
 };
+
+// What the tool says when no camera is attached and no simulator was asked for.
+extern const char kNoCameraHint[];
 
 class CCameraSession {
   public:
@@ -26,6 +33,8 @@ class CCameraSession {
 
     VeltCamHandle Handle() const { return handle_; }
     bool Simulated() const { return simulated_; }
+    // False only with allowNoCamera and nothing on the bus.
+    bool Attached() const { return attached_; }
 
     // Throws CSdkFailure naming `what` and the newest error code when result is 0.
     void Check(int result, const std::string& what);
@@ -39,6 +48,7 @@ class CCameraSession {
 
     VeltCamHandle handle_ = 0;
     bool simulated_ = false;
+    bool attached_ = true;
     std::string initError_;
 };
 

@@ -12,8 +12,14 @@ namespace veltcam::tool {
 void AddListCommand(CLI::App& app, ToolContext& context) {
     auto* command = app.add_subcommand("list", "list the attached cameras");
     command->callback([&context] {
-        CCameraSession session(context.session);
+        SessionOptions options = context.session;
+        options.allowNoCamera = true;
+        CCameraSession session(options);
         VeltCamHandle h = session.Handle();
+        if (!session.Attached()) {
+            std::printf("0 cameras\n%s\n", kNoCameraHint);
+            return;
+        }
         char names[VELTCAM_MAX_ENUM_DEVICES][VELTCAM_DEVICE_NAME_SIZE] = {};
         int count = VeltCam_EnumDevice(h, names);
         std::printf("%d camera%s\n", count, count == 1 ? "" : "s");
@@ -36,7 +42,13 @@ void AddListCommand(CLI::App& app, ToolContext& context) {
 void AddInfoCommand(CLI::App& app, ToolContext& context) {
     auto* command = app.add_subcommand("info", "ranges and current values of the camera");
     command->callback([&context] {
-        CCameraSession session(context.session);
+        SessionOptions options = context.session;
+        options.allowNoCamera = true;
+        CCameraSession session(options);
+        if (!session.Attached()) {
+            std::printf("%s\n", kNoCameraHint);
+            return;
+        }
         VeltCamHandle h = session.Handle();
         VeltCamDeviceInfo info{};
         info.size = sizeof info;

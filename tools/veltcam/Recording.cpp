@@ -11,6 +11,16 @@
 
 namespace veltcam::tool {
 
+long long MovieFrameBytes(VeltCamHandle h) {
+    int width = VeltCam_Width(h);
+    int height = VeltCam_Height(h);
+    if (VeltCam_GetSubSample(h) == VELTCAM_SUBSAMPLE_HALF) {
+        width /= 2;
+        height /= 2;
+    }
+    return ((static_cast<long long>(width) * 3 + 3) / 4 * 4) * height + 8;
+}
+
 AviSummary RecordMovie(CCameraSession& session, const std::string& fileName, int durationMs,
                        bool showProgress) {
     using Clock = std::chrono::steady_clock;
@@ -20,13 +30,7 @@ AviSummary RecordMovie(CCameraSession& session, const std::string& fileName, int
     session.Check(VeltCam_Record(h, fileName.c_str(), durationMs, 0), "VeltCam_Record");
 
     // The SDK writes 24-bit frames; the file's growth shows the frames so far.
-    int width = VeltCam_Width(h);
-    int height = VeltCam_Height(h);
-    if (VeltCam_GetSubSample(h) == VELTCAM_SUBSAMPLE_HALF) {
-        width /= 2;
-        height /= 2;
-    }
-    long long frameBytes = ((static_cast<long long>(width) * 3 + 3) / 4 * 4) * height + 8;
+    long long frameBytes = MovieFrameBytes(h);
     double duration = durationMs / 1000.0;
     CProgress progress(duration);
     auto start = Clock::now();

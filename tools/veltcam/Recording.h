@@ -5,8 +5,13 @@
 
 #include "AviSummary.h"
 #include "CameraSession.h"
+#include "VeltCamSdk.h"
 
 namespace veltcam::tool {
+
+// Bytes one frame takes in the movie file as the SDK writes it now (24-bit
+// rows padded to 4 bytes, plus the chunk header), for the current window.
+long long MovieFrameBytes(VeltCamHandle handle);
 
 // Records durationMs of the continuous preview into fileName, stops and reads
 // the finished file's header back.

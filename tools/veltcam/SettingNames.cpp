@@ -1,6 +1,8 @@
 #include "SettingNames.h"
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
 #include "Failures.h"
 #include "NumberParsing.h"
@@ -41,7 +43,48 @@ constexpr std::array kNames{
     SettingName{"mask-filter", VELTCAM_ID_MASK_FILTER},
 };
 
+// Edits (insert, delete, replace) between two names.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
 }  // namespace
+
+std::string NearestSettingName(const std::string& text) {
+    if (text.empty()) return {};
+    // A shortened name ("exposure", "gain") is what people type most.
+    for (const SettingName& entry : kNames) {
+        if (std::string_view(entry.name).starts_with(text)) return entry.name;
+    }
+    for (const SettingName& entry : kNames) {
+        if (std::string_view(entry.name).ends_with("-" + text)) return entry.name;
+    }
+    for (const SettingName& entry : kNames) {
+        if (std::string_view(entry.name).find(text) != std::string_view::npos) return entry.name;
+    }
+    const SettingName* best = nullptr;
+    std::size_t bestDistance = 0;
+    for (const SettingName& entry : kNames) {
+        std::size_t distance = EditDistance(text, entry.name);
+        if (best == nullptr || distance < bestDistance) {
+            best = &entry;
+            bestDistance = distance;
+        }
+    }
+    // Beyond a third of the name it is a different word, not a typo.
+    return bestDistance <= std::max<std::size_t>(2, text.size() / 3) ? best->name : "";
+}
 
 std::span<const SettingName> SettingNames() { return kNames; }
 
@@ -51,7 +94,17 @@ int SettingIdFromText(const std::string& text) {
     }
     // Numeric IDs reach the settings without a name here (and let the SDK judge them).
     if (auto id = ParseInt(text)) return *id;
-    throw CUsageError("unknown setting '" + text + "'");
+    std::string message = "unknown setting '" + text + "'";
+    std::string nearest = NearestSettingName(text);
+    message += nearest.empty() ? "." : "; did you mean '" + nearest + "'?";
+    message += " Settings:";
+    const char* separator = " ";
+    for (const SettingName& entry : kNames) {
+        message += separator;
+        message += entry.name;
+        separator = ", ";
+    }
+    throw CUsageError(message);
 }
 
 }  // namespace veltcam::tool

@@ -15,7 +15,12 @@ struct SettingName {
 // Every setting this camera has, in ID order.
 std::span<const SettingName> SettingNames();
 
-// The ID of a name or a decimal ID; throws CUsageError for anything else.
+// The setting a mistyped or shortened name most likely meant; empty when none
+// is close.
+std::string NearestSettingName(const std::string& text);
+
+// The ID of a name or a decimal ID; throws CUsageError for anything else,
+// naming the nearest setting and listing them all.
 int SettingIdFromText(const std::string& text);
 
 }  // namespace veltcam::tool

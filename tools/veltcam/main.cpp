@@ -1,5 +1,5 @@
-// veltcam: drives a camera through the SDK's public C API only. Without a
-// camera it runs on the SDK's built-in simulator.
+// veltcam: drives a camera through the SDK's public C API only, or the SDK's
+// built-in simulator when --simulate or VELTCAM_SIMULATOR asks for it.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
