@@ -5,9 +5,9 @@
 # find_package(VeltCamSdk) after the prefix was moved elsewhere (the package
 # must be relocatable). Each way runs the samples on the camera simulator.
 #
-#   consume_linux.sh BUILD_DIR SAMPLES_DIR WORK_DIR
+#   consume_linux.sh BUILD_DIR SAMPLES_DIR VERSION WORK_DIR
 set -euo pipefail
-build="$1" samples="$2" work="$3"
+build="$1" samples="$2" version="$3" work="$4"
 
 fail() {
     echo "FAIL: $*" >&2
@@ -52,7 +52,9 @@ export PKG_CONFIG_PATH="$(dirname "$pc")"
 flags="$(pkg-config --cflags --libs veltcamsdk)"
 [[ "$flags" == *"-I$prefix/include"* && "$flags" == *"-L$libdir"* ]] ||
     fail "pkg-config flags do not point into the prefix: $flags"
-[[ "$(pkg-config --modversion veltcamsdk)" == "$(sed -n 's/^Version: //p' "$pc")" ]]
+# The version pkg-config reports is the project's, not merely the file's own line.
+[[ "$(pkg-config --modversion veltcamsdk)" == "$version" ]] ||
+    fail "pkg-config reports version $(pkg-config --modversion veltcamsdk), the project is $version"
 mkdir -p "$work/pc"
 for sample in list_cameras snapshot callback_preview pull_frames; do
     # shellcheck disable=SC2086  # the flags are words
