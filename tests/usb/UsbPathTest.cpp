@@ -119,17 +119,45 @@ TEST_F(UsbPath, AStreamOfTwoHundredFramesLeavesNothingInFlight) {
     EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
 }
 
-TEST_F(UsbPath, HeaderTimeoutsPayloadStallsAndAStalledEndpointAreRecovered) {
+TEST_F(UsbPath, HeaderTimeoutsPayloadStallsAndAStalledEndpointAreCountedAndRecovered) {
     // A header read that never comes, a payload that stalls, and a transfer the camera
     // answers with a STALL handshake, which halts the endpoint until the pipe is reset.
-    OpenSmall("fps=max;faults=header-timeout@3,payload-stall@6,status@12");
-    ASSERT_EQ(core_->StartTransfer(0), 1);
-    EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= 30; }))
-        << core_->FramesStored() << " frames";
-    core_->StopTransfer(1);
-    ExpectNothingInFlight();
-    const std::vector<uint8_t> frame = Snap();
-    EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
+    // Each fault must have fired and been counted where it belongs, and the stream
+    // goes on with whole frames. A header that never comes is asked for again within
+    // the same header read, so it shows only as the frame the camera lost: a gap in
+    // the camera's frame counter (which counts from 1).
+    const struct {
+        const char* fault;
+        uint64_t headerFailures;
+        uint64_t payloadFailures;
+        bool cleared;     // a CLEAR_HALT went to the camera
+        uint64_t lost;    // frames the camera counted that the ring never got
+    } cases[] = {
+        {"", 0, 0, false, 0},
+        {"header-timeout@3", 0, 0, false, 1},
+        {"payload-stall@3", 0, 1, false, 1},
+        {"status@6", 0, 1, true, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        TearDown();
+        OpenSmall(std::string("fps=max;faults=") + c.fault);
+        const TransferCounters before = core_->Counters();
+        const uint32_t clearsBefore = front_->ClearHalts();
+        ASSERT_EQ(core_->StartTransfer(0), 1);
+        EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= 30; }))
+            << core_->FramesStored() << " frames";
+        core_->StopTransfer(1);
+        const TransferCounters after = core_->Counters();
+        EXPECT_EQ(after.headerFailures - before.headerFailures, c.headerFailures);
+        EXPECT_EQ(after.payloadFailures - before.payloadFailures, c.payloadFailures);
+        EXPECT_EQ(front_->ClearHalts() > clearsBefore, c.cleared);
+        EXPECT_EQ(NewestCounter() - core_->FramesStored(), c.lost);
+        EXPECT_EQ(core_->FramesRejected(), 0u) << "no torn frame reached the ring";
+        ExpectNothingInFlight();
+        const std::vector<uint8_t> frame = Snap();
+        EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
+    }
 }
 
 TEST_F(UsbPath, AnUnplugMidStreamEndsTheTransferWithoutAHang) {
@@ -144,14 +172,21 @@ TEST_F(UsbPath, AnUnplugMidStreamEndsTheTransferWithoutAHang) {
 }
 
 TEST_F(UsbPath, BadAnswersOnTheWireFailTheFrameAndNothingElse) {
-    // 512 x 256 = 131072 bytes a frame.
+    // 512 x 256 = 131072 bytes a frame. Each bad answer costs exactly the frame it
+    // came with, counted where it belongs, and the stream goes on.
     const struct {
         const char* fault;
+        uint64_t payloadFailures;
+        uint64_t rejected;  // frames the core refused after their payload arrived
+        uint64_t lost;      // gap in the camera's frame counter
     } cases[] = {
-        {"short@2"},                   // a read that comes back half full
-        {"payload-length:130048@1"},   // a header that declares less than a frame
-        {"payload-length:131584@1"},   // more: a read shorter than the message overflows
-        {"payload-length:4194304@1"},  // more than the buffer holds
+        {"short@2", 1, 0, 1},                   // a read that comes back half full
+        {"payload-length:130048@1", 1, 1, 1},   // a header that declares less than a frame
+        {"payload-length:4194304@1", 1, 1, 1},  // more than the buffer holds
+        // More than the frame but within the buffer: the transport reads what the
+        // header declares in one piece, so no read comes back short, and the frame
+        // holds every byte of the window. It is kept.
+        {"payload-length:131584@1", 0, 0, 0},
     };
     OpenSmall();
     Snap();
@@ -160,9 +195,15 @@ TEST_F(UsbPath, BadAnswersOnTheWireFailTheFrameAndNothingElse) {
         sim_->ClearFaults();
         AddFault(c.fault);
         const uint64_t before = core_->FramesStored();
+        const uint64_t lostBefore = NewestCounter() - before;
+        const uint64_t failedBefore = core_->Counters().payloadFailures;
+        const uint64_t rejectedBefore = core_->FramesRejected();
         ASSERT_EQ(core_->StartTransfer(0), 1);
         EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= before + 5; }));
         core_->StopTransfer(1);
+        EXPECT_EQ(core_->Counters().payloadFailures - failedBefore, c.payloadFailures);
+        EXPECT_EQ(core_->FramesRejected() - rejectedBefore, c.rejected);
+        EXPECT_EQ(NewestCounter() - core_->FramesStored() - lostBefore, c.lost);
         ExpectNothingInFlight();
         const std::vector<uint8_t> frame = Snap();
         EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
