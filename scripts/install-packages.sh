@@ -39,6 +39,9 @@ linux_packages=(
     gstreamer1.0-plugins-base-apps
     # packaging: import library checks for Visual C++ users, the .deb's dependencies
     llvm lld
+    # the X11 preview window (Xlib, MIT-SHM through libXext); its tests and the
+    # tool's preview run on a virtual display of their own
+    libx11-dev libxext-dev xvfb xauth
 )
 
 windows_packages=(
