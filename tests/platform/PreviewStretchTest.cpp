@@ -32,11 +32,11 @@ TEST(PreviewStretch, FastKernelMatchesTheReferenceForEverySizeRelation) {
         int srcW, srcH, dstW, dstH;
     };
     const Case cases[] = {
-        {2048, 1536, 1024, 768},  // half: the usual window
-        {2048, 1536, 2048, 1536}, // same size
-        {1024, 768, 1600, 1200},  // enlarged: repeated rows
-        {641, 479, 640, 480},     // odd sizes, padded source rows
-        {7, 5, 3, 11},            // tiny, last column at the row's end
+        {2048, 1536, 1024, 768},   // half: the usual window
+        {2048, 1536, 2048, 1536},  // same size
+        {1024, 768, 1600, 1200},   // enlarged: repeated rows
+        {641, 479, 640, 480},      // odd sizes, padded source rows
+        {7, 5, 3, 11},             // tiny, last column at the row's end
         {1, 1, 9, 4},
         {333, 2, 1, 1},
     };

@@ -69,7 +69,7 @@ struct Shot {
 
 // The test's own connection to the display, apart from the SDK's.
 class CDisplay {
-public:
+  public:
     CDisplay() : display_(XOpenDisplay(nullptr)) {}
     ~CDisplay() {
         if (display_ != nullptr) XCloseDisplay(display_);
@@ -102,8 +102,8 @@ public:
     Window Find(Window parent, const char* name) const {
         for (Window w : Children(parent)) {
             char* text = nullptr;
-            const bool match = XFetchName(display_, w, &text) != 0 && text != nullptr &&
-                               std::string(text) == name;
+            const bool match =
+                XFetchName(display_, w, &text) != 0 && text != nullptr && std::string(text) == name;
             if (text != nullptr) XFree(text);
             if (match) return w;
         }
@@ -134,7 +134,7 @@ public:
         return shot;
     }
 
-private:
+  private:
     Display* display_;
 };
 
@@ -180,7 +180,7 @@ bool ShowsPicture(const Shot& shot) {
 }
 
 class PreviewX11 : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_NE(display_.get(), nullptr) << "no X display (run under xvfb-run)";
         Open("cameras=1");
@@ -247,11 +247,12 @@ TEST_F(PreviewX11, EveryColourModeInEveryPlacementShowsTheScene) {
     ASSERT_EQ(VeltCam_SetSubSample(handle_, 1), 1);
     Display* d = display_.get();
     for (int bits : {8, 16, 24, 32, 48, 64}) {
-        for (Placement placement : {Placement::kChild, Placement::kChildMoved,
-                                    Placement::kTopLevel, Placement::kTopLevelResized}) {
+        for (Placement placement : {Placement::kChild, Placement::kChildMoved, Placement::kTopLevel,
+                                    Placement::kTopLevelResized}) {
             SCOPED_TRACE(testing::Message() << bits << " bits, " << Name(placement));
             ASSERT_EQ(VeltCam_SetColorMode(handle_, bits), 1);
-            const bool child = placement == Placement::kChild || placement == Placement::kChildMoved;
+            const bool child =
+                placement == Placement::kChild || placement == Placement::kChildMoved;
             Window parent = child ? display_.MakeParent(800, 600) : 0;
             HWND parentHandle = child ? VeltCamLinux_PreviewParent(parent) : nullptr;
             if (child) {

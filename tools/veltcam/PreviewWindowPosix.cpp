@@ -25,7 +25,7 @@ void OnInterrupt(int) { gInterrupted = 1; }
 // Ctrl-C ends the preview like the close button, so the SDK's window and the
 // camera are released on the way out; the previous handler comes back after.
 class CInterruptGuard {
-public:
+  public:
     CInterruptGuard() {
         gInterrupted = 0;
         struct sigaction action {};
@@ -35,7 +35,7 @@ public:
     }
     ~CInterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
 
-private:
+  private:
     struct sigaction previous_ {};
 };
 

@@ -23,11 +23,14 @@ bool StretchReference(const StretchSource& source, const StretchTarget& target) 
     if (!Valid(source, target)) return false;
     const int bpp = source.bits / 8;
     for (int r = 0; r < target.height; ++r) {
-        const uint8_t* s = source.pixels + static_cast<size_t>(Nearest(r, source.height, target.height)) *
-                                               static_cast<size_t>(source.rowBytes);
-        uint32_t* d = target.pixels + static_cast<size_t>(r) * static_cast<size_t>(target.stridePixels);
+        const uint8_t* s =
+            source.pixels + static_cast<size_t>(Nearest(r, source.height, target.height)) *
+                                static_cast<size_t>(source.rowBytes);
+        uint32_t* d =
+            target.pixels + static_cast<size_t>(r) * static_cast<size_t>(target.stridePixels);
         for (int c = 0; c < target.width; ++c) {
-            const uint8_t* p = s + static_cast<size_t>(Nearest(c, source.width, target.width)) * bpp;
+            const uint8_t* p =
+                s + static_cast<size_t>(Nearest(c, source.width, target.width)) * bpp;
             d[c] = bpp == 1 ? p[0] * 0x010101u : (p[2] << 16 | p[1] << 8 | p[0]);
         }
     }
@@ -43,7 +46,8 @@ bool CPreviewStretcher::Stretch(const StretchSource& source, const StretchTarget
         const int64_t packed = static_cast<int64_t>(source.width) * bpp;
         wideLoads_ = 0;
         for (int c = 0; c < target.width; ++c) {
-            const uint32_t offset = static_cast<uint32_t>(Nearest(c, source.width, target.width) * bpp);
+            const uint32_t offset =
+                static_cast<uint32_t>(Nearest(c, source.width, target.width) * bpp);
             columnOffsets_[static_cast<size_t>(c)] = offset;
             // Offsets grow with c, so the columns a 4-byte load may take form a prefix;
             // the packed row length keeps even the buffer's last row in bounds.
@@ -58,7 +62,8 @@ bool CPreviewStretcher::Stretch(const StretchSource& source, const StretchTarget
     int previousRow = -1;
     for (int r = 0; r < target.height; ++r) {
         const int sourceRow = Nearest(r, source.height, target.height);
-        uint32_t* d = target.pixels + static_cast<size_t>(r) * static_cast<size_t>(target.stridePixels);
+        uint32_t* d =
+            target.pixels + static_cast<size_t>(r) * static_cast<size_t>(target.stridePixels);
         // Enlarging repeats source rows: the row just made is copied, not made again.
         if (sourceRow == previousRow) {
             std::memcpy(d, d - target.stridePixels, rowPixels * sizeof(uint32_t));

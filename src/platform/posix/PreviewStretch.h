@@ -33,10 +33,10 @@ bool StretchReference(const StretchSource& source, const StretchTarget& target);
 
 // Keeps the column table between frames: it only changes with the sizes.
 class CPreviewStretcher {
-public:
+  public:
     bool Stretch(const StretchSource& source, const StretchTarget& target);
 
-private:
+  private:
     std::vector<uint32_t> columnOffsets_;  // source byte offset per destination column
     int tableSrcWidth_ = 0;
     int tableDstWidth_ = 0;

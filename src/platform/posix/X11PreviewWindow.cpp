@@ -105,8 +105,8 @@ bool X11WindowExists(unsigned long window) {
     Display* display = OpenDisplay();
     if (display == nullptr) return false;
     XWindowAttributes attributes;
-    const bool found = XGetWindowAttributes(display, window, &attributes) != 0 &&
-                       SyncError(display) == Success;
+    const bool found =
+        XGetWindowAttributes(display, window, &attributes) != 0 && SyncError(display) == Success;
     CloseDisplay(display);
     return found;
 }
@@ -257,10 +257,11 @@ bool CX11PreviewWindow::MakeBuffer(Buffer& buffer, int width, int height) {
     FreeBuffer(buffer);
     Display* display = x_->display;
     if (x_->shm) {
-        XImage* image = XShmCreateImage(display, x_->visual, 24, ZPixmap, nullptr, &buffer.segment,
-                                        static_cast<unsigned>(width), static_cast<unsigned>(height));
-        const bool usable = Is32BitXrgb(image) &&
-                            image->byte_order == (HostIsLittleEndian() ? LSBFirst : MSBFirst);
+        XImage* image =
+            XShmCreateImage(display, x_->visual, 24, ZPixmap, nullptr, &buffer.segment,
+                            static_cast<unsigned>(width), static_cast<unsigned>(height));
+        const bool usable =
+            Is32BitXrgb(image) && image->byte_order == (HostIsLittleEndian() ? LSBFirst : MSBFirst);
         int id = -1;
         if (usable) {
             id = shmget(IPC_PRIVATE, static_cast<size_t>(image->bytes_per_line) * height,
@@ -298,8 +299,9 @@ bool CX11PreviewWindow::MakeBuffer(Buffer& buffer, int width, int height) {
     const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
     char* data = static_cast<char*>(std::malloc(bytes));
     if (data == nullptr) return false;
-    XImage* image = XCreateImage(display, x_->visual, 24, ZPixmap, 0, data,
-                                 static_cast<unsigned>(width), static_cast<unsigned>(height), 32, 0);
+    XImage* image =
+        XCreateImage(display, x_->visual, 24, ZPixmap, 0, data, static_cast<unsigned>(width),
+                     static_cast<unsigned>(height), 32, 0);
     if (image == nullptr) {
         std::free(data);
         return false;

@@ -22,7 +22,7 @@ bool X11ParentWindow(WindowHandle handle, unsigned long& window);
 bool X11WindowExists(unsigned long window);
 
 class CX11PreviewWindow {
-public:
+  public:
     // Null when no display is reachable or the window cannot be made.
     static std::unique_ptr<CX11PreviewWindow> Create(const PreviewWindowRequest& request);
     ~CX11PreviewWindow();
@@ -42,7 +42,7 @@ public:
     void WaitDrawn();
     unsigned long XWindow() const { return window_; }
 
-private:
+  private:
     struct Buffer;
     struct Connection;
 
