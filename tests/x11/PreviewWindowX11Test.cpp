@@ -15,6 +15,7 @@
 #include "VeltCamSdk.h"
 #include "VeltCamSdkLinux.h"
 #include "support/PrivateSettingsStore.h"
+#include "support/SceneChecks.h"
 #include "support/SimTestSupport.h"
 #include "support/TestWindow.h"
 
@@ -25,9 +26,6 @@
 namespace veltcam {
 namespace {
 
-// Bars left to right: white, yellow, cyan, green, magenta, red, blue, black, as R, G, B.
-constexpr int kBars[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
-                             {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
 constexpr auto kHangGuard = std::chrono::seconds(30);
 
 // A window's pixels as the server has them, top row first.
@@ -154,13 +152,7 @@ void ExpectScene(const Shot& shot, bool colour) {
         SCOPED_TRACE(testing::Message() << "bar " << bar);
         const std::array<int, 3> rgb = shot.At(shot.width * (2 * bar + 1) / 16, shot.height / 4);
         if (colour) {
-            for (int c = 0; c < 3; ++c) {
-                if (kBars[bar][c] != 0) {
-                    EXPECT_GT(rgb[c], 100) << "channel " << c;
-                } else {
-                    EXPECT_LT(rgb[c], 60) << "channel " << c;
-                }
-            }
+            test::ExpectBarOnScreen(rgb, bar);
         } else {
             // The raw mosaic in grey: which filter colours a scaled window samples
             // depends on its size, so only the ends of the row of bars are fixed.
