@@ -257,6 +257,9 @@ bool CX11PreviewWindow::MakeBuffer(Buffer& buffer, int width, int height) {
     FreeBuffer(buffer);
     Display* display = x_->display;
     if (x_->shm) {
+        // An error left by an earlier put (the window destroyed with its parent)
+        // must not be taken for a failed attach.
+        SyncError(display);
         XImage* image =
             XShmCreateImage(display, x_->visual, 24, ZPixmap, nullptr, &buffer.segment,
                             static_cast<unsigned>(width), static_cast<unsigned>(height));
@@ -380,6 +383,7 @@ void CX11PreviewWindow::Place(const PreviewWindowRequest& request) {
     unsigned long parent = 0;
     if (!X11ParentWindow(request.parent, parent)) return;
     Display* display = x_->display;
+    SyncError(display);  // only errors of the requests below count
     if (parent != parent_) {
         XReparentWindow(display, window_, parent, request.x, request.y);
         parent_ = parent;
