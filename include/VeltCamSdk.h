@@ -560,6 +560,8 @@ VELTCAM_API int VELTCAM_CALL VeltCam_RecordW(VeltCamHandle handle, const wchar_t
 /* Places the next preview window: a child of parent at (x, y) with the given
    size, or, with a NULL parent, a centred top-level window of the image size.
    A NULL parent with all four values 0 means no window at all (headless).
+   On Linux (parent from VeltCamLinux_PreviewParent) an existing child window
+   also moves to the new placement at once.
    Errors: ERR_NOT_READY. */
 VELTCAM_API int VELTCAM_CALL VeltCam_SetPreviewWindow(VeltCamHandle handle, HWND parent, int x,
                                                       int y, int width, int height);
