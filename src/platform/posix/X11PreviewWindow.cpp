@@ -1,8 +1,5 @@
 #include "platform/posix/X11PreviewWindow.h"
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XShm.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ipc.h>
@@ -14,6 +11,8 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+
+#include "platform/posix/XlibLoader.h"
 
 namespace veltcam::platform {
 namespace {
@@ -41,14 +40,18 @@ int OnXError(Display* display, XErrorEvent* event) {
     return gPreviousHandler != nullptr ? gPreviousHandler(display, event) : 0;
 }
 
+// Only called once Xlib() has loaded (every path starts at OpenDisplay).
+const XlibFunctions& X() { return *Xlib(); }
+
 Display* OpenDisplay() {
+    if (Xlib() == nullptr) return nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        XInitThreads();
+        X().InitThreads();
         gErrors = new std::unordered_map<Display*, int>;  // lives as long as the handler
-        gPreviousHandler = XSetErrorHandler(OnXError);
+        gPreviousHandler = X().SetErrorHandler(OnXError);
     });
-    Display* display = XOpenDisplay(nullptr);
+    Display* display = X().OpenDisplay(nullptr);
     if (display == nullptr) return nullptr;
     std::lock_guard<std::mutex> lock(gErrorsLock);
     (*gErrors)[display] = Success;
@@ -56,7 +59,7 @@ Display* OpenDisplay() {
 }
 
 void CloseDisplay(Display* display) {
-    XCloseDisplay(display);
+    X().CloseDisplay(display);
     std::lock_guard<std::mutex> lock(gErrorsLock);
     gErrors->erase(display);
 }
@@ -64,7 +67,7 @@ void CloseDisplay(Display* display) {
 // Waits for the server to handle what was sent and returns the first error it
 // reported since the last call (Success when none).
 int SyncError(Display* display) {
-    XSync(display, False);
+    X().Sync(display, False);
     std::lock_guard<std::mutex> lock(gErrorsLock);
     int& error = (*gErrors)[display];
     const int result = error;
@@ -106,7 +109,7 @@ bool X11WindowExists(unsigned long window) {
     if (display == nullptr) return false;
     XWindowAttributes attributes;
     const bool found =
-        XGetWindowAttributes(display, window, &attributes) != 0 && SyncError(display) == Success;
+        X().GetWindowAttributes(display, window, &attributes) != 0 && SyncError(display) == Success;
     CloseDisplay(display);
     return found;
 }
@@ -149,17 +152,17 @@ bool CX11PreviewWindow::Open(const PreviewWindowRequest& request) {
     int screen = DefaultScreen(display);
     if (parent != 0) {
         XWindowAttributes attributes;
-        if (XGetWindowAttributes(display, parent, &attributes) == 0 ||
+        if (X().GetWindowAttributes(display, parent, &attributes) == 0 ||
             SyncError(display) != Success) {
             return false;
         }
-        screen = XScreenNumberOfScreen(attributes.screen);
+        screen = X().ScreenNumberOfScreen(attributes.screen);
     }
     XVisualInfo visual;
-    if (!XMatchVisualInfo(display, screen, 24, TrueColor, &visual)) return false;
+    if (!X().MatchVisualInfo(display, screen, 24, TrueColor, &visual)) return false;
     x_->visual = visual.visual;
     const Window root = RootWindow(display, screen);
-    x_->colormap = XCreateColormap(display, root, visual.visual, AllocNone);
+    x_->colormap = X().CreateColormap(display, root, visual.visual, AllocNone);
 
     topLevel_ = parent == 0;
     int x = request.x;
@@ -182,9 +185,9 @@ bool CX11PreviewWindow::Open(const PreviewWindowRequest& request) {
     attributes.border_pixel = 0;
     attributes.colormap = x_->colormap;
     attributes.event_mask = ExposureMask | StructureNotifyMask;
-    window_ = XCreateWindow(display, parent, x, y, static_cast<unsigned>(width),
-                            static_cast<unsigned>(height), 0, 24, InputOutput, visual.visual,
-                            CWBackPixel | CWBorderPixel | CWColormap | CWEventMask, &attributes);
+    window_ = X().CreateWindow(display, parent, x, y, static_cast<unsigned>(width),
+                               static_cast<unsigned>(height), 0, 24, InputOutput, visual.visual,
+                               CWBackPixel | CWBorderPixel | CWColormap | CWEventMask, &attributes);
     if (SyncError(display) != Success) {
         window_ = 0;
         return false;
@@ -192,28 +195,28 @@ bool CX11PreviewWindow::Open(const PreviewWindowRequest& request) {
     parent_ = parent;
     alive_ = true;
     if (topLevel_) {
-        XStoreName(display, window_, "Active Window");
-        x_->wmDelete = XInternAtom(display, "WM_DELETE_WINDOW", False);
-        XSetWMProtocols(display, window_, &x_->wmDelete, 1);
+        X().StoreName(display, window_, "Active Window");
+        x_->wmDelete = X().InternAtom(display, "WM_DELETE_WINDOW", False);
+        X().SetWMProtocols(display, window_, &x_->wmDelete, 1);
         XSizeHints hints{};
         hints.flags = USPosition | USSize;
         hints.x = x;
         hints.y = y;
         hints.width = width;
         hints.height = height;
-        XSetWMNormalHints(display, window_, &hints);
+        X().SetWMNormalHints(display, window_, &hints);
     } else {
-        XStoreName(display, window_, "ActiveMovie Window");
+        X().StoreName(display, window_, "ActiveMovie Window");
     }
-    x_->gc = XCreateGC(display, window_, 0, nullptr);
-    XMapWindow(display, window_);
+    x_->gc = X().CreateGC(display, window_, 0, nullptr);
+    X().MapWindow(display, window_);
     if (SyncError(display) != Success) return false;
 
     int major = 0;
     int minor = 0;
     Bool pixmaps = False;
-    x_->shm = XShmQueryVersion(display, &major, &minor, &pixmaps) == True;
-    if (x_->shm) x_->shmCompletion = XShmGetEventBase(display) + ShmCompletion;
+    x_->shm = X().ShmQueryVersion(display, &major, &minor, &pixmaps) == True;
+    if (x_->shm) x_->shmCompletion = X().ShmGetEventBase(display) + ShmCompletion;
 
     width_ = width;
     height_ = height;
@@ -237,10 +240,10 @@ CX11PreviewWindow::~CX11PreviewWindow() {
     if (display == nullptr) return;
     std::lock_guard<std::mutex> lock(lock_);
     for (int i = 0; i < kBufferCount; ++i) FreeBuffer(buffers_[i]);
-    if (x_->gc != nullptr) XFreeGC(display, x_->gc);
+    if (x_->gc != nullptr) X().FreeGC(display, x_->gc);
     // A window the user closed or that went with its parent is already gone.
-    if (window_ != 0 && alive_) XDestroyWindow(display, window_);
-    if (x_->colormap != 0) XFreeColormap(display, x_->colormap);
+    if (window_ != 0 && alive_) X().DestroyWindow(display, window_);
+    if (x_->colormap != 0) X().FreeColormap(display, x_->colormap);
     SyncError(display);
     CloseDisplay(display);
 }
@@ -261,8 +264,8 @@ bool CX11PreviewWindow::MakeBuffer(Buffer& buffer, int width, int height) {
         // must not be taken for a failed attach.
         SyncError(display);
         XImage* image =
-            XShmCreateImage(display, x_->visual, 24, ZPixmap, nullptr, &buffer.segment,
-                            static_cast<unsigned>(width), static_cast<unsigned>(height));
+            X().ShmCreateImage(display, x_->visual, 24, ZPixmap, nullptr, &buffer.segment,
+                               static_cast<unsigned>(width), static_cast<unsigned>(height));
         const bool usable =
             Is32BitXrgb(image) && image->byte_order == (HostIsLittleEndian() ? LSBFirst : MSBFirst);
         int id = -1;
@@ -275,7 +278,7 @@ bool CX11PreviewWindow::MakeBuffer(Buffer& buffer, int width, int height) {
             buffer.segment.shmid = id;
             buffer.segment.shmaddr = image->data = static_cast<char*>(address);
             buffer.segment.readOnly = False;
-            XShmAttach(display, &buffer.segment);
+            X().ShmAttach(display, &buffer.segment);
             const bool attached = SyncError(display) == Success;
             // Marked for removal now: it goes when both sides have detached, even
             // if this process dies.
@@ -303,8 +306,8 @@ bool CX11PreviewWindow::MakeBuffer(Buffer& buffer, int width, int height) {
     char* data = static_cast<char*>(std::malloc(bytes));
     if (data == nullptr) return false;
     XImage* image =
-        XCreateImage(display, x_->visual, 24, ZPixmap, 0, data, static_cast<unsigned>(width),
-                     static_cast<unsigned>(height), 32, 0);
+        X().CreateImage(display, x_->visual, 24, ZPixmap, 0, data, static_cast<unsigned>(width),
+                        static_cast<unsigned>(height), 32, 0);
     if (image == nullptr) {
         std::free(data);
         return false;
@@ -326,7 +329,7 @@ void CX11PreviewWindow::FreeBuffer(Buffer& buffer) {
     if (buffer.shared) {
         // The server handles requests in order: it finishes any put of this
         // segment before it detaches.
-        XShmDetach(x_->display, &buffer.segment);
+        X().ShmDetach(x_->display, &buffer.segment);
         buffer.image->data = nullptr;
         XDestroyImage(buffer.image);
         shmdt(buffer.segment.shmaddr);
@@ -342,12 +345,12 @@ void CX11PreviewWindow::Present(int index) {
     const unsigned h = static_cast<unsigned>(buffer.height);
     if (buffer.shared) {
         // Completion events tell when the server is done reading the memory.
-        XShmPutImage(x_->display, window_, x_->gc, buffer.image, 0, 0, 0, 0, w, h, True);
+        X().ShmPutImage(x_->display, window_, x_->gc, buffer.image, 0, 0, 0, 0, w, h, True);
         ++buffer.pending;
     } else {
-        XPutImage(x_->display, window_, x_->gc, buffer.image, 0, 0, 0, 0, w, h);
+        X().PutImage(x_->display, window_, x_->gc, buffer.image, 0, 0, 0, 0, w, h);
     }
-    XFlush(x_->display);
+    X().Flush(x_->display);
     shown_ = index;
 }
 
@@ -385,13 +388,13 @@ void CX11PreviewWindow::Place(const PreviewWindowRequest& request) {
     Display* display = x_->display;
     SyncError(display);  // only errors of the requests below count
     if (parent != parent_) {
-        XReparentWindow(display, window_, parent, request.x, request.y);
+        X().ReparentWindow(display, window_, parent, request.x, request.y);
         parent_ = parent;
     }
     const int width = std::max(1, request.width);
     const int height = std::max(1, request.height);
-    XMoveResizeWindow(display, window_, request.x, request.y, static_cast<unsigned>(width),
-                      static_cast<unsigned>(height));
+    X().MoveResizeWindow(display, window_, request.x, request.y, static_cast<unsigned>(width),
+                         static_cast<unsigned>(height));
     // The next frame is drawn at the new size without waiting for the event.
     width_ = width;
     height_ = height;
@@ -400,15 +403,15 @@ void CX11PreviewWindow::Place(const PreviewWindowRequest& request) {
 
 void CX11PreviewWindow::WaitDrawn() {
     std::lock_guard<std::mutex> lock(lock_);
-    XSync(x_->display, False);
+    X().Sync(x_->display, False);
     HandleEvents();
 }
 
 void CX11PreviewWindow::HandleEvents() {
     Display* display = x_->display;
-    while (XPending(display) > 0) {
+    while (X().Pending(display) > 0) {
         XEvent event;
-        XNextEvent(display, &event);
+        X().NextEvent(display, &event);
         if (event.type == x_->shmCompletion) {
             const auto& done = reinterpret_cast<const XShmCompletionEvent&>(event);
             for (int i = 0; i < kBufferCount; ++i) {
@@ -446,7 +449,7 @@ void CX11PreviewWindow::HandleEvents() {
                 // The close button: the window goes, the preview keeps running
                 // without it until the application closes it.
                 if (static_cast<Atom>(event.xclient.data.l[0]) == x_->wmDelete && alive_) {
-                    XDestroyWindow(display, window_);
+                    X().DestroyWindow(display, window_);
                     alive_ = false;
                 }
                 break;
