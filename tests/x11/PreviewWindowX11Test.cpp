@@ -224,6 +224,15 @@ class PreviewX11 : public testing::Test {
     VeltCamHandle handle_ = 0;
 };
 
+// The thread-sanitizer build runs one grey and one colour mode: what it looks for
+// is in the window's threads, not in the other modes' conversions, which cost it
+// most of a minute here; the other builds run the whole table.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kTableModes[] = {8, 24};
+#else
+constexpr int kTableModes[] = {8, 16, 24, 32, 48, 64};
+#endif
+
 enum class Placement { kChild, kChildMoved, kTopLevel, kTopLevelResized };
 
 const char* Name(Placement p) {
@@ -245,7 +254,7 @@ const char* Name(Placement p) {
 TEST_F(PreviewX11, EveryColourModeInEveryPlacementShowsTheScene) {
     ASSERT_EQ(VeltCam_SetSubSample(handle_, 1), 1);
     Display* d = display_.get();
-    for (int bits : {8, 16, 24, 32, 48, 64}) {
+    for (int bits : kTableModes) {
         for (Placement placement : {Placement::kChild, Placement::kChildMoved, Placement::kTopLevel,
                                     Placement::kTopLevelResized}) {
             SCOPED_TRACE(testing::Message() << bits << " bits, " << Name(placement));
