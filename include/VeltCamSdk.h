@@ -65,10 +65,11 @@
  *
  * Windows and messages on Linux. HWND is then the SDK's own message-window
  * handle: a bounded message queue created, read and destroyed with the
- * functions of VeltCamSdkLinux.h. The preview window is not available yet
- * (creating one fails with ERR_WINDOW, so run previews headless with
- * VeltCam_SetPreviewWindow(h, NULL, 0, 0, 0, 0)), and the setting dialogs
- * raise ERR_NOT_SUPPORTED and return 0.
+ * functions of VeltCamSdkLinux.h. The preview window is an X11 window
+ * (VeltCamLinux_PreviewParent turns an application's X11 window into a parent;
+ * with no display reachable creating it fails with ERR_WINDOW, so run previews
+ * headless there with VeltCam_SetPreviewWindow(h, NULL, 0, 0, 0, 0)), and the
+ * setting dialogs raise ERR_NOT_SUPPORTED and return 0.
  */
 #ifndef VELTCAM_SDK_H
 #define VELTCAM_SDK_H
@@ -559,6 +560,8 @@ VELTCAM_API int VELTCAM_CALL VeltCam_RecordW(VeltCamHandle handle, const wchar_t
 /* Places the next preview window: a child of parent at (x, y) with the given
    size, or, with a NULL parent, a centred top-level window of the image size.
    A NULL parent with all four values 0 means no window at all (headless).
+   On Linux (parent from VeltCamLinux_PreviewParent) an existing child window
+   also moves to the new placement at once.
    Errors: ERR_NOT_READY. */
 VELTCAM_API int VELTCAM_CALL VeltCam_SetPreviewWindow(VeltCamHandle handle, HWND parent, int x,
                                                       int y, int width, int height);

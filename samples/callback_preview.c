@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 #ifndef _WIN32
-    /* Linux has no preview window yet: capture without one. */
+    /* Headless on Linux, so that the sample also runs where no X display is. */
     VeltCam_SetPreviewWindow(handle, NULL, 0, 0, 0, 0);
 #endif
     size = (VeltCam_Width(handle) * 3 + 3) / 4 * 4 * VeltCam_Height(handle);

@@ -42,6 +42,9 @@ linux_packages=(
     # the Debian package set: dpkg-shlibdeps, dpkg-buildflags and file for CPack's
     # DEB generator, the tool's manual page from its --help, and lintian
     dpkg-dev file help2man lintian
+    # the X11 preview window (Xlib, MIT-SHM through libXext); its tests and the
+    # tool's preview run on a virtual display of their own
+    libx11-dev libxext-dev xvfb xauth
 )
 
 windows_packages=(

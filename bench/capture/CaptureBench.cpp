@@ -1,7 +1,8 @@
 // Callback preview throughput: frames per second that reach the application (one
 // frame message each) with the simulator delivering as fast as frames are read,
-// the same for frames pulled from the frame queue by one consumer thread, and the
-// cost of copying one full 24-bit frame for comparison.
+// the same for frames pulled from the frame queue by one consumer thread, one
+// frame drawn into an X11 preview window, and the cost of copying one full 24-bit
+// frame for comparison.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -14,6 +15,8 @@
 #include "VeltCamSdkEx.h"
 #ifndef _WIN32
 #include "VeltCamSdkLinux.h"
+#include "platform/PreviewWindow.h"
+#include "platform/posix/X11PreviewWindow.h"
 #endif
 
 namespace {
@@ -173,6 +176,40 @@ BENCHMARK(BM_PullStream24)
     ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->MinTime(3.0);
+
+// One full 24-bit frame drawn into a preview window of the given size, until the
+// X server has put it on screen: the stretch into the shared-memory image, the put
+// and the round trip that waits for it. Needs a display (DISPLAY, e.g. Xvfb).
+void BM_PreviewDraw24(benchmark::State& state, int width, int height) {
+    veltcam::platform::PreviewWindowRequest request;
+    request.imageWidth = width;
+    request.imageHeight = height;
+    std::string className;
+    auto* window = static_cast<veltcam::platform::CX11PreviewWindow*>(
+        veltcam::platform::CreatePreviewWindow(request, className));
+    if (window == nullptr) {
+        state.SkipWithError("no preview window (no X display?)");
+        return;
+    }
+    std::vector<uint8_t> frame(kFrameBytes);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7 + i / 6144);
+    const veltcam::platform::PreviewImage image{frame.data(), kWidth, kHeight, 24, kWidth * 3};
+    for (auto _ : state) {
+        veltcam::platform::DrawPreviewImage(window, width, height, image);
+        window->WaitDrawn();
+    }
+    veltcam::platform::DestroyPreviewWindow(window);
+    state.SetItemsProcessed(state.iterations());
+}
+// The row names are the tokens as written, so formatting keeps off them.
+// clang-format off
+BENCHMARK_CAPTURE(BM_PreviewDraw24, window:1024x768, 1024, 768)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_PreviewDraw24, window:2048x1536, 2048, 1536)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+// clang-format on
 #endif
 
 }  // namespace

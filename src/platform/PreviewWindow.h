@@ -2,11 +2,12 @@
 //
 // On Windows this is a plain window (a child of the application's window or a
 // centred top-level one) into which the display thread draws through the window's
-// device context. Linux has no preview window yet: creation fails, so the modes
-// that want one report that the window could not be made, and the headless
-// placement runs them without one.
+// device context. On Linux it is an X11 window on the SDK's own display
+// connection, which stretches each frame itself; with no display reachable,
+// creation fails just as a failed window creation does on Windows.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/Messages.h"
@@ -37,5 +38,26 @@ bool GetPreviewClientSize(WindowHandle window, int& width, int& height);
 // Copies a w × h image to (0, 0) of `destinationDc` with its rows turned over, so
 // that the image's first memory row appears at the top.
 bool StretchMirror(void* destinationDc, int w, int h, void* sourceDc);
+
+// A converted frame as the display thread hands it over: 8-bit grey or 24-bit
+// B, G, R, memory row 0 at the top of the picture.
+struct PreviewImage {
+    const uint8_t* pixels = nullptr;
+    int width = 0;
+    int height = 0;
+    int bits = 0;
+    int rowBytes = 0;
+};
+
+// Draws `image` stretched over a w × h client area where the window stretches
+// frames itself (X11); true there whether or not this frame could be shown (a
+// server still busy with the last two skips it). False where drawing goes through
+// StretchMirror and the display buffer instead (Windows).
+bool DrawPreviewImage(void* windowDc, int w, int h, const PreviewImage& image);
+
+// Applies a new child placement to an existing window (X11: the application has
+// no handle of the SDK's child to move it itself). Windows leaves the window
+// where it is; the application moves it through its control id.
+void PlacePreviewWindow(WindowHandle window, const PreviewWindowRequest& request);
 
 }  // namespace veltcam::platform

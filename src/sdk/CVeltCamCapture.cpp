@@ -667,6 +667,16 @@ int CVeltCam::SetPreviewWindow(platform::WindowHandle parent, int x, int y, int 
         return 0;
     }
     previewPlacement_ = PreviewPlacement{parent, x, y, width, height};
+    // A child window on X11 follows at once (Windows keeps it until the next window).
+    if (previewWindow_ != nullptr && parent != nullptr) {
+        platform::PreviewWindowRequest request;
+        request.parent = parent;
+        request.x = x;
+        request.y = y;
+        request.width = width;
+        request.height = height;
+        platform::PlacePreviewWindow(previewWindow_, request);
+    }
     return 1;
 }
 
@@ -757,6 +767,10 @@ void CVeltCam::Draw() {
         height <= 0) {
         return;
     }
+    // An X11 window stretches the frame straight into what it sends to the server.
+    const platform::PreviewImage frame{image->Pixels(), image->Width(), image->Height(),
+                                       image->Bits(), image->RowBytes()};
+    if (platform::DrawPreviewImage(previewDc_, width, height, frame)) return;
     if (width == image->Width() && height == image->Height() && setupColorIndex_ != kColorMono16 &&
         image->HasDeviceContext()) {
         platform::StretchMirror(previewDc_, width, height, image->DeviceContext());

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -35,6 +36,18 @@ inline double BlockMean(const std::vector<uint8_t>& image, int bits, int x, int 
 // Bars left to right: white, yellow, cyan, green, magenta, red, blue, black, as R, G, B.
 constexpr int kBars[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
                              {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
+
+// A colour bar as a window on screen shows it: mean R, G, B of a block inside
+// bar `bar` (0..7), each channel clearly on or off.
+inline void ExpectBarOnScreen(const std::array<int, 3>& rgb, int bar) {
+    for (int c = 0; c < 3; ++c) {
+        if (kBars[bar][c] != 0) {
+            EXPECT_GT(rgb[c], 100) << "channel " << c;
+        } else {
+            EXPECT_LT(rgb[c], 60) << "channel " << c;
+        }
+    }
+}
 
 inline void ExpectScene(const std::vector<uint8_t>& image, int bits) {
     const bool colour = bits >= 24;

@@ -13,15 +13,12 @@
 
 #include "VeltCamSdk.h"
 #include "support/PrivateSettingsStore.h"
+#include "support/SceneChecks.h"
 #include "support/SimTestSupport.h"
 #include "support/TestWindow.h"
 
 namespace veltcam {
 namespace {
-
-// Bars left to right: white, yellow, cyan, green, magenta, red, blue, black, as R, G, B.
-constexpr int kBars[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
-                             {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
 
 // The whole desktop as 24-bit pixels, top row first.
 class CScreenShot {
@@ -119,13 +116,7 @@ class PreviewWindow : public testing::Test {
             const POINT p{origin.x + width * (2 * bar + 1) / 16, origin.y + height / 4};
             const std::array<int, 3> rgb = shot.At(p);
             if (colour) {
-                for (int c = 0; c < 3; ++c) {
-                    if (kBars[bar][c] != 0) {
-                        EXPECT_GT(rgb[c], 100) << "channel " << c;
-                    } else {
-                        EXPECT_LT(rgb[c], 60) << "channel " << c;
-                    }
-                }
+                test::ExpectBarOnScreen(rgb, bar);
             } else {
                 EXPECT_EQ(rgb[0], rgb[1]);
                 EXPECT_EQ(rgb[1], rgb[2]);

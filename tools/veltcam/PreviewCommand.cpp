@@ -5,6 +5,7 @@
 #include "CaptureOptions.h"
 #include "Commands.h"
 #include "FrameWindow.h"
+#include "PreviewWindow.h"
 #include "VeltCamSdk.h"
 
 namespace veltcam::tool {
@@ -19,14 +20,17 @@ void AddPreviewCommand(CLI::App& app, ToolContext& context) {
     command->callback([&context] {
         CCameraSession session(context.session);
         capture.Apply(session);
+#ifdef _WIN32
         VeltCamHandle h = session.Handle();
         session.ClearErrors();
-        // Platforms without a preview window report ERR_WINDOW here.
         session.Check(VeltCam_Preview(h), "VeltCam_Preview");
         std::printf("previewing for %.1f s (close the window to stop)\n", seconds);
         std::fflush(stdout);
         PumpMessages(static_cast<int>(seconds * 1000));
         VeltCam_Close(h);
+#else
+        RunPreviewWindow(session, seconds);
+#endif
     });
 }
 

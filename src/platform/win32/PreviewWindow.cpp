@@ -87,4 +87,9 @@ bool StretchMirror(void* destinationDc, int w, int h, void* sourceDc) {
                       w, -h, SRCCOPY) != 0;
 }
 
+// GDI draws through StretchMirror and the display buffer.
+bool DrawPreviewImage(void*, int, int, const PreviewImage&) { return false; }
+
+void PlacePreviewWindow(WindowHandle, const PreviewWindowRequest&) {}
+
 }  // namespace veltcam::platform
