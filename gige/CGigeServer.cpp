@@ -122,14 +122,17 @@ void CGigeServer::LogChanges() {
     const uint64_t resends = s.resendRequests.load();
     const uint64_t dropped = s.packetsDropped.load();
     const uint64_t unavailable = s.packetsUnavailable.load();
-    if (resends != lastResends_ || dropped != lastDropped_ || unavailable != lastUnavailable_) {
-        log_("frames " + std::to_string(s.frames.load()) + ", resend requests " +
-             std::to_string(resends) + ", packets resent " +
-             std::to_string(s.packetsResent.load()) + ", unavailable " +
+    const uint64_t lost = camera_->FramesLostBefore();
+    if (resends != lastResends_ || dropped != lastDropped_ || unavailable != lastUnavailable_ ||
+        lost != lastLost_) {
+        log_("frames " + std::to_string(s.frames.load()) + ", not sent in time " +
+             std::to_string(lost) + ", resend requests " + std::to_string(resends) +
+             ", packets resent " + std::to_string(s.packetsResent.load()) + ", unavailable " +
              std::to_string(unavailable) + ", dropped on purpose " + std::to_string(dropped));
         lastResends_ = resends;
         lastDropped_ = dropped;
         lastUnavailable_ = unavailable;
+        lastLost_ = lost;
     }
 }
 

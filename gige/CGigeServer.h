@@ -57,6 +57,7 @@ class CGigeServer {
     uint64_t lastResends_ = 0;
     uint64_t lastDropped_ = 0;
     uint64_t lastUnavailable_ = 0;
+    uint64_t lastLost_ = 0;
 };
 
 }  // namespace veltcam::gige

@@ -60,9 +60,12 @@ uint64_t MonotonicNs() {
 }  // namespace
 
 CSdkCamera::CSdkCamera(VeltCamHandle handle, int device, Log log)
-    : handle_(handle), device_(device), log_(std::move(log)) {}
+    : handle_(handle), original_(handle), device_(device), log_(std::move(log)) {}
 
-CSdkCamera::~CSdkCamera() { Stop(); }
+CSdkCamera::~CSdkCamera() {
+    Stop();
+    if (handle_ != original_) VeltCam_Release(handle_);
+}
 
 void CSdkCamera::Attach(CGvspStreamer* streamer, CGvcpServer* server) {
     streamer_ = streamer;
@@ -453,6 +456,8 @@ bool CSdkCamera::StartMode() {
         // One fresh exposure per trigger: prepared capture, one snapshot each.
         ok = VeltCam_Capture(handle_);
     } else {
+        // A fresh queue: one that saw the camera go away keeps reporting it.
+        VeltCamEx_SetFrameQueue(handle_, 0, VELTCAM_EX_QUEUE_OLDEST_FIRST);
         VeltCamEx_SetFrameQueue(handle_, kQueueDepth, VELTCAM_EX_QUEUE_OLDEST_FIRST);
         ok =
             line ? VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1) : VeltCam_StartPreview(handle_);
@@ -460,16 +465,47 @@ bool CSdkCamera::StartMode() {
     if (ok == 0) {
         const int code = VeltCam_GetLastError(handle_);
         log_("camera did not start (error " + std::to_string(code) + ")");
-        // A camera that was unplugged comes back under its device number.
-        if (code == ERR_NO_DEVICE || code == ERR_NOT_READY || code == ERR_DEVICE_IO) {
-            VeltCam_SetDeviceNumber(handle_, device_ >= 0 ? device_ : 0);
-        }
         return false;
     }
     return true;
 }
 
 void CSdkCamera::StopMode() { VeltCam_StopPreview(handle_); }
+
+bool CSdkCamera::Reopen() {
+    // A replugged camera is a new device: a fresh SDK object finds it and
+    // applies the settings the old one saved for this camera.
+    const VeltCamHandle fresh = VeltCam_Initialize(nullptr);
+    if (fresh == 0) return false;
+    while (VeltCam_GetLastError(fresh) != 0) {
+    }
+    if (device_ >= 0 && VeltCam_SetDeviceNumber(fresh, device_) == 0) {
+        VeltCam_Release(fresh);
+        return false;
+    }
+    char names[VELTCAM_MAX_ENUM_DEVICES][VELTCAM_DEVICE_NAME_SIZE] = {};
+    if (VeltCam_EnumDevice(fresh, names) == 0) {
+        VeltCam_Release(fresh);
+        return false;
+    }
+    // What the client set lives in the old object until it is saved: carry it over.
+    const VeltCamHandle old = handle_.load();
+    int x = 0, y = 0, w = 0, h = 0, ok = 0;
+    VeltCam_GetCaptureWindowEx(old, nullptr, &x, &w, nullptr, &y, &h);
+    VeltCam_SetCaptureWindowEx(fresh, f::kSensorWidthPixels, x, w, f::kSensorHeightPixels, y, h);
+    VeltCam_SetColorMode(fresh, VeltCam_GetColorMode(old));
+    VeltCam_SetExposureTime(fresh, VeltCam_GetExposureTime(old, &ok));
+    VeltCam_SetGlobalGain(fresh, VeltCam_GetGlobalGain(old, &ok));
+    VeltCam_SetMirrorH(fresh, VeltCam_GetMirrorH(old));
+    VeltCam_SetMirrorV(fresh, VeltCam_GetMirrorV(old));
+    VeltCam_SetGamma(fresh, VeltCam_GetGamma(old, &ok));
+    VeltCam_SetAutoIris(fresh, VeltCam_GetAutoIris(old, &ok));
+    VeltCam_SetBayerGainAuto(fresh, VeltCam_GetBayerGainAuto(old, &ok));
+    VeltCam_SetPreviewWindow(fresh, nullptr, 0, 0, 0, 0);
+    handle_ = fresh;
+    if (old != original_) VeltCam_Release(old);
+    return true;
+}
 
 bool CSdkCamera::PullFrame(StreamFrame& slot, uint64_t* frameNumber) {
     const Window w = CurrentWindow();
@@ -497,17 +533,19 @@ bool CSdkCamera::PullFrame(StreamFrame& slot, uint64_t* frameNumber) {
                                             static_cast<int>(slot.data.size()), 1, kWaitMs, &info);
         if (got == VELTCAM_EX_WAIT_TIMEOUT) return false;
         if (got != VELTCAM_EX_WAIT_FRAME) {
-            const int code = VeltCam_GetLastError(handle_);
-            log_("camera stopped delivering frames (error " + std::to_string(code) + ")");
+            std::string codes;
+            for (int c = VeltCam_GetLastError(handle_); c != 0; c = VeltCam_GetLastError(handle_))
+                codes += " " + std::to_string(c);
+            log_("camera stopped delivering frames (result " + std::to_string(got) + ", errors" +
+                 codes + ")");
+            StopMode();
             std::lock_guard lock(mutex_);
             modeRunning_ = false;
-            StopMode();
+            reopen_ = true;
             return false;
         }
     }
-    if (info.droppedBefore > 0) {
-        log_(std::to_string(info.droppedBefore) + " frame(s) dropped before the network");
-    }
+    framesLostBefore_ += info.droppedBefore;  // the server's periodic line reports them
     const std::size_t packed = static_cast<std::size_t>(info.width) * (info.bitsPerPixel / 8);
     if (static_cast<std::size_t>(info.rowBytes) != packed) {
         // The network carries rows without the SDK's 4-byte padding.
@@ -542,15 +580,22 @@ void CSdkCamera::FrameLoop() {
             continue;
         }
         if (!modeRunning_) {
+            const bool reopen = reopen_;
             lock.unlock();
-            const bool started = StartMode();
+            // A camera that was unplugged comes back as a new device under its
+            // number: select it again before starting.
+            const bool reopened = !reopen || Reopen();
+            const bool started = reopened && StartMode();
             lock.lock();
             if (!started) {
-                // Retry once a second while the client still wants images.
-                wake_.wait_for(lock, std::chrono::seconds(1),
+                // Retry while the client still wants images.
+                reopen_ = true;
+                wake_.wait_for(lock, std::chrono::milliseconds(200),
                                [this] { return quit_ || !acquiring_; });
                 continue;
             }
+            if (reopen) log_("camera delivering again");
+            reopen_ = false;
             modeRunning_ = true;
             // The SDK numbers frames from 0 in every mode; receivers want block
             // ids that keep rising across restarts (a replug, a new acquisition).

@@ -40,6 +40,8 @@ class CSdkCamera : public IGvcpDevice {
 
     std::string Serial();
     uint64_t FramesSent() const { return framesSent_.load(); }
+    // Frames the camera delivered that the network did not keep up with.
+    uint64_t FramesLostBefore() const { return framesLostBefore_.load(); }
 
   private:
     struct Window {
@@ -54,9 +56,12 @@ class CSdkCamera : public IGvcpDevice {
     void FrameLoop();
     bool PullFrame(StreamFrame& slot, uint64_t* frameNumber);
     bool StartMode();
+    bool Reopen();
     void StopMode();
 
-    VeltCamHandle handle_;
+    // The caller's handle, or after a replug one this bridge opened (and releases).
+    std::atomic<VeltCamHandle> handle_;
+    const VeltCamHandle original_;
     int device_;
     Log log_;
     CGvspStreamer* streamer_ = nullptr;
@@ -67,6 +72,7 @@ class CSdkCamera : public IGvcpDevice {
     bool acquiring_ = false;    // the client asked for images
     bool modeRunning_ = false;  // the SDK's capture mode runs
     bool quit_ = false;
+    bool reopen_ = false;  // the camera went away: select it again before the next start
     uint32_t acquisitionMode_ = 0;
     uint32_t frameCount_ = 1;
     uint32_t framesLeft_ = 0;
@@ -81,6 +87,7 @@ class CSdkCamera : public IGvcpDevice {
 
     std::atomic<bool> stopSending_{false};
     std::atomic<uint64_t> framesSent_{0};
+    std::atomic<uint64_t> framesLostBefore_{0};
     std::thread thread_;
     std::vector<uint8_t> staging_;
 };
