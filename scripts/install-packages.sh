@@ -39,6 +39,10 @@ linux_packages=(
     gstreamer1.0-plugins-base-apps
     # packaging: import library checks for Visual C++ users, the .deb's dependencies
     llvm lld
+    # veltcam serve: Aravis' clients (tools, Python binding, aravissrc) as the
+    # independent GigE Vision receiver; xmllint for the GenICam description,
+    # gresource to take the schema out of arv-test
+    aravis-tools aravis-tools-cli gir1.2-aravis-0.8 python3-gi libxml2-utils libglib2.0-bin
 )
 
 windows_packages=(
