@@ -533,11 +533,11 @@ bool CSdkCamera::PullFrame(StreamFrame& slot, uint64_t* frameNumber) {
                                             static_cast<int>(slot.data.size()), 1, kWaitMs, &info);
         if (got == VELTCAM_EX_WAIT_TIMEOUT) return false;
         if (got != VELTCAM_EX_WAIT_FRAME) {
-            std::string codes;
-            for (int c = VeltCam_GetLastError(handle_); c != 0; c = VeltCam_GetLastError(handle_))
-                codes += " " + std::to_string(c);
-            log_("camera stopped delivering frames (result " + std::to_string(got) + ", errors" +
-                 codes + ")");
+            // The newest code says why; older ones only repeat it.
+            const int code = VeltCam_GetLastError(handle_);
+            while (VeltCam_GetLastError(handle_) != 0) {
+            }
+            log_("camera stopped delivering frames (error " + std::to_string(code) + ")");
             StopMode();
             std::lock_guard lock(mutex_);
             modeRunning_ = false;
