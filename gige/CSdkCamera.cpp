@@ -440,17 +440,11 @@ void CSdkCamera::Resend(uint16_t block, uint32_t first, uint32_t last) {
 
 bool CSdkCamera::StartMode() {
     bool software, line;
-    float rate;
-    bool rateOn;
     {
         std::lock_guard lock(mutex_);
         software = triggerOn_ && triggerSource_ == f::kTriggerSourceSoftware;
         line = triggerOn_ && triggerSource_ == f::kTriggerSourceLine1;
-        rate = frameRate_;
-        rateOn = frameRateEnable_;
     }
-    // The camera forgets a frame rate at every window change: set it per start.
-    if (rateOn) VeltCam_SetSamplingRate(handle_, std::max(1, static_cast<int>(std::lround(rate))));
     int ok;
     if (software) {
         // One fresh exposure per trigger: prepared capture, one snapshot each.
@@ -565,6 +559,23 @@ bool CSdkCamera::PullFrame(StreamFrame& slot, uint64_t* frameNumber) {
     return true;
 }
 
+bool CSdkCamera::TooEarly(uint64_t timestampNs) {
+    // The frame rate is held here by leaving frames out: the camera's own rate
+    // setting stretches frames by a factor that does not match frames per second.
+    float rate;
+    {
+        std::lock_guard lock(mutex_);
+        if (!frameRateEnable_ || (triggerOn_ && triggerSource_ == f::kTriggerSourceSoftware)) {
+            return false;
+        }
+        rate = frameRate_;
+    }
+    if (lastSentNs_ == 0 || timestampNs < lastSentNs_) return false;
+    // A little slack, so a camera running at the requested rate is never thinned.
+    const double periodNs = 1e9 / rate * 0.9;
+    return static_cast<double>(timestampNs - lastSentNs_) < periodNs;
+}
+
 void CSdkCamera::FrameLoop() {
     std::unique_lock lock(mutex_);
     while (!quit_) {
@@ -612,11 +623,18 @@ void CSdkCamera::FrameLoop() {
         const bool got = PullFrame(slot, &frameNumber);
         const StreamChannel channel = server_->Stream();
         bool sent = false;
+        if (got && TooEarly(slot.timestamp)) {
+            lock.lock();
+            continue;
+        }
         if (got && channel.port != 0 && channel.destination != 0) {
             const uint64_t number = blockBase_ + frameNumber;
             nextStreamNumber_ = number + 1;
             sent = streamer_->SendFrame(slot, BlockIdFor(number), channel, stopSending_);
-            if (sent) ++framesSent_;
+            if (sent) {
+                ++framesSent_;
+                lastSentNs_ = slot.timestamp;
+            }
         }
         lock.lock();
         if (!got) continue;

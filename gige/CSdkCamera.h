@@ -57,6 +57,7 @@ class CSdkCamera : public IGvcpDevice {
     bool PullFrame(StreamFrame& slot, uint64_t* frameNumber);
     bool StartMode();
     bool Reopen();
+    bool TooEarly(uint64_t timestampNs);
     void StopMode();
 
     // The caller's handle, or after a replug one this bridge opened (and releases).
@@ -84,6 +85,7 @@ class CSdkCamera : public IGvcpDevice {
     uint64_t latchedTimestamp_ = 0;
     uint64_t blockBase_ = 0;         // frame thread only
     uint64_t nextStreamNumber_ = 0;  // frame thread only
+    uint64_t lastSentNs_ = 0;        // frame thread only
 
     std::atomic<bool> stopSending_{false};
     std::atomic<uint64_t> framesSent_{0};
