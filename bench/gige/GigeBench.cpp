@@ -37,7 +37,8 @@ void SendFrame(benchmark::State& state, std::size_t bytes) {
     const uint32_t packetSize = static_cast<uint32_t>(state.range(0));
     CUdpSocket receiver, sender;
     std::string error;
-    if (!receiver.Open(0x7F000001, 0, false, &error) || !sender.Open(0x7F000001, 0, false, &error)) {
+    if (!receiver.Open(0x7F000001, 0, false, &error) ||
+        !sender.Open(0x7F000001, 0, false, &error)) {
         state.SkipWithError(error.c_str());
         return;
     }
@@ -73,7 +74,12 @@ void BM_SendFrame16(benchmark::State& state) { SendFrame(state, kFrame16); }
 
 BENCHMARK(BM_Memcpy_Frame8)->MinTime(1.0);
 BENCHMARK(BM_Memcpy_Frame16)->MinTime(1.0);
-BENCHMARK(BM_SendFrame8)->Arg(1500)->Arg(9000)->Arg(65500)->MinTime(1.0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SendFrame8)
+    ->Arg(1500)
+    ->Arg(9000)
+    ->Arg(65500)
+    ->MinTime(1.0)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SendFrame16)->Arg(9000)->Arg(65500)->MinTime(1.0)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
