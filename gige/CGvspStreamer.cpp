@@ -38,7 +38,7 @@ StreamFrame& CGvspStreamer::BeginFrame() {
 }
 
 bool CGvspStreamer::SendFrame(StreamFrame& frame, uint16_t blockId, const StreamChannel& channel,
-                              const std::atomic<bool>& stop) {
+                              const std::atomic<bool>& stop, double spreadSeconds) {
     {
         // From here on the slot answers resends for this block, cut with the
         // packet size it goes out with (receivers place data by that size).
@@ -53,6 +53,9 @@ bool CGvspStreamer::SendFrame(StreamFrame& frame, uint16_t blockId, const Stream
     // Pacing: each packet may leave no earlier than its share of the bandwidth
     // and the client's inter-packet delay allow.
     double secondsPerByte = options_.bytesPerSecond > 0 ? 1.0 / options_.bytesPerSecond : 0.0;
+    if (secondsPerByte == 0.0 && spreadSeconds > 0.0 && frame.size > 0) {
+        secondsPerByte = spreadSeconds / static_cast<double>(frame.size);
+    }
     const double packetDelay = channel.packetDelayTicks / static_cast<double>(kTickFrequency);
     // Paced batches hold about half a millisecond of the bandwidth, so the
     // receiver sees a steady trickle rather than bursts.

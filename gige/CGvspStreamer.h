@@ -39,9 +39,10 @@ class CGvspStreamer {
     // its old frame at once. Only the frame thread calls this and SendFrame.
     StreamFrame& BeginFrame();
     // Sends the image filled into the slot (everything but blockId and
-    // packetSize) as block blockId; returns false when stop was set.
+    // packetSize) as block blockId; returns false when stop was set. Without a
+    // bandwidth, spreadSeconds > 0 spreads the frame's packets over that long.
     bool SendFrame(StreamFrame& frame, uint16_t blockId, const StreamChannel& channel,
-                   const std::atomic<bool>& stop);
+                   const std::atomic<bool>& stop, double spreadSeconds = 0.0);
     // Any thread: resends packets first..last of a block from the ring, or
     // tells the receiver they are gone.
     void Resend(uint16_t block, uint32_t first, uint32_t last, const StreamChannel& channel);

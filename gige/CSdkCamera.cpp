@@ -559,6 +559,18 @@ bool CSdkCamera::PullFrame(StreamFrame& slot, uint64_t* frameNumber) {
     return true;
 }
 
+double CSdkCamera::SpreadFor(uint64_t timestampNs) {
+    // Unpaced, a whole frame lands in the receiver's socket at once and a busy
+    // receiver loses packets: spread each frame over most of the camera's frame
+    // period (measured from the frames' timestamps), leaving room for resends.
+    if (lastFrameNs_ != 0 && timestampNs > lastFrameNs_) {
+        const double interval = static_cast<double>(timestampNs - lastFrameNs_) * 1e-9;
+        frameInterval_ = frameInterval_ == 0.0 ? interval : 0.9 * frameInterval_ + 0.1 * interval;
+    }
+    lastFrameNs_ = timestampNs;
+    return std::min(frameInterval_ * 0.6, 0.1);
+}
+
 bool CSdkCamera::TooEarly(uint64_t timestampNs) {
     // The frame rate is held here by leaving frames out: the camera's own rate
     // setting stretches frames by a factor that does not match frames per second.
@@ -630,7 +642,8 @@ void CSdkCamera::FrameLoop() {
         if (got && channel.port != 0 && channel.destination != 0) {
             const uint64_t number = blockBase_ + frameNumber;
             nextStreamNumber_ = number + 1;
-            sent = streamer_->SendFrame(slot, BlockIdFor(number), channel, stopSending_);
+            sent = streamer_->SendFrame(slot, BlockIdFor(number), channel, stopSending_,
+                                        SpreadFor(slot.timestamp));
             if (sent) {
                 ++framesSent_;
                 lastSentNs_ = slot.timestamp;

@@ -58,6 +58,7 @@ class CSdkCamera : public IGvcpDevice {
     bool StartMode();
     bool Reopen();
     bool TooEarly(uint64_t timestampNs);
+    double SpreadFor(uint64_t timestampNs);
     void StopMode();
 
     // The caller's handle, or after a replug one this bridge opened (and releases).
@@ -86,6 +87,8 @@ class CSdkCamera : public IGvcpDevice {
     uint64_t blockBase_ = 0;         // frame thread only
     uint64_t nextStreamNumber_ = 0;  // frame thread only
     uint64_t lastSentNs_ = 0;        // frame thread only
+    uint64_t lastFrameNs_ = 0;       // frame thread only
+    double frameInterval_ = 0.0;     // frame thread only, seconds
 
     std::atomic<bool> stopSending_{false};
     std::atomic<uint64_t> framesSent_{0};

@@ -216,6 +216,14 @@ TEST(GvspStreamerTest, PacingSpreadsAFrameOverItsShareOfTheBandwidth) {
     EXPECT_GE(took, std::chrono::milliseconds(15));  // lower bound only: never flaky on load
     EXPECT_GT(sink.batchSizes.size(), 1u);
 
+    // Without a bandwidth, a spread asked for by the camera's frame period.
+    CGvspStreamer unpaced(sink, {});
+    StreamFrame& spread = unpaced.BeginFrame();
+    spread = MakeFrame(200000);
+    const auto spreadStart = std::chrono::steady_clock::now();
+    ASSERT_TRUE(unpaced.SendFrame(spread, 1, Channel(9000), stop, 0.02));
+    EXPECT_GE(std::chrono::steady_clock::now() - spreadStart, std::chrono::milliseconds(15));
+
     stop = true;
     StreamFrame& next = streamer.BeginFrame();
     next = MakeFrame(200000);
