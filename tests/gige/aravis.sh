@@ -135,9 +135,12 @@ for format in Mono8 Mono16; do
 done
 
 # --- a second client while the first streams ---------------------------------
-camera_test busy -n 127.0.0.2 --duration=3 &
+camera_test busy -n 127.0.0.2 --duration=5 &
 CLIENT=$!
-sleep 1.5
+for _ in $(seq 100); do
+    grep -q "frames/s" busy.out 2>/dev/null && break
+    sleep 0.1
+done
 arv-tool-0.8 -a 127.0.0.2 control Width=512 >denied.out 2>&1
 grep -q "access-denied" denied.out && ok "second client refused" || fail "second client: $(cat denied.out)"
 wait $CLIENT
@@ -169,17 +172,21 @@ camera_test noresend -n 127.0.0.2 --duration=2 -f 56 -i 9000 -w 2048 -h 1536 --f
 stop_server loss
 
 # --- a killed controller: control returns after the heartbeat time-out -------
-start_server heartbeat "" --address 127.0.0.2 --heartbeat 1000
+start_server heartbeat "" --address 127.0.0.2 --heartbeat 2000
 # Started directly, so that the kill reaches the client itself.
 arv-camera-test-0.8 -n 127.0.0.2 --duration=20 >killed.out 2>&1 &
 CLIENT=$!
-sleep 1.5
+# Killed once it streams (it prints a rate line every second).
+for _ in $(seq 100); do
+    grep -q "frames/s" killed.out && break
+    sleep 0.1
+done
 kill -9 $CLIENT
 wait $CLIENT 2>/dev/null
 arv-tool-0.8 -a 127.0.0.2 control Width=1024 >early.out 2>&1
 grep -q "access-denied" early.out && ok "refused while the dead controller's time-out runs" ||
     fail "early takeover: $(cat early.out)"
-sleep 1.5
+sleep 2.5
 arv-tool-0.8 -a 127.0.0.2 control Width=1024 >late.out 2>&1
 grep -q "Width = 1024" late.out && ok "control taken over after the time-out" ||
     fail "late takeover: $(cat late.out)"
