@@ -559,15 +559,19 @@ bool CSdkCamera::PullFrame(StreamFrame& slot, uint64_t* frameNumber) {
     return true;
 }
 
-double CSdkCamera::SpreadFor(uint64_t timestampNs) {
-    // Unpaced, a whole frame lands in the receiver's socket at once and a busy
-    // receiver loses packets: spread each frame over most of the camera's frame
-    // period (measured from the frames' timestamps), leaving room for resends.
+void CSdkCamera::NoteFrame(uint64_t timestampNs) {
+    // The camera's frame period, from the timestamps of every frame pulled.
     if (lastFrameNs_ != 0 && timestampNs > lastFrameNs_) {
         const double interval = static_cast<double>(timestampNs - lastFrameNs_) * 1e-9;
         frameInterval_ = frameInterval_ == 0.0 ? interval : 0.9 * frameInterval_ + 0.1 * interval;
     }
     lastFrameNs_ = timestampNs;
+}
+
+double CSdkCamera::Spread() const {
+    // Unpaced, a whole frame lands in the receiver's socket at once and a busy
+    // receiver loses packets: spread each frame over most of the camera's frame
+    // period, leaving room for resends and the next frame's pull.
     return std::min(frameInterval_ * 0.6, 0.1);
 }
 
@@ -578,14 +582,22 @@ bool CSdkCamera::TooEarly(uint64_t timestampNs) {
     {
         std::lock_guard lock(mutex_);
         if (!frameRateEnable_ || (triggerOn_ && triggerSource_ == f::kTriggerSourceSoftware)) {
+            nextDueNs_ = 0;
             return false;
         }
         rate = frameRate_;
     }
-    if (lastSentNs_ == 0 || timestampNs < lastSentNs_) return false;
-    // A little slack, so a camera running at the requested rate is never thinned.
-    const double periodNs = 1e9 / rate * 0.9;
-    return static_cast<double>(timestampNs - lastSentNs_) < periodNs;
+    const double periodNs = 1e9 / rate;
+    const double ts = static_cast<double>(timestampNs);
+    // Each frame is due one period after the previous one was due, so the
+    // average rate is the one asked for; a frame up to half a camera period
+    // early counts as on time (frames only come at the camera's own ticks).
+    if (nextDueNs_ != 0 && ts + frameInterval_ * 0.5e9 < static_cast<double>(nextDueNs_)) {
+        return true;
+    }
+    const bool behind = nextDueNs_ == 0 || ts > static_cast<double>(nextDueNs_) + periodNs;
+    nextDueNs_ = static_cast<uint64_t>((behind ? ts : static_cast<double>(nextDueNs_)) + periodNs);
+    return false;
 }
 
 void CSdkCamera::FrameLoop() {
@@ -635,6 +647,7 @@ void CSdkCamera::FrameLoop() {
         const bool got = PullFrame(slot, &frameNumber);
         const StreamChannel channel = server_->Stream();
         bool sent = false;
+        if (got) NoteFrame(slot.timestamp);
         if (got && TooEarly(slot.timestamp)) {
             lock.lock();
             continue;
@@ -642,12 +655,8 @@ void CSdkCamera::FrameLoop() {
         if (got && channel.port != 0 && channel.destination != 0) {
             const uint64_t number = blockBase_ + frameNumber;
             nextStreamNumber_ = number + 1;
-            sent = streamer_->SendFrame(slot, BlockIdFor(number), channel, stopSending_,
-                                        SpreadFor(slot.timestamp));
-            if (sent) {
-                ++framesSent_;
-                lastSentNs_ = slot.timestamp;
-            }
+            sent = streamer_->SendFrame(slot, BlockIdFor(number), channel, stopSending_, Spread());
+            if (sent) ++framesSent_;
         }
         lock.lock();
         if (!got) continue;

@@ -58,7 +58,8 @@ class CSdkCamera : public IGvcpDevice {
     bool StartMode();
     bool Reopen();
     bool TooEarly(uint64_t timestampNs);
-    double SpreadFor(uint64_t timestampNs);
+    void NoteFrame(uint64_t timestampNs);
+    double Spread() const;
     void StopMode();
 
     // The caller's handle, or after a replug one this bridge opened (and releases).
@@ -86,7 +87,7 @@ class CSdkCamera : public IGvcpDevice {
     uint64_t latchedTimestamp_ = 0;
     uint64_t blockBase_ = 0;         // frame thread only
     uint64_t nextStreamNumber_ = 0;  // frame thread only
-    uint64_t lastSentNs_ = 0;        // frame thread only
+    uint64_t nextDueNs_ = 0;         // frame thread only: when the next frame may go
     uint64_t lastFrameNs_ = 0;       // frame thread only
     double frameInterval_ = 0.0;     // frame thread only, seconds
 

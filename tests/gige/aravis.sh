@@ -57,7 +57,8 @@ stat() { sed -n "s/^$1 *= *//p" "$2" | head -n 1; }
 camera_test() {
     name=$1
     shift
-    timeout 30 arv-camera-test-0.8 "$@" >"$name.out" 2>&1
+    # Line-buffered, so that the rate lines show when streaming has begun.
+    timeout 30 stdbuf -oL arv-camera-test-0.8 "$@" >"$name.out" 2>&1
 }
 
 # --- identity, description, control round trips -------------------------------
@@ -161,20 +162,24 @@ camera_test resend -n 127.0.0.2 --duration=3 -f 56 -i 9000 -w 2048 -h 1536 --fea
 completed=$(stat n_completed_buffers resend.out)
 failed=$(stat n_failures resend.out)
 requests=$(stat n_resend_requests resend.out)
-if [ "${completed:-0}" -ge 30 ] && [ "${failed:-99}" -le 3 ] && [ "${requests:-0}" -gt 0 ]; then
+# Nearly every frame loses a packet; resend completes them (a few may fail in the
+# first second, while the client first touches its buffers).
+if [ "${completed:-0}" -ge 30 ] && [ "$((${failed:-99} * 10))" -le "${completed:-0}" ] &&
+    [ "${requests:-0}" -gt 0 ]; then
     ok "resend: $completed frames complete, $requests resend requests"
 else
     fail "resend: ${completed:-?} frames, ${failed:-?} failed, ${requests:-?} requests"
 fi
 camera_test noresend -n 127.0.0.2 --duration=2 -f 56 -i 9000 -w 2048 -h 1536 --features=PixelFormat=Mono8 --no-packet-resend
-[ "$(stat n_failures noresend.out)" -gt 0 ] 2>/dev/null && ok "without resend frames fail" ||
-    fail "without resend: $(stat n_failures noresend.out) failures"
+lost=$(stat n_failures noresend.out)
+[ "${lost:-0}" -gt "$(stat n_completed_buffers noresend.out)" ] 2>/dev/null &&
+    ok "without resend most frames fail ($lost)" || fail "without resend: ${lost:-?} failures"
 stop_server loss
 
 # --- a killed controller: control returns after the heartbeat time-out -------
 start_server heartbeat "" --address 127.0.0.2 --heartbeat 2000
 # Started directly, so that the kill reaches the client itself.
-arv-camera-test-0.8 -n 127.0.0.2 --duration=20 >killed.out 2>&1 &
+stdbuf -oL arv-camera-test-0.8 -n 127.0.0.2 --duration=20 >killed.out 2>&1 &
 CLIENT=$!
 # Killed once it streams (it prints a rate line every second).
 for _ in $(seq 100); do
