@@ -5,7 +5,7 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
 #   SECONDS  run time per target (default 600; scripts/test-all.sh uses a short run)
-#   TARGET   settings_document, mask_file, config_file, sim_options (default: all)
+#   TARGET   settings_document, mask_file, config_file, sim_options, gvcp (default: all)
 #
 # Inputs that reach new code are kept in build/linux-fuzz/corpus/<target>/ (the
 # checked-in seeds in fuzz/corpus/ are only read); an input that crashes a target
@@ -17,7 +17,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 seconds="${1:-600}"
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(settings_document mask_file config_file sim_options)
+[[ ${#targets[@]} -gt 0 ]] || targets=(settings_document mask_file config_file sim_options gvcp)
 
 if ! command -v clang++ >/dev/null 2>&1; then
     echo "fuzz.sh: clang++ is not installed (scripts/install-packages.sh linux)" >&2

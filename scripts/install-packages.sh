@@ -45,6 +45,10 @@ linux_packages=(
     # the X11 preview window (Xlib, MIT-SHM through libXext); its tests and the
     # tool's preview run on a virtual display of their own
     libx11-dev libxext-dev xvfb xauth
+    # veltcam serve: Aravis' clients (tools, Python binding, aravissrc) as the
+    # independent GigE Vision receiver; xmllint for the GenICam description,
+    # gresource to take the schema out of arv-test
+    aravis-tools aravis-tools-cli gir1.2-aravis-0.8 python3-gi libxml2-utils libglib2.0-bin
 )
 
 windows_packages=(

@@ -24,5 +24,6 @@ void AddStreamCommand(CLI::App& app, ToolContext& context);
 void AddCalibrateCommands(CLI::App& app, ToolContext& context);
 void AddPreviewCommand(CLI::App& app, ToolContext& context);
 void AddBenchCommand(CLI::App& app, ToolContext& context);
+void AddServeCommand(CLI::App& app, ToolContext& context);
 
 }  // namespace veltcam::tool

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     AddCalibrateCommands(app, context);
     AddPreviewCommand(app, context);
     AddBenchCommand(app, context);
+    AddServeCommand(app, context);
 
     try {
         app.parse(argc, argv);
