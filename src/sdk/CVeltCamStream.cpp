@@ -27,10 +27,13 @@ int CVeltCam::SetFrameQueue(int depth, int policy) {
         return 0;
     }
     if (depth < 0 || depth > CFrameQueue::kMaxDepth ||
-        (policy != CFrameQueue::kOldestFirst && policy != CFrameQueue::kNewestOnly)) {
+        (depth > 0 && policy != CFrameQueue::kOldestFirst && policy != CFrameQueue::kNewestOnly)) {
         Report(kErrParameter);
         return 0;
     }
+    // Turning the queue off needs no policy: whatever the caller passed, the one in
+    // force stays for the next time it is turned on.
+    if (depth == 0) policy = frameQueue_.GetPolicy();
     // Under the image lock the display thread is not copying into the queue.
     std::lock_guard<std::recursive_mutex> lock(imageLock_);
     // A running mode's frames have their size; otherwise the buffers are made when

@@ -148,7 +148,8 @@ TEST_F(PullStream, SlowConsumerDropsAddUpExactlyToTheGaps) {
     EXPECT_GT(stats.framesDroppedByQueue, 0u) << "the consumer was slower than the camera";
     const uint64_t numbered = stats.framesDelivered + stats.framesLostInRing;
     EXPECT_EQ(received + stats.framesLostInRing + stats.framesDroppedByQueue, numbered);
-    EXPECT_EQ(droppedSum + (numbered - 1 - last), stats.framesLostInRing + stats.framesDroppedByQueue);
+    EXPECT_EQ(droppedSum + (numbered - 1 - last),
+              stats.framesLostInRing + stats.framesDroppedByQueue);
     EXPECT_GE(stats.framesTransferred, numbered);
 }
 
@@ -158,7 +159,8 @@ TEST_F(PullStream, PoliciesKeepTheOldestInOrderOrOnlyTheNewest) {
         int policy;
         size_t expectedQueued;
     };
-    for (const Case c : {Case{VELTCAM_EX_QUEUE_OLDEST_FIRST, 3}, Case{VELTCAM_EX_QUEUE_NEWEST_ONLY, 1}}) {
+    for (const Case c :
+         {Case{VELTCAM_EX_QUEUE_OLDEST_FIRST, 3}, Case{VELTCAM_EX_QUEUE_NEWEST_ONLY, 1}}) {
         SCOPED_TRACE(c.policy);
         ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 3, c.policy), 1);
         ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
@@ -215,8 +217,10 @@ TEST_F(PullStream, BadArgumentsAndStatesAreRefused) {
              return VeltCamEx_GetFrameInfo(handle_, &info);
          },
          ERR_NOT_READY},
-        {"null frame info", [&] { return VeltCamEx_GetFrameInfo(handle_, nullptr); }, ERR_PARAMETER},
-        {"stats too small", [&] { return VeltCamEx_GetStreamStats(handle_, &stats); }, ERR_PARAMETER},
+        {"null frame info", [&] { return VeltCamEx_GetFrameInfo(handle_, nullptr); },
+         ERR_PARAMETER},
+        {"stats too small", [&] { return VeltCamEx_GetStreamStats(handle_, &stats); },
+         ERR_PARAMETER},
         {"depth 0 turns it off",
          [&] { return VeltCamEx_SetFrameQueue(handle_, 0, 0) && Wait(0, nullptr); }, ERR_NOT_READY},
     };
@@ -244,6 +248,17 @@ TEST_F(PullStream, BadArgumentsAndStatesAreRefused) {
     ASSERT_EQ(VeltCamEx_GetFrameInfo(handle_, &current), 1);
     EXPECT_GE(current.frameNumber, info.frameNumber);
     EXPECT_EQ(current.width, kWidth);
+    // Depth 0 turns the queue off whatever the policy holds, mode running or not.
+    for (const int policy : {0, 1, 2, -1, 1 << 30}) {
+        SCOPED_TRACE(policy);
+        ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 4, 1), 1);
+        ASSERT_NE(Wait(3000, nullptr), 0) << "queue on: a frame";
+        EXPECT_EQ(VeltCamEx_SetFrameQueue(handle_, 0, policy), 1);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+        EXPECT_EQ(Wait(0, nullptr), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY) << "the queue is off";
+        Drain(handle_);
+    }
     ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
 }
 
