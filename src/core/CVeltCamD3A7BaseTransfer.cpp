@@ -512,6 +512,7 @@ TransferCounters CVeltCamD3A7Base::Counters() const {
     c.payloadFailures = payloadFailures_.load();
     c.retries = retries_.load();
     c.giveUps = giveUps_.load();
+    c.lengthRejects = framesRejected_.load();
     return c;
 }
 

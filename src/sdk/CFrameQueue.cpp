@@ -59,6 +59,7 @@ void CFrameQueue::Open() {
     open_ = true;
     endCode_ = 1;
     lastTaken_ = -1;
+    lastTakenLostTotal_ = 0;
 }
 
 void CFrameQueue::End(int code, bool dropQueued) {
@@ -94,8 +95,7 @@ int CFrameQueue::QueuedCount() const {
     return count;
 }
 
-void CFrameQueue::Push(const uint8_t* pixels, int rows, int rowBytes,
-                       const StreamFrameInfo& info) {
+void CFrameQueue::Push(const uint8_t* pixels, int rows, int rowBytes, const StreamFrameInfo& info) {
     const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(rowBytes);
     Slot* slot = nullptr;
     {
@@ -181,6 +181,10 @@ CFrameQueue::TakeResult CFrameQueue::Take(uint8_t* buffer, size_t size, int flip
     const int64_t number = static_cast<int64_t>(taken.frameNumber);
     taken.droppedBefore = static_cast<uint64_t>(number > lastTaken_ ? number - lastTaken_ - 1 : 0);
     lastTaken_ = number;
+    // Frames the queue dropped carried their own transfer losses: the caller hears of
+    // every loss since the last frame it received.
+    taken.lostInTransfer = taken.lostInTransferTotal - lastTakenLostTotal_;
+    lastTakenLostTotal_ = taken.lostInTransferTotal;
     lock.unlock();
     if (flip != 0) {
         std::memcpy(buffer, slot->pixels.get(), rowBytes * static_cast<size_t>(rows));

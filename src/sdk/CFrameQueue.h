@@ -75,6 +75,8 @@ class CFrameQueue {
     int endCode_ = 1;
     // Frame number of the last frame handed out in this mode; -1 before the first.
     int64_t lastTaken_ = -1;
+    // Frames lost in transfer up to the last frame handed out in this mode.
+    uint64_t lastTakenLostTotal_ = 0;
     uint64_t dropped_ = 0;
     int busy_ = 0;  // slots being filled or read outside the lock
 };

@@ -368,12 +368,14 @@ class CVeltCam {
     // The display thread spreads each frame over these; joined with the object.
     CPipelineWorkers pipelineWorkers_;
     // The rest is guarded by imageLock_.
-    uint64_t streamBase_ = 0;       // the core's stored-frame count when the mode started
-    int64_t lastConverted_ = -1;    // frame number of the last converted frame
-    StreamFrameInfo currentFrame_;  // what GetImage would return now
+    uint64_t streamBase_ = 0;           // the core's stored-frame count when the mode started
+    int64_t lastConverted_ = -1;        // frame number of the last converted frame
+    uint32_t lastCameraCounter_ = 0;    // the camera's counter in that frame's header
+    uint64_t lostInTransferTotal_ = 0;  // since the mode started
+    StreamFrameInfo currentFrame_;      // what GetImage would return now
     bool haveCurrentFrame_ = false;
-    StreamStats streamCounts_;       // the counters this object keeps itself
-    TransferCounters statsBase_;     // the core's counters at the last reset
+    StreamStats streamCounts_;    // the counters this object keeps itself
+    TransferCounters statsBase_;  // the core's counters at the last reset
     uint64_t rateFirstNs_ = 0, rateLastNs_ = 0, rateFrames_ = 0;
     // ---- end of pulled frames and stream statistics -------------------------------
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <string>
@@ -354,6 +355,60 @@ TEST_F(PullStream, SnapShotFrameInfoAndTransferFaultCounters) {
     EXPECT_EQ(stats.framesTransferred, 0u);
     EXPECT_EQ(stats.headerTimeouts, 0u);
     EXPECT_EQ(stats.framesPerSecond, 0.0);
+}
+
+TEST_F(PullStream, FramesLostInTransferAreCountedFromTheCameraCounter) {
+    // A stalled payload and a header whose length is not a frame: the camera sent
+    // both, neither reaches the ring.
+    Open("cameras=1;fps=60;stalls=instant;faults=payload-stall@6,payload-length:100@12");
+    ASSERT_EQ(VeltCamEx_ResetStreamStats(handle_), 1);
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 64, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    // A caller built against the first, shorter record gets exactly its bytes.
+    struct {
+        VeltCamExFrameInfo info;
+        uint8_t guard[8];
+    } old;
+    std::memset(&old, 0xAB, sizeof old);
+    old.info.size = 56;
+    ASSERT_EQ(Wait(3000, &old.info), 1);
+    EXPECT_EQ(old.info.size, 56u);
+    EXPECT_EQ(old.info.width, kWidth);
+    for (size_t i = 56; i < sizeof old; ++i) {
+        EXPECT_EQ(reinterpret_cast<const uint8_t*>(&old)[i], 0xAB) << "byte " << i;
+    }
+    uint32_t lastCounter = old.info.cameraCounter;
+    uint64_t lastNumber = old.info.frameNumber;
+    uint64_t lostSum = 0;
+    for (int i = 0; i < 24; ++i) {
+        VeltCamExFrameInfo info = NewInfo();
+        ASSERT_EQ(Wait(3000, &info), 1);
+        // The camera counted every frame it sent; the ring numbered what arrived.
+        EXPECT_EQ(info.lostInTransfer,
+                  (info.cameraCounter - lastCounter) - (info.frameNumber - lastNumber))
+            << "frame " << info.frameNumber;
+        lostSum += info.lostInTransfer;
+        lastCounter = info.cameraCounter;
+        lastNumber = info.frameNumber;
+    }
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    EXPECT_GE(lostSum, 2u) << "both faulted frames";
+    struct {
+        VeltCamExStreamStats stats;
+        uint8_t guard[16];
+    } oldStats;
+    std::memset(&oldStats, 0xAB, sizeof oldStats);
+    oldStats.stats.size = 88;
+    ASSERT_EQ(VeltCamEx_GetStreamStats(handle_, &oldStats.stats), 1);
+    for (size_t i = 88; i < sizeof oldStats; ++i) {
+        EXPECT_EQ(reinterpret_cast<const uint8_t*>(&oldStats)[i], 0xAB) << "byte " << i;
+    }
+    const VeltCamExStreamStats stats = Stats(handle_);
+    EXPECT_EQ(stats.framesDroppedByQueue, stats.framesDelivered - 25) << "queued at the stop";
+    // Frames converted after the last one taken may add their own losses.
+    EXPECT_GE(stats.framesLostInTransfer, lostSum);
+    EXPECT_EQ(stats.payloadLengthRejects, 1u);
+    EXPECT_EQ(stats.framesRejected, 2u);
 }
 
 TEST_F(PullStream, UnpluggedCameraEndsTheWaitWithCode13AfterTheQueuedFrames) {
