@@ -411,6 +411,51 @@ TEST_F(PullStream, FramesLostInTransferAreCountedFromTheCameraCounter) {
     EXPECT_EQ(stats.framesRejected, 2u);
 }
 
+TEST_F(PullStream, StopsReturnWithoutWaitingForTheFrameInFlight) {
+    // Each case stops while the transfer waits seconds for its frame, then starts
+    // again and must stream as before.
+    struct Case {
+        const char* what;
+        const char* options;
+        int exposureUnits;  // 0: the default
+        bool trigger;
+    };
+    const Case cases[] = {
+        {"half a frame per second", "cameras=1;fps=0.5", 0, false},
+        {"a 2 s exposure", "cameras=1", 20000, false},
+        {"trigger mode waiting for a trigger", "cameras=1;trigger=2000", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Open(c.options);
+        if (c.exposureUnits != 0) ASSERT_EQ(VeltCam_SetExposureTime(handle_, c.exposureUnits), 1);
+        ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 2, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+        auto start = [&] {
+            return c.trigger ? VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1)
+                             : VeltCam_StartPreview(handle_);
+        };
+        ASSERT_EQ(start(), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto before = Clock::now();
+        ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        const auto took = Clock::now() - before;
+        // The frame was seconds away: a stop that waited for it takes that long (1.7 s
+        // here); one that ends the read takes milliseconds. A loose guard for a loaded
+        // machine.
+        EXPECT_LT(took, std::chrono::milliseconds(1000))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+        EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+        ASSERT_EQ(start(), 1);
+        VeltCamExFrameInfo info = NewInfo();
+        EXPECT_EQ(Wait(8000, &info), 1) << "the next start streams";
+        EXPECT_EQ(info.frameNumber, 0u);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+        ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        VeltCam_Release(handle_);
+        handle_ = 0;
+    }
+}
+
 TEST_F(PullStream, UnpluggedCameraEndsTheWaitWithCode13AfterTheQueuedFrames) {
     Open("cameras=1;faults=unplug@10");
     ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 16, 0), 1);
