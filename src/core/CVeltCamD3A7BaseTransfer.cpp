@@ -159,13 +159,33 @@ int CVeltCamD3A7Base::StartTransfer(int mode) {
         // merge into one frame request.
         platform::CTimerResolution resolution;
         platform::RaiseCurrentThreadToTimeCritical();
-        TransferLoop();
+        try {
+            TransferLoop();
+        } catch (...) {
+            // Nothing may escape into the application's process: the transfer ends
+            // as a failed one, which the capture loops report like any other.
+            EndTransferAfterFault();
+        }
         std::lock_guard<std::mutex> lock(exit->mutex);
         exit->exited = true;
         exit->changed.notify_all();
     });
     if (sensor_ && !sensor_->IsOutputRunning()) sensor_->OnTransferStart();
     return 1;
+}
+
+void CVeltCamD3A7Base::EndTransferAfterFault() {
+    transferFailed_ = 1;
+    if (controller_) controller_->CloseStreamHandle();
+    std::shared_ptr<CAutoResetEvent> newFrame, end;
+    {
+        std::lock_guard<std::mutex> events(eventsLock_);
+        newFrame = newFrameEvent_;
+        end = threadEndEvent_;
+    }
+    if (end) end->Set();
+    if (newFrame) newFrame->Set();
+    running_ = 0;
 }
 
 int CVeltCamD3A7Base::StopTransfer(int wait) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "VeltCamSdkEx.h"
+#include "api/ExportFrame.h"
 #include "support/PrivateSettingsStore.h"
 #include "support/SimTestSupport.h"
 
@@ -453,6 +454,44 @@ TEST_F(PullStream, StopsReturnWithoutWaitingForTheFrameInFlight) {
         ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
         VeltCam_Release(handle_);
         handle_ = 0;
+    }
+}
+
+TEST_F(PullStream, AConversionFaultEndsTheModeWithItsCodeNotTheProcess) {
+    // The trigger source paces trigger mode only; free run keeps its own rate.
+    Open("cameras=1;fps=60;trigger=100");
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 8, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+    for (const bool trigger : {false, true}) {
+        SCOPED_TRACE(trigger ? "trigger loop" : "preview loop");
+        ASSERT_EQ(trigger ? VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1)
+                          : VeltCam_StartPreview(handle_),
+                  1);
+        ASSERT_EQ(Wait(3000, nullptr), 1);
+        // As if an allocation had failed while the display thread converted a frame.
+        ASSERT_EQ(CallObject(handle_, 0,
+                             [](CVeltCam& cam) {
+                                 cam.FailNextConversionForTest();
+                                 return 1;
+                             }),
+                  1);
+        int result = 0;
+        while ((result = Wait(5000, nullptr)) == 1) {
+        }
+        EXPECT_EQ(result, 0) << "the waiters hear of it";
+        // Once the display thread has ended, every code it left is there.
+        ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        int code = 0;
+        int codes = 0;
+        while ((code = VeltCam_GetLastError(handle_)) != 0) {
+            EXPECT_EQ(code, ERR_MEMORY);
+            ++codes;
+        }
+        EXPECT_EQ(codes, 2) << "the waiter's and the display thread's";
+        // The handle is whole: the next start streams.
+        ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+        EXPECT_EQ(Wait(3000, nullptr), 1);
+        ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
     }
 }
 
