@@ -4,15 +4,20 @@
 // cost of copying one full 24-bit frame for comparison.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VeltCamSdk.h"
 #include "VeltCamSdkEx.h"
 #ifndef _WIN32
+#include <unistd.h>
+
 #include "VeltCamSdkLinux.h"
 #endif
 
@@ -143,10 +148,12 @@ BENCHMARK(BM_CallbackPreview48AllStages)
 
 // Each iteration pulls one frame from the queue; the preview runs headless
 // throughout. The queue adds one copy per frame over the callback preview.
-void BM_PullStream24(benchmark::State& state) {
+// Frames pulled from the frame queue by one consumer thread, the pull interface's
+// counterpart of the callback preview rows.
+void PullStream(benchmark::State& state, int bits, size_t frameBytes) {
     std::filesystem::path settings;
-    VeltCamHandle handle = OpenBenchCamera("vc-bench-pull", &settings);
-    std::vector<uint8_t> buffer(kFrameBytes);
+    VeltCamHandle handle = OpenBenchCamera("vc-bench-pull", &settings, bits);
+    std::vector<uint8_t> buffer(frameBytes);
     if (handle == 0 || VeltCamEx_SetFrameQueue(handle, 4, VELTCAM_EX_QUEUE_OLDEST_FIRST) != 1 ||
         VeltCam_StartPreview(handle) != 1) {
         state.SkipWithError("pull stream did not start");
@@ -168,11 +175,79 @@ void BM_PullStream24(benchmark::State& state) {
     std::filesystem::remove(settings);
     state.SetItemsProcessed(frames);
 }
+
+void BM_PullStream24(benchmark::State& state) { PullStream(state, 24, kFrameBytes); }
 BENCHMARK(BM_PullStream24)
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->MinTime(3.0);
+
+// The same pair at 48 bits, no stages on.
+void BM_CallbackPreview48(benchmark::State& state) {
+    std::filesystem::path settings;
+    VeltCamHandle handle = OpenBenchCamera("vc-bench-capture48", &settings, 48);
+    CallbackPreview(state, handle, settings, kFrameBytes * 2);
+}
+BENCHMARK(BM_CallbackPreview48)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->MinTime(3.0);
+
+void BM_PullStream48(benchmark::State& state) { PullStream(state, 48, kFrameBytes * 2); }
+BENCHMARK(BM_PullStream48)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->MinTime(3.0);
+
+// Resident memory of this process in bytes (Linux).
+size_t ResidentBytes() {
+    long pages = 0;
+    long resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// What one streaming camera holds: the process's resident memory with a headless
+// full-frame preview running (no queue, no callback buffer) less what it held
+// before the handle was opened, against the floor every streaming camera needs:
+// its ring of raw frames and one output image of the colour mode.
+void BM_MemoryPerCamera(benchmark::State& state) {
+    const int bits = static_cast<int>(state.range(0));
+    const size_t before = ResidentBytes();
+    std::filesystem::path settings;
+    VeltCamHandle handle = OpenBenchCamera("vc-bench-memory", &settings, bits);
+    if (handle == 0 || VeltCam_StartPreview(handle) != 1) {
+        state.SkipWithError("preview did not start");
+        if (handle != 0) VeltCam_Release(handle);
+        return;
+    }
+    VeltCamExStreamStats stats{};
+    stats.size = sizeof stats;
+    // A few frames through every stage, so that whatever a frame allocates is there.
+    while (VeltCamEx_GetStreamStats(handle, &stats) == 1 && stats.framesDelivered < 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    size_t held = 0;
+    for (auto _ : state) {
+        held = ResidentBytes() - before;
+    }
+    VeltCam_StopPreview(handle);
+    VeltCam_Release(handle);
+    std::filesystem::remove(settings);
+    const bool sixteen = bits == 16 || bits == 48 || bits == 64;
+    const double ring = 4.0 * kWidth * kHeight * (sixteen ? 2 : 1);
+    const double output = static_cast<double>(kWidth) * kHeight * bits / 8;
+    state.counters["held_MB"] = static_cast<double>(held) / 1e6;
+    state.counters["floor_MB"] = (ring + output) / 1e6;
+    state.counters["held_per_floor"] = static_cast<double>(held) / (ring + output);
+}
+BENCHMARK(BM_MemoryPerCamera)->ArgName("bits")->Arg(8)->Arg(24)->Arg(48)->Iterations(1);
 #endif
 
 }  // namespace
