@@ -155,6 +155,35 @@ TEST_F(PullStream, SlowConsumerDropsAddUpExactlyToTheGaps) {
     EXPECT_GE(stats.framesTransferred, numbered);
 }
 
+TEST_F(PullStream, WaitingAndQueuedFramesArriveWithTheRowsOfGetImage) {
+    // A consumer already waiting gets the frame straight from the display thread; one
+    // that comes later takes it from the queue. Either way the bytes are the image's,
+    // in the row order asked for.
+    Open("cameras=1;fps=5");
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 4, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    std::vector<uint8_t> image(kFrameBytes);
+    int compared = 0;
+    for (int attempt = 0; attempt < 12 && compared < 4; ++attempt) {
+        const bool queued = attempt % 2 == 1;
+        const int flip = (attempt / 2) % 2;
+        if (queued) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        VeltCamExFrameInfo info = NewInfo();
+        ASSERT_EQ(VeltCamEx_WaitFrame(handle_, buffer_.data(), kFrameBytes, flip, 3000, &info), 1);
+        ASSERT_EQ(VeltCam_GetImage(handle_, image.data(), kFrameBytes, flip), 1);
+        VeltCamExFrameInfo current = NewInfo();
+        ASSERT_EQ(VeltCamEx_GetFrameInfo(handle_, &current), 1);
+        // A frame converted meanwhile replaced the image: try again.
+        if (current.frameNumber != info.frameNumber) continue;
+        EXPECT_EQ(buffer_, image) << (queued ? "queued" : "waiting") << ", flip " << flip;
+        ++compared;
+        while (Wait(0, nullptr) == 1) {
+        }
+    }
+    EXPECT_GE(compared, 2);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+}
+
 TEST_F(PullStream, PoliciesKeepTheOldestInOrderOrOnlyTheNewest) {
     Open("cameras=1;fps=10");
     struct Case {
