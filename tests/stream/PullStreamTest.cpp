@@ -40,6 +40,24 @@ VeltCamExFrameInfo NewInfo() {
     return info;
 }
 
+// A size-first record as a caller built against an older, shorter version passes
+// it: everything past its declared size must stay as it was.
+template <class Record>
+struct ShortRecord {
+    Record record;
+    uint8_t guard[16];
+    explicit ShortRecord(uint32_t size) {
+        std::memset(static_cast<void*>(this), 0xAB, sizeof *this);
+        record.size = size;
+    }
+    void ExpectTailUntouched() const {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(this);
+        for (size_t i = record.size; i < sizeof *this; ++i) {
+            EXPECT_EQ(bytes[i], 0xAB) << "byte " << i;
+        }
+    }
+};
+
 VeltCamExStreamStats Stats(VeltCamHandle handle) {
     VeltCamExStreamStats stats{};
     stats.size = sizeof stats;
@@ -395,20 +413,13 @@ TEST_F(PullStream, FramesLostInTransferAreCountedFromTheCameraCounter) {
     ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 64, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
     ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
     // A caller built against the first, shorter record gets exactly its bytes.
-    struct {
-        VeltCamExFrameInfo info;
-        uint8_t guard[8];
-    } old;
-    std::memset(&old, 0xAB, sizeof old);
-    old.info.size = 56;
-    ASSERT_EQ(Wait(3000, &old.info), 1);
-    EXPECT_EQ(old.info.size, 56u);
-    EXPECT_EQ(old.info.width, kWidth);
-    for (size_t i = 56; i < sizeof old; ++i) {
-        EXPECT_EQ(reinterpret_cast<const uint8_t*>(&old)[i], 0xAB) << "byte " << i;
-    }
-    uint32_t lastCounter = old.info.cameraCounter;
-    uint64_t lastNumber = old.info.frameNumber;
+    ShortRecord<VeltCamExFrameInfo> old(56);
+    ASSERT_EQ(Wait(3000, &old.record), 1);
+    EXPECT_EQ(old.record.size, 56u);
+    EXPECT_EQ(old.record.width, kWidth);
+    old.ExpectTailUntouched();
+    uint32_t lastCounter = old.record.cameraCounter;
+    uint64_t lastNumber = old.record.frameNumber;
     uint64_t lostSum = 0;
     for (int i = 0; i < 24; ++i) {
         VeltCamExFrameInfo info = NewInfo();
@@ -423,16 +434,9 @@ TEST_F(PullStream, FramesLostInTransferAreCountedFromTheCameraCounter) {
     }
     ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
     EXPECT_GE(lostSum, 2u) << "both faulted frames";
-    struct {
-        VeltCamExStreamStats stats;
-        uint8_t guard[16];
-    } oldStats;
-    std::memset(&oldStats, 0xAB, sizeof oldStats);
-    oldStats.stats.size = 88;
-    ASSERT_EQ(VeltCamEx_GetStreamStats(handle_, &oldStats.stats), 1);
-    for (size_t i = 88; i < sizeof oldStats; ++i) {
-        EXPECT_EQ(reinterpret_cast<const uint8_t*>(&oldStats)[i], 0xAB) << "byte " << i;
-    }
+    ShortRecord<VeltCamExStreamStats> oldStats(88);
+    ASSERT_EQ(VeltCamEx_GetStreamStats(handle_, &oldStats.record), 1);
+    oldStats.ExpectTailUntouched();
     const VeltCamExStreamStats stats = Stats(handle_);
     EXPECT_EQ(stats.framesDroppedByQueue, stats.framesDelivered - 25) << "queued at the stop";
     // Frames converted after the last one taken may add their own losses.
