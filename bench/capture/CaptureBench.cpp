@@ -4,11 +4,14 @@
 // cost of copying one full 24-bit frame for comparison.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +22,50 @@
 #include <unistd.h>
 
 #include "VeltCamSdkLinux.h"
+#endif
+
+#ifndef _WIN32
+// Bytes allocated through operator new and not yet freed, by every thread: the
+// memory rows read it. Each block carries its size in front of it.
+static std::atomic<int64_t> gLiveBytes{0};
+static constexpr size_t kSizeHeader = alignof(std::max_align_t);
+
+static void* CountedAllocate(size_t bytes) {
+    auto* block = static_cast<unsigned char*>(std::malloc(bytes + kSizeHeader));
+    if (block == nullptr) return nullptr;
+    std::memcpy(block, &bytes, sizeof bytes);
+    gLiveBytes += static_cast<int64_t>(bytes);
+    return block + kSizeHeader;
+}
+
+static void CountedFree(void* pointer) {
+    if (pointer == nullptr) return;
+    auto* block = static_cast<unsigned char*>(pointer) - kSizeHeader;
+    size_t bytes = 0;
+    std::memcpy(&bytes, block, sizeof bytes);
+    gLiveBytes -= static_cast<int64_t>(bytes);
+    std::free(block);
+}
+
+void* operator new(size_t bytes) {
+    if (void* p = CountedAllocate(bytes)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t bytes) {
+    if (void* p = CountedAllocate(bytes)) return p;
+    throw std::bad_alloc();
+}
+void* operator new(size_t bytes, const std::nothrow_t&) noexcept { return CountedAllocate(bytes); }
+void* operator new[](size_t bytes, const std::nothrow_t&) noexcept {
+    return CountedAllocate(bytes);
+}
+void operator delete(void* p) noexcept { CountedFree(p); }
+void operator delete[](void* p) noexcept { CountedFree(p); }
+void operator delete(void* p, size_t) noexcept { CountedFree(p); }
+void operator delete[](void* p, size_t) noexcept { CountedFree(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { CountedFree(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { CountedFree(p); }
+
 #endif
 
 namespace {
@@ -202,24 +249,13 @@ BENCHMARK(BM_PullStream48)
     ->UseRealTime()
     ->MinTime(3.0);
 
-// Resident memory of this process in bytes (Linux).
-size_t ResidentBytes() {
-    long pages = 0;
-    long resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-// What one streaming camera holds: the process's resident memory with a headless
-// full-frame preview running (no queue, no callback buffer) less what it held
-// before the handle was opened, against the floor every streaming camera needs:
-// its ring of raw frames and one output image of the colour mode.
+// What one streaming camera holds: the bytes the library has allocated with a
+// headless full-frame preview running (no queue, no callback buffer) less those
+// allocated before the handle was opened, against the floor every streaming
+// camera needs: its ring of raw frames and one output image of the colour mode.
 void BM_MemoryPerCamera(benchmark::State& state) {
     const int bits = static_cast<int>(state.range(0));
-    const size_t before = ResidentBytes();
+    const int64_t before = gLiveBytes.load();
     std::filesystem::path settings;
     VeltCamHandle handle = OpenBenchCamera("vc-bench-memory", &settings, bits);
     if (handle == 0 || VeltCam_StartPreview(handle) != 1) {
@@ -233,9 +269,9 @@ void BM_MemoryPerCamera(benchmark::State& state) {
     while (VeltCamEx_GetStreamStats(handle, &stats) == 1 && stats.framesDelivered < 10) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    size_t held = 0;
+    int64_t held = 0;
     for (auto _ : state) {
-        held = ResidentBytes() - before;
+        held = gLiveBytes.load() - before;
     }
     VeltCam_StopPreview(handle);
     VeltCam_Release(handle);
@@ -246,6 +282,8 @@ void BM_MemoryPerCamera(benchmark::State& state) {
     state.counters["held_MB"] = static_cast<double>(held) / 1e6;
     state.counters["floor_MB"] = (ring + output) / 1e6;
     state.counters["held_per_floor"] = static_cast<double>(held) / (ring + output);
+    // After release nothing of the handle may stay.
+    state.counters["left_after_release_MB"] = static_cast<double>(gLiveBytes.load() - before) / 1e6;
 }
 BENCHMARK(BM_MemoryPerCamera)->ArgName("bits")->Arg(8)->Arg(24)->Arg(48)->Iterations(1);
 #endif
