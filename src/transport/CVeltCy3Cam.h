@@ -143,7 +143,6 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     // asking again, until AllowReads: a stop must not wait for a frame seconds away.
     void CancelReads();
     void AllowReads();
-    bool ReadsCancelled() const { return readsCancelled_.load(); }
 
     platform::DeviceHandle StreamHandle() const;
     bool HasTransferBuffer() const { return transferBuffer_ != nullptr; }
