@@ -286,6 +286,51 @@ void BM_MemoryPerCamera(benchmark::State& state) {
     state.counters["left_after_release_MB"] = static_cast<double>(gLiveBytes.load() - before) / 1e6;
 }
 BENCHMARK(BM_MemoryPerCamera)->ArgName("bits")->Arg(8)->Arg(24)->Arg(48)->Iterations(1);
+
+// Resident pages of this process (Linux).
+long ResidentPages() {
+    long pages = 0;
+    long resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident;
+}
+
+// A handle opened, streamed and released again and again: the bytes still
+// allocated after the last release, against those after the first (which holds
+// the process-wide first-use allocations), must not grow.
+void BM_ReleaseLoop(benchmark::State& state) {
+    std::filesystem::path settings;
+    int64_t afterFirst = 0;
+    long residentAfterFirst = 0;
+    int cycles = 0;
+    for (auto _ : state) {
+        VeltCamHandle handle = OpenBenchCamera("vc-bench-release", &settings);
+        if (handle == 0 || VeltCam_StartPreview(handle) != 1) {
+            state.SkipWithError("preview did not start");
+            if (handle != 0) VeltCam_Release(handle);
+            break;
+        }
+        VeltCamExStreamStats stats{};
+        stats.size = sizeof stats;
+        while (VeltCamEx_GetStreamStats(handle, &stats) == 1 && stats.framesDelivered < 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        VeltCam_Release(handle);
+        if (++cycles == 1) {
+            afterFirst = gLiveBytes.load();
+            residentAfterFirst = ResidentPages();
+        }
+    }
+    std::filesystem::remove(settings);
+    state.counters["cycles"] = cycles;
+    state.counters["growth_bytes"] = static_cast<double>(gLiveBytes.load() - afterFirst);
+    state.counters["resident_growth_MB"] =
+        static_cast<double>(ResidentPages() - residentAfterFirst) * sysconf(_SC_PAGESIZE) / 1e6;
+}
+BENCHMARK(BM_ReleaseLoop)->Iterations(100)->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace
