@@ -67,6 +67,7 @@ enum Property {
     PROP_TRIGGER,
     PROP_TIMEOUT_MS,
     PROP_QUEUE_SIZE,
+    PROP_PIPELINE_THREADS,
     PROP_STATS,
 };
 
@@ -152,6 +153,7 @@ struct Requested {
     bool trigger = false;
     int timeoutMs = -1;
     int queueSize = 4;
+    int pipelineThreads = 0;  // 0: the library's default
     // Which camera-side settings the application set (bit = property id).
     guint64 explicitly = 0;
     bool IsSet(Property p) const { return (explicitly >> p) & 1u; }
@@ -195,6 +197,8 @@ struct CSrcState {
     std::atomic<bool> unlocking{false};
     std::atomic<guint64> delivered{0};
     std::atomic<guint64> dropped{0};
+    // The part of `dropped` the camera sent but the transfer lost or rejected.
+    std::atomic<guint64> lostInTransfer{0};
 };
 
 }  // namespace
@@ -353,6 +357,11 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
         case PROP_QUEUE_SIZE:
             if (readyOnly()) r.queueSize = g_value_get_int(value);
             return;
+        case PROP_PIPELINE_THREADS:
+            // The library takes a new cap with the next frame, streaming or not.
+            r.pipelineThreads = g_value_get_int(value);
+            if (open) VeltCamEx_SetPipelineThreads(s.handle, r.pipelineThreads);
+            return;
         case PROP_FLIP_HORIZONTAL:
             if (!readyOnly()) return;
             r.flipH = g_value_get_boolean(value);
@@ -416,7 +425,8 @@ GstStructure* StatsStructure(CSrcState& s) {
         }
     }
     return gst_structure_new("veltcamsrc-stats", "delivered", G_TYPE_UINT64, s.delivered.load(),
-                             "dropped", G_TYPE_UINT64, s.dropped.load(), "rejected", G_TYPE_UINT64,
+                             "dropped", G_TYPE_UINT64, s.dropped.load(), "lost-in-transfer",
+                             G_TYPE_UINT64, s.lostInTransfer.load(), "rejected", G_TYPE_UINT64,
                              rejected, "transfer-failures", G_TYPE_UINT64, failures, nullptr);
 }
 
@@ -508,6 +518,9 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
             return;
         case PROP_QUEUE_SIZE:
             g_value_set_int(value, r.queueSize);
+            return;
+        case PROP_PIPELINE_THREADS:
+            g_value_set_int(value, r.pipelineThreads);
             return;
         case PROP_STATS:
             g_value_take_boxed(value, StatsStructure(s));
@@ -620,6 +633,7 @@ gboolean Start(GstBaseSrc* base) {
         VeltCam_Release(h);
         return FALSE;
     }
+    VeltCamEx_SetPipelineThreads(h, r.pipelineThreads);
     // Settings the application set; the rest stays as the camera's stored settings have it.
     for (guint p = PROP_EXPOSURE; p <= PROP_FLIP_VERTICAL; ++p) {
         if (!r.IsSet(static_cast<Property>(p))) continue;
@@ -645,6 +659,7 @@ gboolean Start(GstBaseSrc* base) {
     s.qosProcessed = 0;
     s.delivered = 0;
     s.dropped = 0;
+    s.lostInTransfer = 0;
     s.whiteBalanceOncePending = false;
     if (r.IsSet(PROP_WHITE_BALANCE) && r.whiteBalance == kWhiteBalanceOnce) ArmWhiteBalanceOnce(s);
     VeltCamEx_ResetStreamStats(h);
@@ -1106,9 +1121,14 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
             gst_buffer_unref(buffer);
             continue;
         }
-        if (s.haveLast && info.frameNumber > s.lastFrame + 1) {
-            PostLoss(self, s, info.frameNumber - s.lastFrame - 1, pts);
-        }
+        // Frames the ring or the queue lost leave gaps in the numbers; frames the
+        // transfer lost never got one, but the camera counted them.
+        const guint64 skipped = s.haveLast && info.frameNumber > s.lastFrame + 1
+                                    ? info.frameNumber - s.lastFrame - 1
+                                    : 0;
+        const guint64 lostInTransfer = s.haveLast ? info.lostInTransfer : 0;
+        s.lostInTransfer += lostInTransfer;
+        if (skipped + lostInTransfer > 0) PostLoss(self, s, skipped + lostInTransfer, pts);
         GST_BUFFER_PTS(buffer) = pts;
         GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
         GST_BUFFER_DURATION(buffer) = s.period;
@@ -1229,10 +1249,16 @@ static void gst_veltcam_src_class_init(GstVeltCamSrcClass* klass) {
                          "Frames the SDK keeps for a late consumer; older ones are dropped", 1,
                          VELTCAM_EX_MAX_QUEUE_DEPTH, 4, ready));
     g_object_class_install_property(
+        object, PROP_PIPELINE_THREADS,
+        g_param_spec_int("pipeline-threads", "Pipeline threads",
+                         "Threads that convert each frame (0: the library's default, the "
+                         "VELTCAM_PIPELINE_THREADS environment variable or the processor count)",
+                         0, VELTCAM_EX_MAX_PIPELINE_THREADS, 0, rw));
+    g_object_class_install_property(
         object, PROP_STATS,
         g_param_spec_boxed("stats", "Statistics",
-                           "Frames delivered and dropped by the element, transfers the camera "
-                           "rejected, times the transfer gave up",
+                           "Frames delivered and dropped by the element (of those, lost in "
+                           "transfer), transfers the camera rejected, times the transfer gave up",
                            GST_TYPE_STRUCTURE,
                            static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 

@@ -425,7 +425,8 @@ VELTCAM_API int VELTCAM_CALL VeltCam_ReceiveText(VeltCamHandle handle);
    first, then the selected camera's own (which starts with the full frame).
    An entry that does not fit
    the sensor falls back to the full frame (ERR_IMAGE_SIZE is recorded, the
-   call still succeeds).
+   call still succeeds). The alignment rules of VeltCam_SetCaptureWindowEx
+   apply when a capture mode starts.
    Errors: ERR_WINDOW (no size table or no entry of that size),
    ERR_IMAGE_SIZE, ERR_NOT_READY. */
 VELTCAM_API int VELTCAM_CALL VeltCam_SetCaptureWindow(VeltCamHandle handle, int width, int height);
@@ -433,6 +434,15 @@ VELTCAM_API int VELTCAM_CALL VeltCam_SetCaptureWindow(VeltCamHandle handle, int 
 /* Sets the capture window directly: totals (stored only), effective size and
    start position in sensor pixels, applied to the camera. The window must
    lie inside 2048 x 1536.
+   Alignment: any window inside the sensor is accepted here, but a capture
+   mode starts only on one the sensor can read out, in sensor pixels:
+     full resolution (VELTCAM_SUBSAMPLE_FULL): startX and startY even, width a
+       multiple of 16, height a multiple of 4;
+     half readout (VELTCAM_SUBSAMPLE_HALF): startX and startY multiples of 4,
+       width a multiple of 32, height a multiple of 4.
+   The start of a capture mode (VeltCam_StartPreview, VeltCam_Preview,
+   VeltCam_CallBackPreview, VeltCam_Record, VeltCam_Trigger, VeltCam_Capture,
+   VeltCam_SnapShot) refuses any other window with ERR_IMAGE_SIZE.
    Errors: ERR_PARAMETER (the sensor cannot window on that axis),
    ERR_IMAGE_SIZE (outside the sensor; the values stay stored),
    ERR_NOT_READY. */

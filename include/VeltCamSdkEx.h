@@ -22,7 +22,9 @@
  * VeltCam_Capture, or a VeltCam_SnapShot started from idle). A gap between two
  * frames an application receives is frames it lost: overwritten in the
  * camera's frame ring before they could be converted, or dropped by the frame
- * queue. droppedBefore says how many.
+ * queue. droppedBefore says how many. Frames the camera sent that never arrived
+ * (failed, stalled or rejected transfers) take no number; lostInTransfer counts
+ * them from the gaps of the camera's own frame counter.
  *
  * Typical pull loop:
  *
@@ -59,26 +61,30 @@ extern "C" {
 #define VELTCAM_EX_WAIT_TIMEOUT 2 /* no frame within the time-out; nothing recorded */
 
 /* Metadata of one converted frame. The caller sets size to sizeof the record
-   it was compiled with (at least 56, the size of this first version); the
-   library writes no more than that many bytes, so the record can grow. */
+   it was compiled with (at least 56, the size of the first version, which ends
+   at gain); the library writes no more than that many bytes, so the record can
+   grow. */
 typedef struct VeltCamExFrameInfo {
-    uint32_t size;         /* set by the caller */
-    int32_t width;         /* pixels */
-    int32_t height;        /* pixels */
-    int32_t bitsPerPixel;  /* 8, 16, 24, 32, 48 or 64: the colour mode */
-    int32_t rowBytes;      /* bytes per row in the copied image (rows padded to 4 bytes) */
-    uint32_t cameraCounter; /* the camera's own frame counter, from the frame header */
-    uint64_t frameNumber;  /* frames delivered since the capture mode started, from 0 */
-    uint64_t timestampNs;  /* monotonic host clock at transfer completion (see Clock) */
-    uint64_t droppedBefore; /* frames lost between the previous frame this caller
-                               received and this one */
-    int32_t exposure;      /* exposure in effect, units of 0.1 ms */
-    int32_t gain;          /* global gain in effect, sensor gain steps */
+    uint32_t size;           /* set by the caller */
+    int32_t width;           /* pixels */
+    int32_t height;          /* pixels */
+    int32_t bitsPerPixel;    /* 8, 16, 24, 32, 48 or 64: the colour mode */
+    int32_t rowBytes;        /* bytes per row in the copied image (rows padded to 4 bytes) */
+    uint32_t cameraCounter;  /* the camera's own frame counter, from the frame header */
+    uint64_t frameNumber;    /* frames delivered since the capture mode started, from 0 */
+    uint64_t timestampNs;    /* monotonic host clock at transfer completion (see Clock) */
+    uint64_t droppedBefore;  /* frames lost between the previous frame this caller
+                                received and this one */
+    int32_t exposure;        /* exposure in effect, units of 0.1 ms */
+    int32_t gain;            /* global gain in effect, sensor gain steps */
+    uint64_t lostInTransfer; /* frames the camera sent between the previous frame this
+                                caller received and this one that failed or were
+                                rejected in transfer (0 for the first frame of a mode) */
 } VeltCamExFrameInfo;
 
 /* Stream statistics of one handle since VeltCam_Initialize or the last
    VeltCamEx_ResetStreamStats. Size-first like VeltCamExFrameInfo (at least 88
-   bytes for this first version). */
+   bytes, the first version, which ends at framesPerSecond). */
 typedef struct VeltCamExStreamStats {
     uint32_t size;                  /* set by the caller */
     uint32_t reserved;              /* written as 0 */
@@ -94,6 +100,11 @@ typedef struct VeltCamExStreamStats {
     uint64_t transferFailures;      /* times the transfer gave up (five failures in a row) */
     uint64_t recorderFramesDropped; /* converted frames the movie recorder did not write */
     double framesPerSecond;         /* delivered frames over their timestamps' span */
+    uint64_t framesLostInTransfer;  /* frames the camera counted that never reached the
+                                       ring, seen from the converted frames' counters */
+    uint64_t payloadLengthRejects;  /* frame headers whose payload length was not a
+                                       whole frame (single frames too); the streaming
+                                       ones are also among framesRejected */
 } VeltCamExStreamStats;
 
 /* The library version as (major << 16) | (minor << 8) | patch, e.g. 0x020D05
@@ -140,8 +151,7 @@ VELTCAM_API int VELTCAM_CALL VeltCamEx_SetFrameQueue(VeltCamHandle handle, int d
    for a preview window (the wait would stall it). Several threads may wait;
    each frame goes to one of them. */
 VELTCAM_API int VELTCAM_CALL VeltCamEx_WaitFrame(VeltCamHandle handle, BYTE* buffer, int size,
-                                                 int flip, int timeoutMs,
-                                                 VeltCamExFrameInfo* info);
+                                                 int flip, int timeoutMs, VeltCamExFrameInfo* info);
 
 /* The metadata of the image VeltCam_GetImage would return now: the last frame
    converted by any mode (preview, callback, trigger, snapshot). droppedBefore is

@@ -5,18 +5,70 @@
 // frame for comparison.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VeltCamSdk.h"
 #include "VeltCamSdkEx.h"
 #ifndef _WIN32
+#include <unistd.h>
+
 #include "VeltCamSdkLinux.h"
 #include "platform/PreviewWindow.h"
 #include "platform/posix/X11PreviewWindow.h"
+#endif
+
+#ifndef _WIN32
+// Bytes allocated through operator new and not yet freed, by every thread: the
+// memory rows read it. Each block carries its size in front of it.
+static std::atomic<int64_t> gLiveBytes{0};
+static constexpr size_t kSizeHeader = alignof(std::max_align_t);
+
+static void* CountedAllocate(size_t bytes) {
+    auto* block = static_cast<unsigned char*>(std::malloc(bytes + kSizeHeader));
+    if (block == nullptr) return nullptr;
+    std::memcpy(block, &bytes, sizeof bytes);
+    gLiveBytes += static_cast<int64_t>(bytes);
+    return block + kSizeHeader;
+}
+
+static void CountedFree(void* pointer) {
+    if (pointer == nullptr) return;
+    auto* block = static_cast<unsigned char*>(pointer) - kSizeHeader;
+    size_t bytes = 0;
+    std::memcpy(&bytes, block, sizeof bytes);
+    gLiveBytes -= static_cast<int64_t>(bytes);
+    std::free(block);
+}
+
+void* operator new(size_t bytes) {
+    if (void* p = CountedAllocate(bytes)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t bytes) {
+    if (void* p = CountedAllocate(bytes)) return p;
+    throw std::bad_alloc();
+}
+void* operator new(size_t bytes, const std::nothrow_t&) noexcept { return CountedAllocate(bytes); }
+void* operator new[](size_t bytes, const std::nothrow_t&) noexcept {
+    return CountedAllocate(bytes);
+}
+void operator delete(void* p) noexcept { CountedFree(p); }
+void operator delete[](void* p) noexcept { CountedFree(p); }
+void operator delete(void* p, size_t) noexcept { CountedFree(p); }
+void operator delete[](void* p, size_t) noexcept { CountedFree(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { CountedFree(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { CountedFree(p); }
+
 #endif
 
 namespace {
@@ -146,10 +198,12 @@ BENCHMARK(BM_CallbackPreview48AllStages)
 
 // Each iteration pulls one frame from the queue; the preview runs headless
 // throughout. The queue adds one copy per frame over the callback preview.
-void BM_PullStream24(benchmark::State& state) {
+// Frames pulled from the frame queue by one consumer thread, the pull interface's
+// counterpart of the callback preview rows.
+void PullStream(benchmark::State& state, int bits, size_t frameBytes) {
     std::filesystem::path settings;
-    VeltCamHandle handle = OpenBenchCamera("vc-bench-pull", &settings);
-    std::vector<uint8_t> buffer(kFrameBytes);
+    VeltCamHandle handle = OpenBenchCamera("vc-bench-pull", &settings, bits);
+    std::vector<uint8_t> buffer(frameBytes);
     if (handle == 0 || VeltCamEx_SetFrameQueue(handle, 4, VELTCAM_EX_QUEUE_OLDEST_FIRST) != 1 ||
         VeltCam_StartPreview(handle) != 1) {
         state.SkipWithError("pull stream did not start");
@@ -171,6 +225,8 @@ void BM_PullStream24(benchmark::State& state) {
     std::filesystem::remove(settings);
     state.SetItemsProcessed(frames);
 }
+
+void BM_PullStream24(benchmark::State& state) { PullStream(state, 24, kFrameBytes); }
 BENCHMARK(BM_PullStream24)
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
@@ -210,6 +266,108 @@ BENCHMARK_CAPTURE(BM_PreviewDraw24, window:2048x1536, 2048, 1536)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 // clang-format on
+
+// The same pair at 48 bits, no stages on.
+void BM_CallbackPreview48(benchmark::State& state) {
+    std::filesystem::path settings;
+    VeltCamHandle handle = OpenBenchCamera("vc-bench-capture48", &settings, 48);
+    CallbackPreview(state, handle, settings, kFrameBytes * 2);
+}
+BENCHMARK(BM_CallbackPreview48)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->MinTime(3.0);
+
+void BM_PullStream48(benchmark::State& state) { PullStream(state, 48, kFrameBytes * 2); }
+BENCHMARK(BM_PullStream48)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->MinTime(3.0);
+
+// What one streaming camera holds: the bytes the library has allocated with a
+// headless full-frame preview running (no queue, no callback buffer) less those
+// allocated before the handle was opened, against the floor every streaming
+// camera needs: its ring of raw frames and one output image of the colour mode.
+void BM_MemoryPerCamera(benchmark::State& state) {
+    const int bits = static_cast<int>(state.range(0));
+    const int64_t before = gLiveBytes.load();
+    std::filesystem::path settings;
+    VeltCamHandle handle = OpenBenchCamera("vc-bench-memory", &settings, bits);
+    if (handle == 0 || VeltCam_StartPreview(handle) != 1) {
+        state.SkipWithError("preview did not start");
+        if (handle != 0) VeltCam_Release(handle);
+        return;
+    }
+    VeltCamExStreamStats stats{};
+    stats.size = sizeof stats;
+    // A few frames through every stage, so that whatever a frame allocates is there.
+    while (VeltCamEx_GetStreamStats(handle, &stats) == 1 && stats.framesDelivered < 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    int64_t held = 0;
+    for (auto _ : state) {
+        held = gLiveBytes.load() - before;
+    }
+    VeltCam_StopPreview(handle);
+    VeltCam_Release(handle);
+    std::filesystem::remove(settings);
+    const bool sixteen = bits == 16 || bits == 48 || bits == 64;
+    const double ring = 4.0 * kWidth * kHeight * (sixteen ? 2 : 1);
+    const double output = static_cast<double>(kWidth) * kHeight * bits / 8;
+    state.counters["held_MB"] = static_cast<double>(held) / 1e6;
+    state.counters["floor_MB"] = (ring + output) / 1e6;
+    state.counters["held_per_floor"] = static_cast<double>(held) / (ring + output);
+    // After release nothing of the handle may stay.
+    state.counters["left_after_release_MB"] = static_cast<double>(gLiveBytes.load() - before) / 1e6;
+}
+BENCHMARK(BM_MemoryPerCamera)->ArgName("bits")->Arg(8)->Arg(24)->Arg(48)->Iterations(1);
+
+// Resident pages of this process (Linux).
+long ResidentPages() {
+    long pages = 0;
+    long resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident;
+}
+
+// A handle opened, streamed and released again and again: the bytes still
+// allocated after the last release, against those after the first (which holds
+// the process-wide first-use allocations), must not grow.
+void BM_ReleaseLoop(benchmark::State& state) {
+    std::filesystem::path settings;
+    int64_t afterFirst = 0;
+    long residentAfterFirst = 0;
+    int cycles = 0;
+    for (auto _ : state) {
+        VeltCamHandle handle = OpenBenchCamera("vc-bench-release", &settings);
+        if (handle == 0 || VeltCam_StartPreview(handle) != 1) {
+            state.SkipWithError("preview did not start");
+            if (handle != 0) VeltCam_Release(handle);
+            break;
+        }
+        VeltCamExStreamStats stats{};
+        stats.size = sizeof stats;
+        while (VeltCamEx_GetStreamStats(handle, &stats) == 1 && stats.framesDelivered < 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        VeltCam_Release(handle);
+        if (++cycles == 1) {
+            afterFirst = gLiveBytes.load();
+            residentAfterFirst = ResidentPages();
+        }
+    }
+    std::filesystem::remove(settings);
+    state.counters["cycles"] = cycles;
+    state.counters["growth_bytes"] = static_cast<double>(gLiveBytes.load() - afterFirst);
+    state.counters["resident_growth_MB"] =
+        static_cast<double>(ResidentPages() - residentAfterFirst) * sysconf(_SC_PAGESIZE) / 1e6;
+}
+BENCHMARK(BM_ReleaseLoop)->Iterations(100)->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace

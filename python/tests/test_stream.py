@@ -83,6 +83,20 @@ def test_time_out_raises_and_takes_no_frame(small_camera):
     assert following.dropped_before == 0
 
 
+def test_frames_lost_in_transfer_show_in_the_frames_and_the_stats(small_camera):
+    cam = small_camera("fps=60;stalls=instant;faults=payload-stall@4,payload-length:100@9")
+    cam.reset_stats()
+    with cam.stream(queue=64) as s:
+        frames = list(s.frames(count=16, timeout=3.0))
+    for previous, frame in zip(frames, frames[1:]):
+        counted = frame.camera_counter - previous.camera_counter
+        assert frame.lost_in_transfer == counted - (frame.number - previous.number)
+    assert sum(f.lost_in_transfer for f in frames) >= 2
+    stats = cam.stats
+    assert stats.frames_lost_in_transfer >= 2
+    assert stats.payload_length_rejects == 1
+
+
 def test_unplugged_camera_raises_disconnected_inside_the_loop(small_camera):
     cam = small_camera("fps=max;faults=unplug@20")
     received = []

@@ -19,8 +19,8 @@ uint32_t Key(VeltCamHandle handle) { return static_cast<uint32_t>(handle); }
 // The first published sizes; a caller built against them gets exactly these bytes.
 constexpr uint32_t kFrameInfoMinSize = 56;
 constexpr uint32_t kStreamStatsMinSize = 88;
-static_assert(sizeof(VeltCamExFrameInfo) == kFrameInfoMinSize);
-static_assert(sizeof(VeltCamExStreamStats) == kStreamStatsMinSize);
+static_assert(sizeof(VeltCamExFrameInfo) == kFrameInfoMinSize + 8);
+static_assert(sizeof(VeltCamExStreamStats) == kStreamStatsMinSize + 16);
 
 void CopyOut(const VeltCamExFrameInfo& full, VeltCamExFrameInfo* info) {
     const uint32_t size = info->size;
@@ -41,6 +41,7 @@ VeltCamExFrameInfo ToRecord(const StreamFrameInfo& f) {
     r.droppedBefore = f.droppedBefore;
     r.exposure = f.exposureUnits;
     r.gain = f.gain;
+    r.lostInTransfer = f.lostInTransfer;
     return r;
 }
 
@@ -106,6 +107,8 @@ int VELTCAM_CALL VeltCamEx_GetStreamStats(VeltCamHandle handle, VeltCamExStreamS
         r.transferFailures = s.transferFailures;
         r.recorderFramesDropped = s.recorderFramesDropped;
         r.framesPerSecond = s.framesPerSecond;
+        r.framesLostInTransfer = s.framesLostInTransfer;
+        r.payloadLengthRejects = s.payloadLengthRejects;
         std::memcpy(stats, &r, std::min<size_t>(stats->size, sizeof r));
         return 1;
     });

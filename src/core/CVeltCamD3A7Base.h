@@ -255,6 +255,8 @@ class CVeltCamD3A7Base {
     void JoinTransferThreads();
     bool WaitThreadExit(const std::shared_ptr<ThreadExit>& exit, uint32_t ms);
     void FreeWorkBuffer();
+    // The transfer thread's way out when something escaped its loop.
+    void EndTransferAfterFault();
     // After a failed read: when the driver may still write into the work buffer, hands
     // it to the controller and takes a fresh one. False when none could be had.
     bool RenewWorkBufferIfWritten();

@@ -86,7 +86,7 @@ void CVeltCamD3A7Base::JoinTransferThreads() {
         // is no longer wanted.
         running_ = 0;
         while (!WaitThreadExit(exit, kStopSettleMs)) {
-            if (controller_) controller_->AbortStream();
+            if (controller_) controller_->CancelReads();
         }
         thread.join();
         exit.reset();
@@ -140,6 +140,7 @@ int CVeltCamD3A7Base::StartTransfer(int mode) {
     // A failure of an earlier thread is history: a caller waiting right after this
     // start must not hear of it.
     transferFailed_ = 0;
+    if (controller_) controller_->AllowReads();
     // Frames stored before this start are history too. Without this, a single frame
     // that lands exactly a ring's length after the last read would leave the write
     // index on the read mark and WaitFrame would report no new frame.
@@ -158,7 +159,13 @@ int CVeltCamD3A7Base::StartTransfer(int mode) {
         // merge into one frame request.
         platform::CTimerResolution resolution;
         platform::RaiseCurrentThreadToTimeCritical();
-        TransferLoop();
+        try {
+            TransferLoop();
+        } catch (...) {
+            // Nothing may escape into the application's process: the transfer ends
+            // as a failed one, which the capture loops report like any other.
+            EndTransferAfterFault();
+        }
         std::lock_guard<std::mutex> lock(exit->mutex);
         exit->exited = true;
         exit->changed.notify_all();
@@ -167,10 +174,28 @@ int CVeltCamD3A7Base::StartTransfer(int mode) {
     return 1;
 }
 
+void CVeltCamD3A7Base::EndTransferAfterFault() {
+    transferFailed_ = 1;
+    if (controller_) controller_->CloseStreamHandle();
+    std::shared_ptr<CAutoResetEvent> newFrame, end;
+    {
+        std::lock_guard<std::mutex> events(eventsLock_);
+        newFrame = newFrameEvent_;
+        end = threadEndEvent_;
+    }
+    if (end) end->Set();
+    if (newFrame) newFrame->Set();
+    running_ = 0;
+}
+
 int CVeltCamD3A7Base::StopTransfer(int wait) {
     std::lock_guard<std::recursive_mutex> lock(control_);
     if (sensor_) sensor_->OnTransferStop();
     if (running_.exchange(0)) {
+        // The thread may wait seconds for its next frame (a low frame rate, a long
+        // exposure): end that read now, as an unplugged camera would, instead of
+        // waiting out the frame.
+        if (controller_) controller_->CancelReads();
         if (wait) {
             Time().SleepMs(kStopSettleMs);
             // Waits until the thread has ended, releasing it from any read it waits in.
@@ -300,6 +325,8 @@ void CVeltCamD3A7Base::TransferLoop() {
             }
         }
         if (ok && !controller->ReadFrameHeader(&descriptor)) {
+            // A read ended by a stop is no failure of the camera's.
+            if (!running_.load()) break;
             ok = false;
             ++headerFailures_;
         }
@@ -319,6 +346,7 @@ void CVeltCamD3A7Base::TransferLoop() {
             }
             if (mode != 2) lastFrameCounter_ = static_cast<int32_t>(descriptor.frameCounter);
             ok = PayloadFitsFrame(descriptor) && controller->ReadFramePayload(&descriptor, timeout);
+            if (!ok && !running_.load()) break;
             if (!ok) ++payloadFailures_;
             if (ok) {
                 const uint64_t completedNs = platform::MonotonicNs();
@@ -368,6 +396,7 @@ int CVeltCamD3A7Base::CaptureSingleFrame() {
     JoinTransferThreads();
     if (buffersStale_.load()) AllocateFrameBuffers();
     if (!workBuffer_) return 2;
+    controller_->AllowReads();
     FrameDescriptor descriptor;
     descriptor.destination = workBuffer_.get();
     descriptor.capacity = static_cast<uint32_t>(workBufferSize_);
@@ -512,6 +541,7 @@ TransferCounters CVeltCamD3A7Base::Counters() const {
     c.payloadFailures = payloadFailures_.load();
     c.retries = retries_.load();
     c.giveUps = giveUps_.load();
+    c.lengthRejects = framesRejected_.load();
     return c;
 }
 

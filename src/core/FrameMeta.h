@@ -24,6 +24,9 @@ struct TransferCounters {
     uint64_t payloadFailures = 0;  // payloads that failed or came short
     uint64_t retries = 0;          // fresh starts of the stream after a failed read
     uint64_t giveUps = 0;          // times the thread stopped after repeated failures
+    // Headers whose payload length was not a whole frame, from the transfer thread and
+    // single captures alike (the thread's are among its payload failures too).
+    uint64_t lengthRejects = 0;
 };
 
 }  // namespace veltcam

@@ -1,5 +1,6 @@
 #include "sdk/CFrameQueue.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -59,6 +60,7 @@ void CFrameQueue::Open() {
     open_ = true;
     endCode_ = 1;
     lastTaken_ = -1;
+    lastTakenLostTotal_ = 0;
 }
 
 void CFrameQueue::End(int code, bool dropQueued) {
@@ -94,45 +96,84 @@ int CFrameQueue::QueuedCount() const {
     return count;
 }
 
-void CFrameQueue::Push(const uint8_t* pixels, int rows, int rowBytes,
-                       const StreamFrameInfo& info) {
-    const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(rowBytes);
-    Slot* slot = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        if (depth_ == 0) return;
-        // Converted after the mode was told to stop: nobody can take it any more.
-        if (!open_ || bytes > frameBytes_ || pixels == nullptr) {
-            ++dropped_;
-            return;
-        }
-        if (policy_ == kNewestOnly) {
-            for (Slot& s : slots_) {
-                if (s.state == SlotState::kQueued) {
-                    s.state = SlotState::kFree;
-                    ++dropped_;
-                }
-            }
-        } else if (QueuedCount() >= depth_) {
-            slots_[static_cast<size_t>(FindOldestQueued())].state = SlotState::kFree;
-            ++dropped_;
-        }
-        for (Slot& s : slots_) {
-            if (s.state == SlotState::kFree) {
-                slot = &s;
-                break;
-            }
-        }
-        // Every other buffer is being read by a consumer: this frame is the one lost.
-        if (slot == nullptr) {
-            ++dropped_;
-            return;
-        }
-        slot->state = SlotState::kFilling;
-        ++busy_;
+StreamFrameInfo CFrameQueue::HandOut(const StreamFrameInfo& info) {
+    StreamFrameInfo taken = info;
+    const int64_t number = static_cast<int64_t>(taken.frameNumber);
+    taken.droppedBefore = static_cast<uint64_t>(number > lastTaken_ ? number - lastTaken_ - 1 : 0);
+    lastTaken_ = number;
+    // Frames the queue dropped carried their own transfer losses: the caller hears of
+    // every loss since the last frame it received.
+    taken.lostInTransfer = taken.lostInTransferTotal - lastTakenLostTotal_;
+    lastTakenLostTotal_ = taken.lostInTransferTotal;
+    return taken;
+}
+
+void CFrameQueue::CopyRows(uint8_t* to, const uint8_t* from, int rows, size_t rowBytes, int flip) {
+    if (flip != 0) {
+        std::memcpy(to, from, rowBytes * static_cast<size_t>(rows));
+        return;
     }
+    for (int r = 0; r < rows; ++r) {
+        std::memcpy(to + static_cast<size_t>(r) * rowBytes,
+                    from + static_cast<size_t>(rows - 1 - r) * rowBytes, rowBytes);
+    }
+}
+
+void CFrameQueue::Push(const uint8_t* pixels, int rows, int rowBytes, const StreamFrameInfo& info) {
+    const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(rowBytes);
+    std::unique_lock<std::mutex> lock(lock_);
+    if (depth_ == 0) return;
+    // Converted after the mode was told to stop: nobody can take it any more.
+    if (!open_ || bytes > frameBytes_ || pixels == nullptr) {
+        ++dropped_;
+        return;
+    }
+    // A consumer that already waits, with no older frame queued, gets this one
+    // straight into its buffer: the only copy the frame costs. It stays in its wait
+    // until the copy is done.
+    if (QueuedCount() == 0) {
+        for (size_t i = 0; i < waiters_.size(); ++i) {
+            Waiter* waiter = waiters_[i];
+            if (waiter->size < bytes) continue;
+            waiters_.erase(waiters_.begin() + static_cast<std::ptrdiff_t>(i));
+            waiter->state = Waiter::State::kFilling;
+            waiter->info = HandOut(info);
+            lock.unlock();
+            CopyRows(waiter->buffer, pixels, rows, static_cast<size_t>(rowBytes), waiter->flip);
+            lock.lock();
+            waiter->state = Waiter::State::kFilled;
+            changed_.notify_all();
+            return;
+        }
+    }
+    if (policy_ == kNewestOnly) {
+        for (Slot& s : slots_) {
+            if (s.state == SlotState::kQueued) {
+                s.state = SlotState::kFree;
+                ++dropped_;
+            }
+        }
+    } else if (QueuedCount() >= depth_) {
+        slots_[static_cast<size_t>(FindOldestQueued())].state = SlotState::kFree;
+        ++dropped_;
+    }
+    Slot* slot = nullptr;
+    for (Slot& s : slots_) {
+        if (s.state == SlotState::kFree) {
+            slot = &s;
+            break;
+        }
+    }
+    // Every other buffer is being read by a consumer: this frame is the one lost.
+    if (slot == nullptr) {
+        ++dropped_;
+        return;
+    }
+    slot->state = SlotState::kFilling;
+    ++busy_;
+    lock.unlock();
     std::memcpy(slot->pixels.get(), pixels, bytes);
-    std::lock_guard<std::mutex> lock(lock_);
+    lock.lock();
     --busy_;
     slot->rows = rows;
     slot->rowBytes = rowBytes;
@@ -152,23 +193,52 @@ CFrameQueue::TakeResult CFrameQueue::Take(uint8_t* buffer, size_t size, int flip
                                           uint32_t timeoutMs, StreamFrameInfo* info, int* code) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock<std::mutex> lock(lock_);
+    Waiter self;
+    self.buffer = buffer;
+    self.size = size;
+    self.flip = flip;
+    bool listed = false;
+    // Every way out leaves the list without this waiter; one the display thread is
+    // filling leaves only once its buffer is whole.
+    auto unlist = [&] {
+        if (!listed) return;
+        const auto it = std::find(waiters_.begin(), waiters_.end(), &self);
+        if (it != waiters_.end()) waiters_.erase(it);
+        listed = false;
+    };
     Slot* slot = nullptr;
     for (;;) {
+        if (self.state == Waiter::State::kFilling) {
+            changed_.wait(lock, [&] { return self.state == Waiter::State::kFilled; });
+        }
+        if (self.state == Waiter::State::kFilled) {
+            if (info != nullptr) *info = self.info;
+            return TakeResult::kFrame;
+        }
         if (depth_ == 0) {
+            unlist();
             *code = 1;
             return TakeResult::kEnded;
         }
         const int oldest = FindOldestQueued();
         if (oldest >= 0) {
+            unlist();
             slot = &slots_[static_cast<size_t>(oldest)];
             break;
         }
         if (!open_) {
+            unlist();
             *code = endCode_;
             return TakeResult::kEnded;
         }
+        if (!listed) {
+            waiters_.push_back(&self);
+            listed = true;
+        }
         if (changed_.wait_until(lock, deadline) == std::cv_status::timeout &&
-            FindOldestQueued() < 0 && open_ && depth_ != 0) {
+            self.state == Waiter::State::kWaiting && FindOldestQueued() < 0 && open_ &&
+            depth_ != 0) {
+            unlist();
             return TakeResult::kTimeout;
         }
     }
@@ -177,20 +247,9 @@ CFrameQueue::TakeResult CFrameQueue::Take(uint8_t* buffer, size_t size, int flip
     if (size < rowBytes * static_cast<size_t>(rows)) return TakeResult::kTooSmall;
     slot->state = SlotState::kReading;
     ++busy_;
-    StreamFrameInfo taken = slot->info;
-    const int64_t number = static_cast<int64_t>(taken.frameNumber);
-    taken.droppedBefore = static_cast<uint64_t>(number > lastTaken_ ? number - lastTaken_ - 1 : 0);
-    lastTaken_ = number;
+    const StreamFrameInfo taken = HandOut(slot->info);
     lock.unlock();
-    if (flip != 0) {
-        std::memcpy(buffer, slot->pixels.get(), rowBytes * static_cast<size_t>(rows));
-    } else {
-        for (int r = 0; r < rows; ++r) {
-            std::memcpy(buffer + static_cast<size_t>(r) * rowBytes,
-                        slot->pixels.get() + static_cast<size_t>(rows - 1 - r) * rowBytes,
-                        rowBytes);
-        }
-    }
+    CopyRows(buffer, slot->pixels.get(), rows, rowBytes, flip);
     if (info != nullptr) *info = taken;
     lock.lock();
     slot->state = SlotState::kFree;

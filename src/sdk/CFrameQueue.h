@@ -1,11 +1,13 @@
 // The queue of converted frames that applications pull with a time-out.
 //
 // The display thread puts every converted frame in; application threads take them
-// out. All frame buffers are allocated when the queue is configured: a frame costs
-// one copy in and one copy out, never an allocation. The display thread never waits
-// for a consumer: when the queue is full it drops a frame instead (by policy), and
-// the copies in and out run outside the queue's lock, on buffers that the other
-// side does not touch meanwhile.
+// out. A consumer that already waits when a frame is converted gets it straight
+// into its own buffer: one copy per frame, as a callback buffer costs. Otherwise the
+// frame is copied into one of the queue's buffers, all allocated when the queue is
+// configured (never per frame), and copied out when taken. The display thread never
+// waits for a consumer: when the queue is full it drops a frame instead (by policy),
+// and every copy runs outside the queue's lock, on buffers that the other side does
+// not touch meanwhile.
 #pragma once
 
 #include <condition_variable>
@@ -53,6 +55,14 @@ class CFrameQueue {
 
   private:
     enum class SlotState { kFree, kFilling, kQueued, kReading };
+    // A consumer waiting in Take with its buffer, for the display thread to fill.
+    struct Waiter {
+        uint8_t* buffer = nullptr;
+        size_t size = 0;
+        int flip = 0;
+        enum class State { kWaiting, kFilling, kFilled } state = State::kWaiting;
+        StreamFrameInfo info;
+    };
     struct Slot {
         std::unique_ptr<uint8_t[]> pixels;
         SlotState state = SlotState::kFree;
@@ -63,10 +73,15 @@ class CFrameQueue {
     };
     int FindOldestQueued() const;
     int QueuedCount() const;
+    // The frame handed out next: its losses since the last one handed out. Under the lock.
+    StreamFrameInfo HandOut(const StreamFrameInfo& info);
+    // Copies `rows` rows, reversed unless `flip`.
+    static void CopyRows(uint8_t* to, const uint8_t* from, int rows, size_t rowBytes, int flip);
 
     mutable std::mutex lock_;
     std::condition_variable changed_;
-    std::vector<Slot> slots_;  // depth + 1: one is always free for the producer
+    std::vector<Slot> slots_;       // depth + 1: one is always free for the producer
+    std::vector<Waiter*> waiters_;  // consumers waiting for a frame, longest first
     int depth_ = 0;
     Policy policy_ = kOldestFirst;
     size_t frameBytes_ = 0;
@@ -75,6 +90,8 @@ class CFrameQueue {
     int endCode_ = 1;
     // Frame number of the last frame handed out in this mode; -1 before the first.
     int64_t lastTaken_ = -1;
+    // Frames lost in transfer up to the last frame handed out in this mode.
+    uint64_t lastTakenLostTotal_ = 0;
     uint64_t dropped_ = 0;
     int busy_ = 0;  // slots being filled or read outside the lock
 };

@@ -243,6 +243,10 @@ class CVeltCam {
         const std::function<int(ui::CImageDialogModel&, const DialogWindowSink&)>& view);
     // ---- end of setting dialogs ---------------------------------------------------
 
+    // Tests: the next frame's conversion fails as if an allocation inside it had, to
+    // show that the display thread survives it.
+    void FailNextConversionForTest() { failNextConversion_ = true; }
+
   private:
     // ---- Device selection and settings persistence -----------------------------------
     void LoadSettingGroups(int cameraNumber);
@@ -320,9 +324,15 @@ class CVeltCam {
     void ClosePreview();
     bool StartDisplayThread(bool triggerLoop);
     void StopThreads();
+    // The display thread: the loop of the mode, and whatever escapes it contained.
+    void RunDisplayLoop(bool triggerLoop);
+    // A frame the display thread could not handle ends the loop, with `code`.
+    void EndDisplayAfterFault(int code);
     void PreviewLoop();
     void TriggerLoop();
     void RecordThread();
+    void RecordLoop(uint32_t& start, uint32_t& last);
+    std::atomic<bool> failNextConversion_{false};
     // Waits up to `ms` for the display loop to be told to stop; true when it was.
     bool SleepUnlessStopped(uint32_t ms);
     // Waits up to `ms` for a frame in short slices so that a stop is seen at once.
@@ -368,12 +378,14 @@ class CVeltCam {
     // The display thread spreads each frame over these; joined with the object.
     CPipelineWorkers pipelineWorkers_;
     // The rest is guarded by imageLock_.
-    uint64_t streamBase_ = 0;       // the core's stored-frame count when the mode started
-    int64_t lastConverted_ = -1;    // frame number of the last converted frame
-    StreamFrameInfo currentFrame_;  // what GetImage would return now
+    uint64_t streamBase_ = 0;           // the core's stored-frame count when the mode started
+    int64_t lastConverted_ = -1;        // frame number of the last converted frame
+    uint32_t lastCameraCounter_ = 0;    // the camera's counter in that frame's header
+    uint64_t lostInTransferTotal_ = 0;  // since the mode started
+    StreamFrameInfo currentFrame_;      // what GetImage would return now
     bool haveCurrentFrame_ = false;
-    StreamStats streamCounts_;       // the counters this object keeps itself
-    TransferCounters statsBase_;     // the core's counters at the last reset
+    StreamStats streamCounts_;    // the counters this object keeps itself
+    TransferCounters statsBase_;  // the core's counters at the last reset
     uint64_t rateFirstNs_ = 0, rateLastNs_ = 0, rateFrames_ = 0;
     // ---- end of pulled frames and stream statistics -------------------------------
 

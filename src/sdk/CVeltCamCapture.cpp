@@ -16,10 +16,10 @@
 #include "imaging/Conversions.h"
 #include "imaging/PixelOp.h"
 #include "imaging/ProcessFrame.h"
-#include "sdk/CSdkPipelineHost.h"
 #include "platform/Clock.h"
 #include "platform/PreviewWindow.h"
 #include "sdk/CCoreSettingsCamera.h"
+#include "sdk/CSdkPipelineHost.h"
 #include "sdk/CVeltCam.h"
 #include "sdk/WidePath.h"
 
@@ -236,18 +236,39 @@ bool CVeltCam::StartDisplayThread(bool triggerLoop) {
     if (displayThread_.joinable()) displayThread_.join();
     displayState_ = 1;
     try {
-        displayThread_ = std::thread([this, triggerLoop] {
-            if (triggerLoop) {
-                TriggerLoop();
-            } else {
-                PreviewLoop();
-            }
-        });
+        displayThread_ = std::thread([this, triggerLoop] { RunDisplayLoop(triggerLoop); });
     } catch (...) {
         displayState_ = 0;
         return false;
     }
     return true;
+}
+
+void CVeltCam::RunDisplayLoop(bool triggerLoop) {
+    // Nothing may escape a thread of ours: it would end the application's process.
+    try {
+        if (triggerLoop) {
+            TriggerLoop();
+        } else {
+            PreviewLoop();
+        }
+    } catch (const std::bad_alloc&) {
+        EndDisplayAfterFault(kErrMemory);
+    } catch (...) {
+        EndDisplayAfterFault(kErrTransfer);
+    }
+}
+
+void CVeltCam::EndDisplayAfterFault(int code) {
+    // As after a failed transfer: the loop ends, the mode stays until the application
+    // stops it, frames already queued are still handed out and then the waiters hear
+    // the code. The camera need not keep sending frames nobody converts.
+    displayState_ = 0;
+    frameQueue_.End(code, false);
+    core_->StopTransfer(0);
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
+    PostFrameMessage(0, code);
+    Report(code);
 }
 
 int CVeltCam::Preview() {
@@ -331,6 +352,7 @@ bool CVeltCam::ReadAndConvert(int rateMode) {
     frame.sensorMirrorsV = sensorMirrorsV_;
     CSdkPipelineHost host(*this);
     frame.host = &host;
+    if (failNextConversion_.exchange(false)) throw std::bad_alloc();
     ProcessFrame(frame);
     // The record thread takes one frame per flag: a flag still set is a frame it missed.
     if (newFrame_.exchange(true) && recording_.load()) ++streamCounts_.recorderFramesDropped;
@@ -623,16 +645,28 @@ int CVeltCam::RecordW(const wchar_t* path, int durationMs, int display) {
 }
 
 void CVeltCam::RecordThread() {
-    bool first = true;
     uint32_t start = 0;
     uint32_t last = 0;
-    auto rate = [&] {
-        // Frames per 100 s over the recording, in 64 bits: a long recording at a
-        // high rate overflows 32.
-        const uint64_t elapsed = std::max<uint32_t>(1, last - start);
-        const uint64_t hundredths = uint64_t{aviWriter_.FrameCount()} * 100000 / elapsed;
-        return static_cast<uint32_t>(std::clamp<uint64_t>(hundredths, 1, 0xFFFFFFFFu));
-    };
+    try {
+        RecordLoop(start, last);
+    } catch (...) {
+        // A frame the writer could not take ends the recording; the file written so
+        // far is still closed properly below.
+        Report(kErrFailed);
+    }
+    recording_ = false;
+    const uint64_t elapsed = std::max<uint32_t>(1, last - start);
+    // Frames per 100 s over the recording, in 64 bits: a long recording at a high
+    // rate overflows 32.
+    const uint64_t hundredths = uint64_t{aviWriter_.FrameCount()} * 100000 / elapsed;
+    // Stopped early or at its end, the file gets its index and counts.
+    if (aviWriter_.IsOpen()) {
+        aviWriter_.Close(static_cast<uint32_t>(std::clamp<uint64_t>(hundredths, 1, 0xFFFFFFFFu)));
+    }
+}
+
+void CVeltCam::RecordLoop(uint32_t& start, uint32_t& last) {
+    bool first = true;
     while (recording_.load()) {
         {
             std::unique_lock<std::mutex> lock(stopLock_);
@@ -653,9 +687,6 @@ void CVeltCam::RecordThread() {
         }
         if (result == CAviWriter::FrameResult::kEnded || now - start > recordDurationMs_) break;
     }
-    recording_ = false;
-    // Stopped early or at its end, the file gets its index and counts.
-    if (aviWriter_.IsOpen()) aviWriter_.Close(rate());
 }
 
 // ---- Preview window ------------------------------------------------------------------

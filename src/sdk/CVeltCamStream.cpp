@@ -27,10 +27,13 @@ int CVeltCam::SetFrameQueue(int depth, int policy) {
         return 0;
     }
     if (depth < 0 || depth > CFrameQueue::kMaxDepth ||
-        (policy != CFrameQueue::kOldestFirst && policy != CFrameQueue::kNewestOnly)) {
+        (depth > 0 && policy != CFrameQueue::kOldestFirst && policy != CFrameQueue::kNewestOnly)) {
         Report(kErrParameter);
         return 0;
     }
+    // Turning the queue off needs no policy: whatever the caller passed, the one in
+    // force stays for the next time it is turned on.
+    if (depth == 0) policy = frameQueue_.GetPolicy();
     // Under the image lock the display thread is not copying into the queue.
     std::lock_guard<std::recursive_mutex> lock(imageLock_);
     // A running mode's frames have their size; otherwise the buffers are made when
@@ -104,6 +107,7 @@ int CVeltCam::GetStreamStats(StreamStats* stats) {
         out.framesRejected = now.payloadFailures - statsBase_.payloadFailures;
         out.transferRetries = now.retries - statsBase_.retries;
         out.transferFailures = now.giveUps - statsBase_.giveUps;
+        out.payloadLengthRejects = now.lengthRejects - statsBase_.lengthRejects;
     }
     out.framesDroppedByQueue = frameQueue_.Dropped();
     out.framesPerSecond = rateFrames_ > 1 && rateLastNs_ > rateFirstNs_
@@ -137,6 +141,7 @@ void CVeltCam::BeginStream(bool queued) {
     std::lock_guard<std::recursive_mutex> lock(imageLock_);
     streamBase_ = core_->Counters().framesStored;
     lastConverted_ = -1;
+    lostInTransferTotal_ = 0;
     if (!queued) return;
     // The set-up may have changed the frame size since the queue was sized.
     const int depth = frameQueue_.Depth();
@@ -170,6 +175,20 @@ void CVeltCam::NoteConvertedFrame(const DibImage& raw) {
     frame.droppedBefore = number > lastConverted_ + 1 ? number - lastConverted_ - 1 : 0;
     frame.exposureUnits = core_->GetExposureTime();
     frame.gain = core_->GetGain();
+    // The camera counts every frame it sends. Between two converted frames its counter
+    // moves once per frame stored in the ring (converted, or overwritten there) and
+    // once per frame that never got into it; the first frame of a mode has nothing to
+    // compare with. A counter that went backwards is a camera that started again.
+    frame.lostInTransfer = 0;
+    if (lastConverted_ >= 0 && number > lastConverted_) {
+        const int32_t counted = static_cast<int32_t>(meta.cameraCounter - lastCameraCounter_);
+        const int64_t stored = number - lastConverted_;
+        if (counted > stored) frame.lostInTransfer = static_cast<uint64_t>(counted - stored);
+    }
+    lostInTransferTotal_ += frame.lostInTransfer;
+    frame.lostInTransferTotal = lostInTransferTotal_;
+    streamCounts_.framesLostInTransfer += frame.lostInTransfer;
+    if (number >= lastConverted_) lastCameraCounter_ = meta.cameraCounter;
     lastConverted_ = std::max(lastConverted_, number);
     haveCurrentFrame_ = true;
     streamCounts_.framesLostInRing += frame.droppedBefore;

@@ -18,6 +18,12 @@ struct StreamFrameInfo {
     uint64_t droppedBefore = 0;
     int32_t exposureUnits = 0;  // 0.1 ms
     int32_t gain = 0;
+    // Frames the camera counted between the previous converted frame and this one
+    // that never reached the ring (failed, stalled or rejected transfers).
+    uint64_t lostInTransfer = 0;
+    // The same, summed since the capture mode started: a consumer that skipped frames
+    // takes the difference to the last frame it received.
+    uint64_t lostInTransferTotal = 0;
 };
 
 struct StreamStats {
@@ -31,6 +37,8 @@ struct StreamStats {
     uint64_t transferFailures = 0;
     uint64_t recorderFramesDropped = 0;
     double framesPerSecond = 0.0;
+    uint64_t framesLostInTransfer = 0;
+    uint64_t payloadLengthRejects = 0;
 };
 
 }  // namespace veltcam

@@ -139,6 +139,10 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     bool WriteEeprom(uint16_t address, uint8_t value) override;
     bool ReadEeprom(uint16_t address, uint8_t* value) override;
     bool AbortStream() override;
+    // Ends the frame read under way and keeps the header and payload reads from
+    // asking again, until AllowReads: a stop must not wait for a frame seconds away.
+    void CancelReads();
+    void AllowReads();
 
     platform::DeviceHandle StreamHandle() const;
     bool HasTransferBuffer() const { return transferBuffer_ != nullptr; }
@@ -195,6 +199,7 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     platform::DeviceHandle streamHandle_ = nullptr;
     void* removalWatch_ = nullptr;             // the stream handle's removal notifications
     std::atomic<bool> removalPending_{false};  // the camera is being removed
+    std::atomic<bool> readsCancelled_{false};  // a stop is ending the frame reads
     std::unique_ptr<uint8_t[]> transferBuffer_;
     std::mutex controllerLock_;  // FPGA register write-then-read pairs
     uint32_t busSpeed_ = 0;

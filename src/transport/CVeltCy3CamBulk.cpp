@@ -61,6 +61,13 @@ bool CVeltCy3Cam::AbortStream() {
     return AbortEndpoint(streamHandle_, kEndpointIn);
 }
 
+void CVeltCy3Cam::CancelReads() {
+    readsCancelled_ = true;
+    AbortStream();
+}
+
+void CVeltCy3Cam::AllowReads() { readsCancelled_ = false; }
+
 bool CVeltCy3Cam::BulkTransferTimed(platform::DeviceHandle handle, uint8_t* buffer, uint32_t length,
                                     uint8_t endpoint, uint32_t* bytes, uint32_t timeoutMs) {
     if (bytes) *bytes = 0;
@@ -148,7 +155,7 @@ bool CVeltCy3Cam::ReadFrameHeader(FrameDescriptor* descriptor) {
 
     uint8_t header[64] = {};
     for (int attempt = 0; attempt <= kHeaderAttempts; ++attempt) {
-        if (!RequestFrame(stream)) break;
+        if (readsCancelled_.load() || !RequestFrame(stream)) break;
         if (attempt == kHeaderAttempts) break;
         uint32_t bytes = 0;
         if (BulkTransferTimed(stream, header, sizeof(header), kEndpointIn, &bytes,
@@ -178,6 +185,7 @@ bool CVeltCy3Cam::ReadFramePayload(FrameDescriptor* descriptor, uint32_t timeout
     if (descriptor->destination == nullptr || descriptor->capacity < length) return false;
     uint32_t done = 0;
     while (done < length) {
+        if (readsCancelled_.load()) return false;
         uint32_t piece = std::min(kPayloadChunkBytes, length - done);
         uint32_t bytes = 0;
         if (!BulkTransferTimed(stream, descriptor->destination + done, piece, kEndpointIn, &bytes,

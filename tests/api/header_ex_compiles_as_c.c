@@ -41,13 +41,16 @@ VELTCAM_EX_CHECK(fi_timestamp, offsetof(VeltCamExFrameInfo, timestampNs) == 32);
 VELTCAM_EX_CHECK(fi_dropped, offsetof(VeltCamExFrameInfo, droppedBefore) == 40);
 VELTCAM_EX_CHECK(fi_exposure, offsetof(VeltCamExFrameInfo, exposure) == 48);
 VELTCAM_EX_CHECK(fi_gain, offsetof(VeltCamExFrameInfo, gain) == 52);
-VELTCAM_EX_CHECK(fi_total, sizeof(VeltCamExFrameInfo) == 56);
+VELTCAM_EX_CHECK(fi_lost, offsetof(VeltCamExFrameInfo, lostInTransfer) == 56);
+VELTCAM_EX_CHECK(fi_total, sizeof(VeltCamExFrameInfo) == 64);
 
-/* Stream statistics: size, reserved word, nine counters, the rate. */
+/* Stream statistics: size, reserved word, nine counters, the rate, two more counters. */
 VELTCAM_EX_CHECK(st_size, offsetof(VeltCamExStreamStats, size) == 0);
 VELTCAM_EX_CHECK(st_transferred, offsetof(VeltCamExStreamStats, framesTransferred) == 8);
 VELTCAM_EX_CHECK(st_recorder, offsetof(VeltCamExStreamStats, recorderFramesDropped) == 72);
 VELTCAM_EX_CHECK(st_rate, offsetof(VeltCamExStreamStats, framesPerSecond) == 80);
-VELTCAM_EX_CHECK(st_total, sizeof(VeltCamExStreamStats) == 88);
+VELTCAM_EX_CHECK(st_lost, offsetof(VeltCamExStreamStats, framesLostInTransfer) == 88);
+VELTCAM_EX_CHECK(st_length, offsetof(VeltCamExStreamStats, payloadLengthRejects) == 96);
+VELTCAM_EX_CHECK(st_total, sizeof(VeltCamExStreamStats) == 104);
 
 VELTCAM_EX_CHECK(max_depth, VELTCAM_EX_MAX_QUEUE_DEPTH == 64);

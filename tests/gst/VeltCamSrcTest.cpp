@@ -353,6 +353,34 @@ TEST_F(VeltCamSrc, SlowSinkShowsDropsAsOffsetGapsInStatsAndQosMessages) {
     ExpectQuietBus(*p);
 }
 
+TEST_F(VeltCamSrc, FramesLostInTransferCountAsDroppedWithAQosMessage) {
+    // Two frames the camera sends well after the start never arrive; the sink keeps up.
+    auto p = Playing("cameras=1;fps=60;stalls=instant;faults=payload-stall@30,payload-stall@34",
+                     "veltcamsrc name=src pipeline-threads=2 ! video/x-raw,format=GRAY8,"
+                     "width=256,height=64 ! appsink name=sink sync=false");
+    ASSERT_TRUE(p);
+    GstElement* src = p->Get("src");
+    int threads = 0;
+    g_object_get(src, "pipeline-threads", &threads, nullptr);
+    EXPECT_EQ(threads, 2);
+    g_object_set(src, "pipeline-threads", 0, nullptr);  // the library's default, while playing
+    std::vector<GstSample*> samples = p->Pull(45);
+    ASSERT_EQ(samples.size(), 45u);
+    const guint64 lost = StatsField(src, "lost-in-transfer");
+    EXPECT_GE(lost, 2u);
+    EXPECT_GE(StatsField(src, "dropped"), lost);
+    guint64 qosLost = 0;
+    while (GstMessage* qos = p->Next(GST_MESSAGE_QOS, 0)) {
+        GstFormat format = GST_FORMAT_UNDEFINED;
+        guint64 processed = 0;
+        gst_message_parse_qos_stats(qos, &format, &processed, &qosLost);
+        gst_message_unref(qos);
+    }
+    EXPECT_GE(qosLost, lost) << "the last QoS message carries the running total";
+    ExpectQuietBus(*p);
+    Release(samples);
+}
+
 // ---- Settings while playing, trigger idle ---------------------------------------------
 
 // Mean of all samples of a GRAY8 or BGR sample, scaled to 8 bits.

@@ -566,6 +566,35 @@ TEST_F(SdkObject, CaptureWindowAndColourModeChecks) {
     }
 }
 
+TEST_F(SdkObject, MisalignedWindowsAreStoredButRefusedAtTheCaptureStart) {
+    Open();
+    ASSERT_EQ(VeltCam_SetColorMode(handle_, 8), 1);
+    struct Case {
+        int subSample, x, y, width, height;
+        bool starts;
+    };
+    const Case cases[] = {
+        {VELTCAM_SUBSAMPLE_FULL, 2, 2, 256, 64, true},
+        {VELTCAM_SUBSAMPLE_FULL, 1, 2, 256, 64, false},
+        {VELTCAM_SUBSAMPLE_FULL, 2, 3, 256, 64, false},
+        {VELTCAM_SUBSAMPLE_FULL, 2, 2, 248, 64, false},
+        {VELTCAM_SUBSAMPLE_FULL, 2, 2, 256, 66, false},
+        {VELTCAM_SUBSAMPLE_HALF, 4, 4, 256, 64, true},
+        {VELTCAM_SUBSAMPLE_HALF, 2, 4, 256, 64, false},
+        {VELTCAM_SUBSAMPLE_HALF, 4, 4, 240, 64, false},
+        {VELTCAM_SUBSAMPLE_HALF, 4, 4, 256, 62, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.subSample << " at " << c.x << "," << c.y
+                                        << " " << c.width << "x" << c.height);
+        Drain(handle_);
+        ASSERT_EQ(VeltCam_SetSubSample(handle_, c.subSample), 1);
+        EXPECT_EQ(VeltCam_SetCaptureWindowEx(handle_, 2048, c.x, c.width, 1536, c.y, c.height), 1);
+        EXPECT_EQ(VeltCam_SnapShot(handle_, nullptr, 0, 1), c.starts ? 1 : 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), c.starts ? 0 : ERR_IMAGE_SIZE);
+    }
+}
+
 TEST_F(SdkObject, SerialNumberAndSromBytes) {
     Open("cameras=1;serial=AB-1234");
     char serial[32];

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "VeltCamSdkEx.h"
+#include "api/ExportFrame.h"
 #include "support/PrivateSettingsStore.h"
 #include "support/SimTestSupport.h"
 
@@ -37,6 +39,24 @@ VeltCamExFrameInfo NewInfo() {
     info.size = sizeof info;
     return info;
 }
+
+// A size-first record as a caller built against an older, shorter version passes
+// it: everything past its declared size must stay as it was.
+template <class Record>
+struct ShortRecord {
+    Record record;
+    uint8_t guard[16];
+    explicit ShortRecord(uint32_t size) {
+        std::memset(static_cast<void*>(this), 0xAB, sizeof *this);
+        record.size = size;
+    }
+    void ExpectTailUntouched() const {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(this);
+        for (size_t i = record.size; i < sizeof *this; ++i) {
+            EXPECT_EQ(bytes[i], 0xAB) << "byte " << i;
+        }
+    }
+};
 
 VeltCamExStreamStats Stats(VeltCamHandle handle) {
     VeltCamExStreamStats stats{};
@@ -148,8 +168,38 @@ TEST_F(PullStream, SlowConsumerDropsAddUpExactlyToTheGaps) {
     EXPECT_GT(stats.framesDroppedByQueue, 0u) << "the consumer was slower than the camera";
     const uint64_t numbered = stats.framesDelivered + stats.framesLostInRing;
     EXPECT_EQ(received + stats.framesLostInRing + stats.framesDroppedByQueue, numbered);
-    EXPECT_EQ(droppedSum + (numbered - 1 - last), stats.framesLostInRing + stats.framesDroppedByQueue);
+    EXPECT_EQ(droppedSum + (numbered - 1 - last),
+              stats.framesLostInRing + stats.framesDroppedByQueue);
     EXPECT_GE(stats.framesTransferred, numbered);
+}
+
+TEST_F(PullStream, WaitingAndQueuedFramesArriveWithTheRowsOfGetImage) {
+    // A consumer already waiting gets the frame straight from the display thread; one
+    // that comes later takes it from the queue. Either way the bytes are the image's,
+    // in the row order asked for.
+    Open("cameras=1;fps=5");
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 4, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    std::vector<uint8_t> image(kFrameBytes);
+    int compared = 0;
+    for (int attempt = 0; attempt < 12 && compared < 4; ++attempt) {
+        const bool queued = attempt % 2 == 1;
+        const int flip = (attempt / 2) % 2;
+        if (queued) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        VeltCamExFrameInfo info = NewInfo();
+        ASSERT_EQ(VeltCamEx_WaitFrame(handle_, buffer_.data(), kFrameBytes, flip, 3000, &info), 1);
+        ASSERT_EQ(VeltCam_GetImage(handle_, image.data(), kFrameBytes, flip), 1);
+        VeltCamExFrameInfo current = NewInfo();
+        ASSERT_EQ(VeltCamEx_GetFrameInfo(handle_, &current), 1);
+        // A frame converted meanwhile replaced the image: try again.
+        if (current.frameNumber != info.frameNumber) continue;
+        EXPECT_EQ(buffer_, image) << (queued ? "queued" : "waiting") << ", flip " << flip;
+        ++compared;
+        while (Wait(0, nullptr) == 1) {
+        }
+    }
+    EXPECT_GE(compared, 2);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
 }
 
 TEST_F(PullStream, PoliciesKeepTheOldestInOrderOrOnlyTheNewest) {
@@ -158,7 +208,8 @@ TEST_F(PullStream, PoliciesKeepTheOldestInOrderOrOnlyTheNewest) {
         int policy;
         size_t expectedQueued;
     };
-    for (const Case c : {Case{VELTCAM_EX_QUEUE_OLDEST_FIRST, 3}, Case{VELTCAM_EX_QUEUE_NEWEST_ONLY, 1}}) {
+    for (const Case c :
+         {Case{VELTCAM_EX_QUEUE_OLDEST_FIRST, 3}, Case{VELTCAM_EX_QUEUE_NEWEST_ONLY, 1}}) {
         SCOPED_TRACE(c.policy);
         ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 3, c.policy), 1);
         ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
@@ -215,8 +266,10 @@ TEST_F(PullStream, BadArgumentsAndStatesAreRefused) {
              return VeltCamEx_GetFrameInfo(handle_, &info);
          },
          ERR_NOT_READY},
-        {"null frame info", [&] { return VeltCamEx_GetFrameInfo(handle_, nullptr); }, ERR_PARAMETER},
-        {"stats too small", [&] { return VeltCamEx_GetStreamStats(handle_, &stats); }, ERR_PARAMETER},
+        {"null frame info", [&] { return VeltCamEx_GetFrameInfo(handle_, nullptr); },
+         ERR_PARAMETER},
+        {"stats too small", [&] { return VeltCamEx_GetStreamStats(handle_, &stats); },
+         ERR_PARAMETER},
         {"depth 0 turns it off",
          [&] { return VeltCamEx_SetFrameQueue(handle_, 0, 0) && Wait(0, nullptr); }, ERR_NOT_READY},
     };
@@ -244,6 +297,17 @@ TEST_F(PullStream, BadArgumentsAndStatesAreRefused) {
     ASSERT_EQ(VeltCamEx_GetFrameInfo(handle_, &current), 1);
     EXPECT_GE(current.frameNumber, info.frameNumber);
     EXPECT_EQ(current.width, kWidth);
+    // Depth 0 turns the queue off whatever the policy holds, mode running or not.
+    for (const int policy : {0, 1, 2, -1, 1 << 30}) {
+        SCOPED_TRACE(policy);
+        ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 4, 1), 1);
+        ASSERT_NE(Wait(3000, nullptr), 0) << "queue on: a frame";
+        EXPECT_EQ(VeltCamEx_SetFrameQueue(handle_, 0, policy), 1);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+        EXPECT_EQ(Wait(0, nullptr), 0);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY) << "the queue is off";
+        Drain(handle_);
+    }
     ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
 }
 
@@ -339,6 +403,129 @@ TEST_F(PullStream, SnapShotFrameInfoAndTransferFaultCounters) {
     EXPECT_EQ(stats.framesTransferred, 0u);
     EXPECT_EQ(stats.headerTimeouts, 0u);
     EXPECT_EQ(stats.framesPerSecond, 0.0);
+}
+
+TEST_F(PullStream, FramesLostInTransferAreCountedFromTheCameraCounter) {
+    // A stalled payload and a header whose length is not a frame: the camera sent
+    // both, neither reaches the ring.
+    Open("cameras=1;fps=60;stalls=instant;faults=payload-stall@6,payload-length:100@12");
+    ASSERT_EQ(VeltCamEx_ResetStreamStats(handle_), 1);
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 64, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    // A caller built against the first, shorter record gets exactly its bytes.
+    ShortRecord<VeltCamExFrameInfo> old(56);
+    ASSERT_EQ(Wait(3000, &old.record), 1);
+    EXPECT_EQ(old.record.size, 56u);
+    EXPECT_EQ(old.record.width, kWidth);
+    old.ExpectTailUntouched();
+    uint32_t lastCounter = old.record.cameraCounter;
+    uint64_t lastNumber = old.record.frameNumber;
+    uint64_t lostSum = 0;
+    for (int i = 0; i < 24; ++i) {
+        VeltCamExFrameInfo info = NewInfo();
+        ASSERT_EQ(Wait(3000, &info), 1);
+        // The camera counted every frame it sent; the ring numbered what arrived.
+        EXPECT_EQ(info.lostInTransfer,
+                  (info.cameraCounter - lastCounter) - (info.frameNumber - lastNumber))
+            << "frame " << info.frameNumber;
+        lostSum += info.lostInTransfer;
+        lastCounter = info.cameraCounter;
+        lastNumber = info.frameNumber;
+    }
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    EXPECT_GE(lostSum, 2u) << "both faulted frames";
+    ShortRecord<VeltCamExStreamStats> oldStats(88);
+    ASSERT_EQ(VeltCamEx_GetStreamStats(handle_, &oldStats.record), 1);
+    oldStats.ExpectTailUntouched();
+    const VeltCamExStreamStats stats = Stats(handle_);
+    EXPECT_EQ(stats.framesDroppedByQueue, stats.framesDelivered - 25) << "queued at the stop";
+    // Frames converted after the last one taken may add their own losses.
+    EXPECT_GE(stats.framesLostInTransfer, lostSum);
+    EXPECT_EQ(stats.payloadLengthRejects, 1u);
+    EXPECT_EQ(stats.framesRejected, 2u);
+}
+
+TEST_F(PullStream, StopsReturnWithoutWaitingForTheFrameInFlight) {
+    // Each case stops while the transfer waits seconds for its frame, then starts
+    // again and must stream as before.
+    struct Case {
+        const char* what;
+        const char* options;
+        int exposureUnits;  // 0: the default
+        bool trigger;
+    };
+    const Case cases[] = {
+        {"half a frame per second", "cameras=1;fps=0.5", 0, false},
+        {"a 2 s exposure", "cameras=1", 20000, false},
+        {"trigger mode waiting for a trigger", "cameras=1;trigger=2000", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Open(c.options);
+        if (c.exposureUnits != 0) ASSERT_EQ(VeltCam_SetExposureTime(handle_, c.exposureUnits), 1);
+        ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 2, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+        auto start = [&] {
+            return c.trigger ? VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1)
+                             : VeltCam_StartPreview(handle_);
+        };
+        ASSERT_EQ(start(), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto before = Clock::now();
+        ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        const auto took = Clock::now() - before;
+        // The frame was seconds away: a stop that waited for it takes that long (1.7 s
+        // here); one that ends the read takes milliseconds. A loose guard for a loaded
+        // machine.
+        EXPECT_LT(took, std::chrono::milliseconds(1000))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+        EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+        ASSERT_EQ(start(), 1);
+        VeltCamExFrameInfo info = NewInfo();
+        EXPECT_EQ(Wait(8000, &info), 1) << "the next start streams";
+        EXPECT_EQ(info.frameNumber, 0u);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+        ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        VeltCam_Release(handle_);
+        handle_ = 0;
+    }
+}
+
+TEST_F(PullStream, AConversionFaultEndsTheModeWithItsCodeNotTheProcess) {
+    // The trigger source paces trigger mode only; free run keeps its own rate.
+    Open("cameras=1;fps=60;trigger=100");
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 8, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
+    for (const bool trigger : {false, true}) {
+        SCOPED_TRACE(trigger ? "trigger loop" : "preview loop");
+        ASSERT_EQ(trigger ? VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1)
+                          : VeltCam_StartPreview(handle_),
+                  1);
+        ASSERT_EQ(Wait(3000, nullptr), 1);
+        // As if an allocation had failed while the display thread converted a frame.
+        ASSERT_EQ(CallObject(handle_, 0,
+                             [](CVeltCam& cam) {
+                                 cam.FailNextConversionForTest();
+                                 return 1;
+                             }),
+                  1);
+        int result = 0;
+        while ((result = Wait(5000, nullptr)) == 1) {
+        }
+        EXPECT_EQ(result, 0) << "the waiters hear of it";
+        // Once the display thread has ended, every code it left is there.
+        ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        int code = 0;
+        int codes = 0;
+        while ((code = VeltCam_GetLastError(handle_)) != 0) {
+            EXPECT_EQ(code, ERR_MEMORY);
+            ++codes;
+        }
+        EXPECT_EQ(codes, 2) << "the waiter's and the display thread's";
+        // The handle is whole: the next start streams.
+        ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+        EXPECT_EQ(Wait(3000, nullptr), 1);
+        ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+        EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
+    }
 }
 
 TEST_F(PullStream, UnpluggedCameraEndsTheWaitWithCode13AfterTheQueuedFrames) {

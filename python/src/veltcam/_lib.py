@@ -49,6 +49,7 @@ class FrameInfo(Structure):
         ("droppedBefore", c_uint64),
         ("exposure", c_int),
         ("gain", c_int),
+        ("lostInTransfer", c_uint64),
     ]
 
 
@@ -68,6 +69,8 @@ class StreamStatsRecord(Structure):
         ("transferFailures", c_uint64),
         ("recorderFramesDropped", c_uint64),
         ("framesPerSecond", c_double),
+        ("framesLostInTransfer", c_uint64),
+        ("payloadLengthRejects", c_uint64),
     ]
 
 
@@ -90,7 +93,7 @@ class DeviceInfo(Structure):
     ]
 
 
-assert ctypes.sizeof(FrameInfo) == 56 and ctypes.sizeof(StreamStatsRecord) == 88
+assert ctypes.sizeof(FrameInfo) == 64 and ctypes.sizeof(StreamStatsRecord) == 104
 assert ctypes.sizeof(DeviceInfo) == 56
 
 _H = c_uint32  # VeltCamHandle

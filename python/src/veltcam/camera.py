@@ -558,6 +558,8 @@ class Camera:
             record.transferFailures,
             record.recorderFramesDropped,
             record.framesPerSecond,
+            record.framesLostInTransfer,
+            record.payloadLengthRejects,
         )
 
     def reset_stats(self) -> None:
@@ -720,6 +722,7 @@ class Stream:
             exposure_ms=info.exposure / 10.0,
             gain=info.gain,
             color_mode=ColorMode(info.bitsPerPixel),
+            lost_in_transfer=info.lostInTransfer,
         )
         self._buffers.give(buffer)
         return frame

@@ -95,7 +95,9 @@ class Frame:
     monotonic clock when the frame's transfer completed (time.monotonic_ns on
     Linux, the performance counter on Windows); dropped_before: frames lost
     between the previous frame received and this one; exposure_ms and gain: the
-    settings in effect.
+    settings in effect; lost_in_transfer: frames the camera sent since the
+    previous frame received that failed or were rejected in transfer (from the
+    gaps of the camera's counter).
     """
 
     array: np.ndarray
@@ -106,6 +108,7 @@ class Frame:
     exposure_ms: float
     gain: int
     color_mode: ColorMode
+    lost_in_transfer: int = 0
 
     @property
     def shape(self) -> Tuple[int, ...]:
@@ -126,3 +129,5 @@ class StreamStats:
     transfer_failures: int  # times the transfer gave up
     recorder_frames_dropped: int  # converted frames the movie recorder did not write
     frames_per_second: float  # delivered frames over their timestamps' span
+    frames_lost_in_transfer: int = 0  # sent by the camera, never reached the ring
+    payload_length_rejects: int = 0  # headers whose payload length was not a frame
