@@ -414,6 +414,28 @@ TEST_F(UsbPath, TransfersPastTheKernelsUsbMemoryFailWithOneHintAndSmallerOnesStr
     ExpectNothingInFlight();
 }
 
+TEST_F(UsbPath, QueuedPiecesRefusedForWantOfKernelMemoryWaitForTheOldestAndStreamOn) {
+    // Room for two full-frame pieces with the kernel's records, not for the third the
+    // transport queues: it waits for the oldest piece and submits the third again.
+    constexpr uint32_t kPieceCharge = 525824;  // 512 KiB, its URB record and SG list
+    frontOptions_.usbfsMemoryBytes = 2 * kPieceCharge + (16 << 10);
+    Open();
+    ASSERT_EQ(core_->SetCaptureWindow(0, 0, 2048, 1536, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= 20; }))
+        << core_->FramesStored() << " frames";
+    EXPECT_EQ(core_->StopTransfer(1), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a refusal that was waited out";
+    EXPECT_EQ(core_->FramesRejected(), 0u);
+    EXPECT_GT(front_->UsbfsMemoryPeak(), kPieceCharge) << "two pieces were queued at once";
+    EXPECT_LE(front_->UsbfsMemoryPeak(), frontOptions_.usbfsMemoryBytes);
+    ExpectNothingInFlight();
+    const std::vector<uint8_t> frame = Snap();
+    EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
+}
+
 TEST_F(UsbPath, TheEventThreadRunsAtTheTransferThreadsPriority) {
     OpenSmall();
     int wanted = -1;  // what a transfer thread gets here (real-time if permitted)
