@@ -467,8 +467,6 @@ bool CSimUsbFront::CImpl::PaceRead(Node& node, Urb& urb, uint32_t bytes) {
         if (wire.counted && counter > wire.lastCounter + 1) {
             bus_.lost += counter - wire.lastCounter - 1;
         }
-        wire.counted = true;
-        wire.lastCounter = counter;
         ++bus_.frames;
         wire = Wire{true, now, now, GetLe32(data + 16), 0, false, true, true, counter};
         return true;

@@ -42,9 +42,9 @@ struct UsbFrontOptions {
     // The wire between the camera and the host, off by default (the bus then moves
     // data as fast as the host asks). On: the camera's bridge buffers a frame in a FIFO
     // of `fifoBytes`, filled at the sensor's readout rate (a frame in 1/readoutFps s)
-    // from the host's first payload read of the frame on, and emptied at up to `drainBytesPerSecond`
-    // only while a URB is queued on 0x81. A FIFO that overflows drops packets: the rest
-    // of that frame's reads fail (-EOVERFLOW), the frame is torn.
+    // from the host's first payload read of the frame on, and emptied at up to
+    // `drainBytesPerSecond` only while a URB is queued on 0x81. A FIFO that overflows
+    // drops packets: the rest of that frame's reads fail (-EOVERFLOW), the frame is torn.
     struct BusModel {
         bool on = false;
         uint32_t fifoBytes = 256u << 10;
