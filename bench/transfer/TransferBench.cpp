@@ -3,6 +3,7 @@
 // costs in frame copies (the simulator's own share is one copy: the bulk read).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -98,6 +99,68 @@ void BM_TransferFullFrame16(benchmark::State& state) { TransferFullFrame(state, 
 void BM_TransferFullFrame8_Usb(benchmark::State& state) { TransferFullFrame(state, 0, true); }
 void BM_TransferFullFrame16_Usb(benchmark::State& state) { TransferFullFrame(state, 1, true); }
 
+// Frames at the sensor's own rate (not fps=max) through the emulated bus with its wire
+// model: the camera's FIFO fills while a frame is read out and empties only while a
+// read is queued on 0x81. Argument: payload pieces queued per frame. Counters: frames
+// the camera read out that the host never fetched (lost), frames whose FIFO overflowed
+// (torn), the median idle time of 0x81 between a frame's pieces (gap_us) and the most
+// usbfs memory held at once.
+void UsbStreamFullRate(benchmark::State& state, int depth) {
+    const std::string pieces = std::to_string(state.range(0));
+    setenv("VELTCAM_PAYLOAD_PIECES", pieces.c_str(), 1);
+    std::string error;
+    auto simulator = sim::CSimDriver::Create("table=" + TableName(), &error);
+    sim::UsbFrontOptions frontOptions;
+    frontOptions.bus.on = true;
+    auto front = simulator ? sim::CSimUsbFront::Create(simulator, &error, frontOptions) : nullptr;
+    if (!front) {
+        state.SkipWithError(("no emulated USB bus: " + error).c_str());
+        return;
+    }
+    platform::UsbChannelOptions usbOptions;
+    usbOptions.tableName = TableName();
+    CVeltCamUSB3R7SimpleSdk core;
+    core.SetDriverChannel(platform::CreateUsbDriverChannel(usbOptions));
+    core.SetProductCode(12740);
+    core.CreateController(nullptr, nullptr);
+    unsetenv("VELTCAM_PAYLOAD_PIECES");
+    if (core.CountDevices(12740) != 1 || !core.SelectDeviceNumber(0) ||
+        !core.SetTransferDepth(depth) || !core.StartTransfer(0)) {
+        state.SkipWithError("the simulated camera did not start");
+        return;
+    }
+    // No warm-up: a stream that tears from its first frames on must show it.
+    const sim::BusCounters before;
+    const uint64_t stored = core.FramesStored();
+    // A transfer that gives up after torn frames in a row ends the row early; its
+    // counters still tell why (ended = 1).
+    bool ended = false;
+    for (auto _ : state) {
+        if (!ended && core.WaitFrame(3000) == 1) ended = true;
+    }
+    const sim::BusCounters after = front->Bus();
+    core.StopTransfer(1);
+    std::vector<uint32_t> gaps(
+        after.gapsUs.begin() + static_cast<std::ptrdiff_t>(before.gapsUs.size()),
+        after.gapsUs.end());
+    std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2),
+                     gaps.end());
+    state.counters["lost"] = static_cast<double>(after.lost - before.lost);
+    state.counters["torn"] = static_cast<double>(after.torn - before.torn);
+    state.counters["gap_us"] = gaps.empty() ? 0.0 : gaps[gaps.size() / 2];
+    // The rare long gaps are what tear frames when several pieces are queued.
+    const size_t p99 = gaps.size() * 99 / 100;
+    std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(p99), gaps.end());
+    state.counters["gap_p99_us"] = gaps.empty() ? 0.0 : gaps[p99];
+    state.counters["bytes_in_flight_max"] = static_cast<double>(front->UsbfsMemoryPeak());
+    state.counters["ended"] = ended ? 1.0 : 0.0;
+    state.counters["frames_per_s"] = benchmark::Counter(
+        static_cast<double>(core.FramesStored() - stored), benchmark::Counter::kIsRate);
+}
+
+void BM_UsbStream8_FullRate(benchmark::State& state) { UsbStreamFullRate(state, 0); }
+void BM_UsbStream16_FullRate(benchmark::State& state) { UsbStreamFullRate(state, 1); }
+
 // umockdev's own cost: one ioctl on the emulated node, carried over its socket to the
 // handler thread and back. Each URB costs a submit and a reap, plus the reap attempts
 // of libusb's event loop that find nothing.
@@ -166,6 +229,20 @@ BENCHMARK(BM_TransferFullFrame8)->MeasureProcessCPUTime()->MinTime(2.0);
 BENCHMARK(BM_TransferFullFrame16)->MeasureProcessCPUTime()->MinTime(2.0);
 BENCHMARK(BM_TransferFullFrame8_Usb)->MeasureProcessCPUTime()->MinTime(2.0);
 BENCHMARK(BM_TransferFullFrame16_Usb)->MeasureProcessCPUTime()->MinTime(2.0);
+// 600 frames each, in wall time: the rows show what the wire model lets through.
+BENCHMARK(BM_UsbStream8_FullRate)
+    ->ArgName("pieces")
+    ->Arg(1)
+    ->Arg(3)
+    ->Iterations(600)
+    ->UseRealTime();
+BENCHMARK(BM_UsbStream16_FullRate)
+    ->ArgName("pieces")
+    ->Arg(1)
+    ->Arg(3)
+    ->Arg(8)
+    ->Iterations(600)
+    ->UseRealTime();
 BENCHMARK(BM_UmockdevIoctlRoundTrip)->MeasureProcessCPUTime()->MinTime(1.0);
 BENCHMARK(BM_Memcpy_Frame8)->MinTime(1.0);
 BENCHMARK(BM_Memcpy_Frame16)->MinTime(1.0);

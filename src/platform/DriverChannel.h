@@ -29,6 +29,8 @@ constexpr uint32_t kErrorOperationAborted = 995;  // completed by an abort
 constexpr uint32_t kErrorDeviceGone = 1167;       // device unplugged
 constexpr uint32_t kErrorGenFailure = 31;         // device refused the request
 constexpr uint32_t kErrorInvalidParameter = 87;
+// The system's memory for transfers is used up for now: retry once some comes back.
+constexpr uint32_t kErrorNoSystemResources = 1450;
 
 // One overlapped request record with its own auto-reset event. A record belongs to
 // one request at a time and must outlive it: the driver writes its result (and the

@@ -1,6 +1,7 @@
 #include "transport/CVeltCy3Cam.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -48,6 +49,11 @@ CVeltCy3Cam::CVeltCy3Cam(const platform::Guid* interfaceClass,
                             platform::CreateSystemDriverChannel()),
               interfaceClass ? *interfaceClass : kCameraInterfaceGuid) {
     time_ = &channel_->Time();
+    if (const char* pieces = std::getenv("VELTCAM_PAYLOAD_PIECES")) {
+        char* end = nullptr;
+        const long value = std::strtol(pieces, &end, 10);
+        if (end != pieces && *end == '\0') SetPayloadPieces(static_cast<int>(value));
+    }
 }
 
 CVeltCy3Cam::~CVeltCy3Cam() {
@@ -145,9 +151,8 @@ bool CVeltCy3Cam::OpenStreamLocked() {
     if (streamHandle_ == nullptr) return false;
     // The stream handle stays open while streaming; registered, it does not veto the
     // safe removal of the camera (a handle no one closes on request would).
-    removalWatch_ = channel_->WatchRemoval(streamHandle_, [this](bool removing) {
-        OnRemoval(removing);
-    });
+    removalWatch_ =
+        channel_->WatchRemoval(streamHandle_, [this](bool removing) { OnRemoval(removing); });
     return true;
 }
 
@@ -197,8 +202,8 @@ void CVeltCy3Cam::WriteOff(std::unique_ptr<platform::CIoOperation> operation,
                            std::unique_ptr<uint8_t[]> record, std::unique_ptr<uint8_t[]> owned,
                            const uint8_t* target, size_t targetBytes) {
     std::lock_guard<std::mutex> lock(writtenOffLock_);
-    writtenOff_.push_back(Pending{std::move(operation), std::move(record), std::move(owned),
-                                  target, targetBytes});
+    writtenOff_.push_back(
+        Pending{std::move(operation), std::move(record), std::move(owned), target, targetBytes});
 }
 
 void CVeltCy3Cam::CollectWrittenOff(uint32_t waitMs) {
@@ -213,9 +218,10 @@ void CVeltCy3Cam::CollectWrittenOff(uint32_t waitMs) {
     // A handed-over buffer is free again once no unfinished request writes into it.
     for (size_t i = 0; i < kept_.size();) {
         const uint8_t* begin = kept_[i].buffer.get();
-        const bool written = std::any_of(writtenOff_.begin(), writtenOff_.end(), [&](const Pending& p) {
-            return Overlaps(p.target, p.targetBytes, begin, kept_[i].bytes);
-        });
+        const bool written =
+            std::any_of(writtenOff_.begin(), writtenOff_.end(), [&](const Pending& p) {
+                return Overlaps(p.target, p.targetBytes, begin, kept_[i].bytes);
+            });
         if (written) {
             ++i;
         } else {

@@ -78,6 +78,14 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     // Bulk transfers up to this size (frame headers, memory commands, a payload's last
     // piece) go through memory of their own that a written-off request can keep.
     static constexpr uint32_t kBounceBytes = 4096;
+    // Payload pieces kept queued on the stream endpoint while a frame is read: with one,
+    // the endpoint idles from each completion until the next piece is submitted, and the
+    // camera's small FIFO overflows at full rate. VELTCAM_PAYLOAD_PIECES overrides it.
+    static constexpr int kDefaultPayloadPieces = 3;
+    static constexpr int kMaxPayloadPieces = 8;
+    // Payload bytes queued at once by all cameras of this process: the kernel's transfer
+    // memory is shared by every program on the machine (16 MiB by default on Linux).
+    static constexpr uint64_t kPayloadBytesInFlightCap = 8u << 20;
 
     // `interfaceClass` null: the camera's own interface class. `channel` is chosen by
     // the layer that owns the camera (the simulator or the driver); null means the
@@ -158,9 +166,25 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     bool KeepWhileDriverWrites(std::unique_ptr<uint8_t[]>& buffer, size_t bytes);
     // Whether [at, at + bytes) is memory this controller keeps for a written-off request.
     bool HoldsForDriver(const void* at, size_t bytes) const;
+    // Payload pieces queued at once (clamped to 1..kMaxPayloadPieces; 1: one at a time).
+    void SetPayloadPieces(int pieces);
+    int PayloadPieces() const { return payloadPieces_.load(); }
+    // Payload bytes this process has queued right now, and the most it ever had.
+    static uint64_t PayloadBytesInFlight();
+    static uint64_t PayloadBytesInFlightPeak();
 
   private:
     struct Pending;
+    struct PayloadPiece;
+
+    // Queues one payload piece on the stream endpoint. `error` holds the driver's
+    // refusal when it returns false.
+    bool SubmitPiece(platform::DeviceHandle handle, PayloadPiece& piece, uint32_t* error);
+    // Waits for a queued piece and checks it came back whole.
+    bool FinishPiece(PayloadPiece& piece, uint32_t timeoutMs);
+    // After a failed piece: aborts the endpoint and takes every queued piece back, writing
+    // off those the driver keeps.
+    void DrainPieces(platform::DeviceHandle handle, std::vector<PayloadPiece>& queued);
 
     // One endpoint-0 request: zeroed 102-byte record, header, `data` at offset 38.
     // On success `reply` (64 bytes, may be null) receives the returned data part and
@@ -203,6 +227,7 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     std::unique_ptr<uint8_t[]> transferBuffer_;
     std::mutex controllerLock_;  // FPGA register write-then-read pairs
     uint32_t busSpeed_ = 0;
+    std::atomic<int> payloadPieces_{kDefaultPayloadPieces};
     mutable std::mutex writtenOffLock_;
     std::vector<Pending> writtenOff_;
     struct Kept {

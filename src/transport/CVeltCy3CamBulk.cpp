@@ -1,6 +1,7 @@
 // Bulk transfers of CVeltCy3Cam: the overlapped direct-transfer primitive with its
 // time-outs and abort, frame header and payload reads, memory commands.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -174,6 +175,113 @@ bool CVeltCy3Cam::ReadFrameHeader(FrameDescriptor* descriptor) {
     return false;
 }
 
+// One payload piece queued on the stream endpoint. Its record and, for a short last
+// piece, its bounce memory go with it when it is written off.
+struct CVeltCy3Cam::PayloadPiece {
+    std::unique_ptr<platform::CIoOperation> operation;
+    std::unique_ptr<uint8_t[]> record;
+    std::unique_ptr<uint8_t[]> bounce;
+    uint8_t* destination = nullptr;  // the piece's place in the caller's frame
+    uint8_t* target = nullptr;       // where the driver writes: destination or bounce
+    uint32_t length = 0;
+    uint32_t count = 0;
+    bool completed = false;  // the driver finished it as it was issued
+    bool charged = false;    // counted in the process's payload bytes in flight
+};
+
+namespace {
+
+std::atomic<uint64_t> g_payloadBytesInFlight{0};
+std::atomic<uint64_t> g_payloadBytesInFlightPeak{0};
+
+// Counts a piece against the process's cap. The first piece of a frame is always
+// allowed, so a camera never waits on another camera's pieces to make progress.
+bool ChargePayloadBytes(uint32_t bytes, bool first) {
+    uint64_t now = g_payloadBytesInFlight.load();
+    do {
+        if (!first && now + bytes > CVeltCy3Cam::kPayloadBytesInFlightCap) return false;
+    } while (!g_payloadBytesInFlight.compare_exchange_weak(now, now + bytes));
+    uint64_t peak = g_payloadBytesInFlightPeak.load();
+    while (now + bytes > peak &&
+           !g_payloadBytesInFlightPeak.compare_exchange_weak(peak, now + bytes)) {
+    }
+    return true;
+}
+
+}  // namespace
+
+void CVeltCy3Cam::SetPayloadPieces(int pieces) {
+    payloadPieces_.store(std::clamp(pieces, 1, kMaxPayloadPieces));
+}
+
+uint64_t CVeltCy3Cam::PayloadBytesInFlight() { return g_payloadBytesInFlight.load(); }
+
+uint64_t CVeltCy3Cam::PayloadBytesInFlightPeak() { return g_payloadBytesInFlightPeak.load(); }
+
+bool CVeltCy3Cam::SubmitPiece(platform::DeviceHandle handle, PayloadPiece& piece, uint32_t* error) {
+    *error = platform::kErrorGenFailure;
+    piece.operation = channel_->NewOperation();
+    piece.record.reset(new (std::nothrow) uint8_t[kRequestHeaderBytes]);
+    if (!piece.operation || !piece.record) return false;
+    RequestFields fields;
+    fields.endpoint = kEndpointIn;
+    WriteRequestHeader(piece.record.get(), fields);
+    // A short last piece reads into memory of its own, as any small read does, so a
+    // late completion never writes past the frame into the caller's memory.
+    piece.target = piece.destination;
+    if (piece.length <= kBounceBytes) {
+        piece.bounce.reset(new (std::nothrow) uint8_t[piece.length]);
+        if (!piece.bounce) return false;
+        piece.target = piece.bounce.get();
+    }
+    piece.count = 0;
+    *error = 0;
+    piece.completed =
+        channel_->Control(handle, kIoctlDirectTransfer, piece.record.get(), kRequestHeaderBytes,
+                          piece.target, piece.length, &piece.count, piece.operation.get(), error);
+    return piece.completed || *error == platform::kErrorIoPending;
+}
+
+bool CVeltCy3Cam::FinishPiece(PayloadPiece& piece, uint32_t timeoutMs) {
+    if (!piece.completed) {
+        if (!piece.operation->Wait(timeoutMs)) return false;
+        piece.completed = true;
+        if (!piece.operation->Result(&piece.count)) return false;
+    }
+    const uint32_t status1 = GetLe32(piece.record.get() + header::kStatus1);
+    const uint32_t status2 = GetLe32(piece.record.get() + header::kStatus2);
+    if (status1 != 0 || status2 != 0) {
+        time_->SleepMs(1);
+        return false;
+    }
+    // A short piece would leave the rest of the frame stale.
+    if (piece.count != piece.length) return false;
+    if (piece.bounce) std::memcpy(piece.destination, piece.bounce.get(), piece.length);
+    return true;
+}
+
+void CVeltCy3Cam::DrainPieces(platform::DeviceHandle handle, std::vector<PayloadPiece>& queued) {
+    // Pieces still queued would otherwise take the next frame's header and payload.
+    bool pending = false;
+    for (const PayloadPiece& piece : queued) pending = pending || !piece.completed;
+    if (pending) AbortEndpoint(handle, kEndpointIn);
+    bool abortedAgain = false;
+    for (PayloadPiece& piece : queued) {
+        if (piece.charged) g_payloadBytesInFlight.fetch_sub(piece.length);
+        piece.charged = false;
+        if (piece.completed) continue;
+        if (piece.operation->Wait(kAbortSettleMs)) continue;
+        if (!abortedAgain) {
+            AbortEndpoint(handle, kEndpointIn);
+            abortedAgain = true;
+        }
+        if (piece.operation->Wait(kAbortGraceMs)) continue;
+        WriteOff(std::move(piece.operation), std::move(piece.record), std::move(piece.bounce),
+                 piece.target, piece.length);
+    }
+    queued.clear();
+}
+
 bool CVeltCy3Cam::ReadFramePayload(FrameDescriptor* descriptor, uint32_t timeoutMs) {
     if (descriptor == nullptr) return false;
     bool opened = false;
@@ -183,18 +291,54 @@ bool CVeltCy3Cam::ReadFramePayload(FrameDescriptor* descriptor, uint32_t timeout
 
     const uint32_t length = GetLe32(descriptor->header + frame_header::kPayloadLength);
     if (descriptor->destination == nullptr || descriptor->capacity < length) return false;
-    uint32_t done = 0;
-    while (done < length) {
-        if (readsCancelled_.load()) return false;
-        uint32_t piece = std::min(kPayloadChunkBytes, length - done);
-        uint32_t bytes = 0;
-        if (!BulkTransferTimed(stream, descriptor->destination + done, piece, kEndpointIn, &bytes,
-                               timeoutMs)) {
-            return false;
+    if (!TransferChecks(stream, std::min(kPayloadChunkBytes, length))) return false;
+    const size_t depth = static_cast<size_t>(PayloadPieces());
+
+    // Pieces are queued in frame order and come back in that order: the endpoint is one
+    // FIFO. `queued.front()` is always the oldest.
+    std::vector<PayloadPiece> queued;
+    queued.reserve(depth);
+    uint32_t submitted = 0;
+    bool failed = false;
+    while (!failed && (submitted < length || !queued.empty())) {
+        // A stop is ending the reads: nothing more goes out, and what is queued was
+        // aborted with the endpoint and is taken back below.
+        if (readsCancelled_.load()) {
+            failed = true;
+            break;
         }
-        // A short piece would leave the rest of the frame stale.
-        if (bytes != piece) return false;
-        done += piece;
+        // Keep the queue full, within this process's share of the kernel's memory.
+        while (submitted < length && queued.size() < depth) {
+            PayloadPiece piece;
+            piece.destination = descriptor->destination + submitted;
+            piece.length = std::min(kPayloadChunkBytes, length - submitted);
+            if (!ChargePayloadBytes(piece.length, queued.empty())) break;
+            piece.charged = true;
+            uint32_t error = 0;
+            const bool issued = SubmitPiece(stream, piece, &error);
+            if (!issued) {
+                g_payloadBytesInFlight.fetch_sub(piece.length);
+                // Out of transfer memory with pieces of our own queued: one of them
+                // coming back frees some; try again then. Alone, the refusal stands.
+                if (error == platform::kErrorNoSystemResources && !queued.empty()) break;
+                failed = true;
+                break;
+            }
+            queued.push_back(std::move(piece));
+            submitted += queued.back().length;
+        }
+        if (failed || queued.empty()) break;
+        PayloadPiece& oldest = queued.front();
+        if (!FinishPiece(oldest, timeoutMs)) {
+            failed = true;
+            break;
+        }
+        g_payloadBytesInFlight.fetch_sub(oldest.length);
+        queued.erase(queued.begin());
+    }
+    if (failed || submitted < length) {
+        DrainPieces(stream, queued);
+        return false;
     }
     scope.Keep();
     return true;

@@ -2,12 +2,14 @@
 // their aborts, status words, short transfers, and the header retry loop.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
 
+#include "sim/CSimScene.h"
 #include "support/SimTestSupport.h"
 #include "transport/CVeltCy3Cam.h"
 
@@ -37,6 +39,34 @@ class BulkTransferTest : public ::testing::Test {
             if (r.fields.endpoint == endpoint) lengths.push_back(r.length);
         }
         return lengths;
+    }
+    // Reads on the stream endpoint that were queued before the first abort of the pipe.
+    size_t ReadsBeforeFirstAbort() const {
+        size_t reads = 0;
+        for (const sim::SimRecord& r : sim_->Recorder().Records()) {
+            if (r.kind != sim::SimRecord::Kind::Request) continue;
+            if (r.code == kIoctlAbortPipe) break;
+            if (r.code == kIoctlDirectTransfer && r.fields.endpoint == kEndpointIn) ++reads;
+        }
+        return reads;
+    }
+    // Whether `payload` is exactly what the camera sent for the frame `descriptor` heads.
+    bool IsSentFrame(const FrameDescriptor& descriptor, const std::vector<uint8_t>& payload) {
+        sim::SceneSetup setup;
+        sim_->WithCamera(0, [&](sim::CSimCamera& c) { setup = c.CurrentSetup(); });
+        sim::CSimScene scene(sim_->Options());
+        uint32_t length = 0;
+        const uint8_t* sent = scene.Frame(setup, descriptor.frameCounter, &length);
+        return length == payload.size() && std::equal(payload.begin(), payload.end(), sent);
+    }
+    // Reads the next frame whole into `payload`.
+    bool ReadFrame(std::vector<uint8_t>* payload, FrameDescriptor* descriptor,
+                   uint32_t timeoutMs = 3000) {
+        if (!cam_->ReadFrameHeader(descriptor)) return false;
+        payload->assign(GetLe32(descriptor->header + frame_header::kPayloadLength), 0xEE);
+        descriptor->destination = payload->data();
+        descriptor->capacity = static_cast<uint32_t>(payload->size());
+        return cam_->ReadFramePayload(descriptor, timeoutMs);
     }
     void AddFault(const std::string& text) {
         sim::FaultSpec fault;
@@ -78,6 +108,85 @@ TEST_F(BulkTransferTest, PayloadsArriveIn512KiBPieces) {
         EXPECT_EQ(frame[length], 0xEE) << "nothing written past the payload";
     }
     EXPECT_NE(cam_->StreamHandle(), nullptr) << "the stream stays open from frame to frame";
+}
+
+TEST_F(BulkTransferTest, PayloadPiecesAreQueuedAheadUpToTheChosenDepth) {
+    // The first piece of a full frame (six pieces) never comes: everything the host
+    // queued behind it is on the wire when it gives up and aborts the pipe.
+    struct Case {
+        int depth;
+        size_t queued;  // payload reads before the abort
+    };
+    const Case cases[] = {{1, 1}, {3, 3}, {8, 6}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.depth);
+        Open("fps=max;faults=payload-stall@1");
+        cam_->SetPayloadPieces(c.depth);
+        std::vector<uint8_t> payload;
+        FrameDescriptor descriptor;
+        EXPECT_FALSE(ReadFrame(&payload, &descriptor, 50));
+        EXPECT_EQ(ReadsBeforeFirstAbort(), 1 + c.queued) << "the header, then the pieces";
+        EXPECT_EQ(Reads(kEndpointIn).size(), 1 + c.queued) << "nothing queued after the failure";
+        EXPECT_EQ(CVeltCy3Cam::PayloadBytesInFlight(), 0u);
+        ASSERT_TRUE(ReadFrame(&payload, &descriptor));
+        EXPECT_TRUE(IsSentFrame(descriptor, payload)) << "frame " << descriptor.frameCounter;
+    }
+}
+
+TEST_F(BulkTransferTest, AFailedPieceInTheMiddleOfAQueuedFrameLeavesTheNextFrameWhole) {
+    // The second piece of six fails while the third and fourth are queued behind it.
+    // Reads on 0x81 count the header first; payload stalls count pieces only.
+    const char* faults[] = {"payload-stall@2", "short@3", "status@3", "late@3"};
+    for (const char* fault : faults) {
+        SCOPED_TRACE(fault);
+        Open(std::string("fps=max;faults=") + fault);
+        ASSERT_EQ(cam_->PayloadPieces(), CVeltCy3Cam::kDefaultPayloadPieces);
+        std::vector<uint8_t> failed, next;
+        FrameDescriptor first, second;
+        EXPECT_FALSE(ReadFrame(&failed, &first, 100));
+        EXPECT_EQ(CVeltCy3Cam::PayloadBytesInFlight(), 0u);
+        // A piece the driver kept past the host's wait still owns its part of the frame.
+        if (cam_->UnfinishedTransfers() > 0) {
+            EXPECT_TRUE(cam_->DriverMayWrite(failed.data(), failed.size()));
+        }
+        ASSERT_TRUE(ReadFrame(&next, &second));
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(second.header), 4), "VCFH");
+        EXPECT_GT(second.frameCounter, first.frameCounter);
+        EXPECT_TRUE(IsSentFrame(second, next)) << "frame " << second.frameCounter;
+        cam_->CloseStreamHandle();
+        EXPECT_EQ(cam_->UnfinishedTransfers(), 0u);
+    }
+}
+
+TEST_F(BulkTransferTest, QueuedPiecesOfSeveralCamerasStayWithinTheProcessShare) {
+    // Three cameras with 16-bit frames (twelve pieces) and eight pieces each would queue
+    // 12 MiB. Beyond the share only each camera's oldest piece goes out, so that no
+    // camera waits for another's, and no frame fails for want of memory.
+    Open("fps=max;cameras=3");
+    std::vector<std::unique_ptr<CVeltCy3Cam>> cams;
+    for (int i = 0; i < 3; ++i) {
+        cams.push_back(i == 0 ? std::move(cam_) : test::OpenController(sim_, i));
+        ASSERT_TRUE(cams.back()->WriteFpgaRegister(60, 2));
+        cams.back()->SetPayloadPieces(8);
+    }
+    std::atomic<int> whole{0};
+    auto stream = [&](CVeltCy3Cam& cam) {
+        for (int i = 0; i < 4; ++i) {
+            FrameDescriptor descriptor;
+            if (!cam.ReadFrameHeader(&descriptor)) continue;
+            std::vector<uint8_t> payload(GetLe32(descriptor.header + frame_header::kPayloadLength));
+            descriptor.destination = payload.data();
+            descriptor.capacity = static_cast<uint32_t>(payload.size());
+            if (cam.ReadFramePayload(&descriptor, 3000)) ++whole;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (auto& cam : cams) threads.emplace_back([&, c = cam.get()] { stream(*c); });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(whole.load(), 12);
+    EXPECT_LE(CVeltCy3Cam::PayloadBytesInFlightPeak(),
+              CVeltCy3Cam::kPayloadBytesInFlightCap + 3 * CVeltCy3Cam::kPayloadChunkBytes);
+    EXPECT_EQ(CVeltCy3Cam::PayloadBytesInFlight(), 0u);
 }
 
 TEST_F(BulkTransferTest, PayloadLargerThanTheDestinationReadsNothing) {

@@ -455,6 +455,67 @@ TEST_F(UsbPath, TransfersPastTheKernelsUsbMemoryFailWithOneHintAndSmallerOnesStr
     ExpectNothingInFlight();
 }
 
+TEST_F(UsbPath, QueuedPiecesRefusedForWantOfKernelMemoryWaitForTheOldestAndStreamOn) {
+    // Room for two full-frame pieces with the kernel's records, not for the third the
+    // transport queues: it waits for the oldest piece and submits the third again.
+    constexpr uint32_t kPieceCharge = 525824;  // 512 KiB, its URB record and SG list
+    frontOptions_.usbfsMemoryBytes = 2 * kPieceCharge + (16 << 10);
+    Open();
+    ASSERT_EQ(core_->SetCaptureWindow(0, 0, 2048, 1536, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    EXPECT_TRUE(WaitFor([&] { return core_->FramesStored() >= 20; }))
+        << core_->FramesStored() << " frames";
+    EXPECT_EQ(core_->StopTransfer(1), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a refusal that was waited out";
+    EXPECT_EQ(core_->FramesRejected(), 0u);
+    EXPECT_GT(front_->UsbfsMemoryPeak(), kPieceCharge) << "two pieces were queued at once";
+    EXPECT_LE(front_->UsbfsMemoryPeak(), frontOptions_.usbfsMemoryBytes);
+    ExpectNothingInFlight();
+    const std::vector<uint8_t> frame = Snap();
+    EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
+}
+
+TEST_F(UsbPath, OnTheWireModelOnlyAQueueOfPiecesKeepsTheCamerasFifoFromOverflowing) {
+    // Frames of three pieces at the sensor's readout rate. With one piece at a time the
+    // wire idles between pieces while the sensor reads on; a bridge without buffer room
+    // then drops packets and the frame is torn. Queued pieces keep the wire busy, and a
+    // FIFO of the usual size never fills.
+    struct Case {
+        const char* pieces;
+        uint32_t fifoBytes;
+        bool torn;
+    };
+    const Case cases[] = {{"1", 0, true}, {"3", 256u << 10, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pieces);
+        frontOptions_.bus.on = true;
+        frontOptions_.bus.fifoBytes = c.fifoBytes;
+        setenv("VELTCAM_PAYLOAD_PIECES", c.pieces, 1);
+        Open();
+        unsetenv("VELTCAM_PAYLOAD_PIECES");
+        ASSERT_EQ(core_->SetCaptureWindow(0, 0, 2048, 768, 0), 1);
+        ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+        ASSERT_EQ(core_->StartTransfer(1), 1);
+        EXPECT_TRUE(WaitUntilStopped(30000));
+        const sim::BusCounters bus = front_->Bus();
+        EXPECT_GT(bus.frames, 0u);
+        if (c.torn) {
+            EXPECT_EQ(bus.torn, bus.frames) << "every frame torn";
+            EXPECT_EQ(core_->FramesStored(), 0u);
+        } else {
+            EXPECT_EQ(bus.torn, 0u);
+            EXPECT_EQ(core_->FramesStored(), 1u);
+            EXPECT_EQ(std::count(bus.gapsUs.begin(), bus.gapsUs.end(), 0u),
+                      static_cast<std::ptrdiff_t>(bus.gapsUs.size()))
+                << "the wire never idled between pieces";
+        }
+        core_->StopTransfer(1);
+        TearDown();
+    }
+}
+
 TEST_F(UsbPath, TheEventThreadRunsAtTheTransferThreadsPriority) {
     OpenSmall();
     int wanted = -1;  // what a transfer thread gets here (real-time if permitted)

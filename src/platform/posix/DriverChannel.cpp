@@ -727,13 +727,18 @@ bool CUsbDriverChannel::SubmitBulk(std::unique_lock<std::mutex>& lock, PathHandl
         lock.lock();
     }
     if (submitted != LIBUSB_SUCCESS) {
-        if (submitted == LIBUSB_ERROR_NO_MEM) {
+        inFlight_.remove(bulk);
+        // With earlier transfers of the pipe still out, the transport waits for the oldest
+        // and submits again; only a refusal with nothing to wait for is worth the hint.
+        const bool alone = std::none_of(inFlight_.begin(), inFlight_.end(), [&](BulkTransfer* b) {
+            return b->device == device && b->endpoint == endpoint && !b->finished;
+        });
+        if (submitted == LIBUSB_ERROR_NO_MEM && alone) {
             ReportOnce("usbfs memory",
                        "veltcam: the kernel's memory for USB transfers is used up by this and "
                        "other programs; raise /sys/module/usbcore/parameters/usbfs_memory_mb "
                        "(in MiB, 16 by default) or close the other USB programs\n");
         }
-        inFlight_.remove(bulk);
         MarkGoneIf(submitted, *device);
         bulk->finished = true;
         Unpin(bulk);

@@ -109,6 +109,18 @@ class CSimUsbFront::CImpl {
         std::unique_ptr<platform::CIoOperation> op;
         uint8_t header[kRequestHeaderBytes] = {};
         uint64_t charge = 0;  // usbfs memory held until reaped
+        std::chrono::steady_clock::time_point submitted;
+        std::chrono::steady_clock::time_point due;  // bus model: when its data is through
+    };
+    // The bus model's state of one camera's wire (see UsbFrontOptions::BusModel).
+    struct Wire {
+        bool frame = false;  // a frame is being read out
+        std::chrono::steady_clock::time_point start, freeAt;
+        uint64_t frameBytes = 0, drained = 0;
+        bool torn = false;
+        bool firstPiece = true;
+        bool counted = false;  // a frame counter was seen
+        uint32_t lastCounter = 0;
     };
     struct Node {
         int camera = 0;
@@ -120,6 +132,7 @@ class CSimUsbFront::CImpl {
         std::set<uint8_t> halted;
         const void* claimant = nullptr;  // the client holding interface 0
         std::string driver;              // a kernel driver bound to interface 0
+        Wire wire;
     };
     struct Client {
         std::shared_ptr<Node> node;
@@ -127,6 +140,7 @@ class CSimUsbFront::CImpl {
         platform::DeviceHandle control = nullptr;  // endpoint-0 requests
         std::list<std::unique_ptr<Urb>> pending;
         std::deque<std::unique_ptr<Urb>> reapable;
+        std::deque<std::unique_ptr<Urb>> onWire;  // bus model: done, data still moving
     };
 
     CImpl(std::shared_ptr<CSimDriver> simulator, UsbFrontOptions options)
@@ -156,6 +170,7 @@ class CSimUsbFront::CImpl {
     uint32_t enumerations_ = 0;
     uint32_t nodeOpens_ = 0;
     uint32_t clearHalts_ = 0;
+    BusCounters bus_;
 
     // Completion signal from the simulated driver (taken under its lock).
     std::mutex signalMutex_;
@@ -180,6 +195,11 @@ class CSimUsbFront::CImpl {
     int Bus() const { return HighSpeed() ? kHighSpeedBus : kSuperSpeedBus; }
     int PortOf(int camera) const;
     void Reapable(Client& client, std::unique_ptr<Urb> urb);
+    // Bus model: when a finished read on 0x81 is through the wire; false when the FIFO
+    // overflowed and the read fails.
+    bool PaceRead(Node& node, Urb& urb, uint32_t bytes);
+    // Moves URBs whose data is through the wire to the reapable ones; the next due time.
+    std::chrono::steady_clock::time_point ReleaseWire();
 };
 
 namespace {
@@ -398,6 +418,10 @@ void CSimUsbFront::CImpl::Finish(Client& client, std::list<std::unique_ptr<Urb>>
         u->status = -EPIPE;
         u->actual_length = 0;
         client.node->halted.insert(u->endpoint);
+    } else if (ok && options_.bus.on && u->endpoint == kEndpointIn &&
+               !PaceRead(*client.node, *urb, bytes)) {
+        u->status = -EOVERFLOW;
+        u->actual_length = 0;
     } else if (ok) {
         u->status = 0;
         u->actual_length = static_cast<int>(bytes);
@@ -418,7 +442,80 @@ void CSimUsbFront::CImpl::Finish(Client& client, std::list<std::unique_ptr<Urb>>
                 break;
         }
     }
+    if (options_.bus.on && u->endpoint == kEndpointIn) {
+        client.onWire.push_back(std::move(urb));
+        // The service thread hands it over when its data is through.
+        {
+            std::lock_guard<std::mutex> lock(signalMutex_);
+            signalled_ = true;
+        }
+        signal_.notify_one();
+        return;
+    }
     Reapable(client, std::move(urb));
+}
+
+bool CSimUsbFront::CImpl::PaceRead(Node& node, Urb& urb, uint32_t bytes) {
+    using namespace std::chrono;
+    const auto now = steady_clock::now();
+    const auto* data = static_cast<const uint8_t*>(urb.urb->buffer);
+    Wire& wire = node.wire;
+    urb.due = now;
+    if (bytes == 64 && std::memcmp(data, "VCFH", 4) == 0) {
+        // A header: its frame follows once the host asks for payload.
+        const uint32_t counter = GetLe32(data + 32);
+        if (wire.counted && counter > wire.lastCounter + 1) {
+            bus_.lost += counter - wire.lastCounter - 1;
+        }
+        ++bus_.frames;
+        wire = Wire{true, now, now, GetLe32(data + 16), 0, false, true, true, counter};
+        return true;
+    }
+    if (!wire.frame) return true;
+    const double readRate = static_cast<double>(wire.frameBytes) * options_.bus.readoutFps;
+    auto seconds = [](steady_clock::duration d) { return duration<double>(d).count(); };
+    auto after = [](steady_clock::time_point t, double s) {
+        return t + duration_cast<steady_clock::duration>(duration<double>(s));
+    };
+    // The bridge starts moving the frame out of the sensor when the host first asks for
+    // payload; from then on the sensor's readout does not wait.
+    if (wire.firstPiece) wire.start = wire.freeAt = urb.submitted;
+    // The wire takes this read up when it is queued and the one before is through.
+    const auto begins = std::max(urb.submitted, wire.freeAt);
+    if (!wire.firstPiece) {
+        bus_.gapsUs.push_back(
+            static_cast<uint32_t>(duration_cast<microseconds>(begins - wire.freeAt).count()));
+    }
+    wire.firstPiece = false;
+    const double produced =
+        std::min(static_cast<double>(wire.frameBytes), readRate * seconds(begins - wire.start));
+    if (produced - static_cast<double>(wire.drained) > options_.bus.fifoBytes && !wire.torn) {
+        wire.torn = true;
+        ++bus_.torn;
+    }
+    // Through when the wire has moved it and the sensor has read it out.
+    urb.due = std::max(after(begins, bytes / options_.bus.drainBytesPerSecond),
+                       after(wire.start, (wire.drained + bytes) / readRate));
+    wire.freeAt = urb.due;
+    wire.drained += bytes;
+    if (wire.drained >= wire.frameBytes) wire.frame = false;
+    return !wire.torn;
+}
+
+std::chrono::steady_clock::time_point CSimUsbFront::CImpl::ReleaseWire() {
+    const auto now = std::chrono::steady_clock::now();
+    auto next = std::chrono::steady_clock::time_point::max();
+    for (auto& [id, client] : clients_) {
+        bool moved = false;
+        while (!client->onWire.empty() && client->onWire.front()->due <= now) {
+            client->reapable.push_back(std::move(client->onWire.front()));
+            client->onWire.pop_front();
+            moved = true;
+        }
+        if (!client->onWire.empty()) next = std::min(next, client->onWire.front()->due);
+        if (moved) UpdateGate(*client->node);
+    }
+    return next;
 }
 
 int CSimUsbFront::CImpl::SubmitControl(Client& client, usbdevfs_urb* urb) {
@@ -494,6 +591,7 @@ int CSimUsbFront::CImpl::SubmitBulk(Client& client, usbdevfs_urb* urb) {
     record->charge = submitCharge_;
     record->client = &client;
     record->header[header::kEndpoint] = endpoint;
+    record->submitted = std::chrono::steady_clock::now();
     urb->actual_length = 0;
     urb->status = 0;
     if (client.node->halted.count(endpoint)) {
@@ -675,9 +773,10 @@ void CSimUsbFront::CImpl::Vanished(UMockdevIoctlClient* id) {
     // handles still had in flight.
     if (client.stream) sim_->Close(client.stream);
     if (client.control) sim_->Close(client.control);
-    outstanding_ -= client.pending.size() + client.reapable.size();
+    outstanding_ -= client.pending.size() + client.reapable.size() + client.onWire.size();
     for (const auto& urb : client.pending) usbfsUsed_ -= urb->charge;
     for (const auto& urb : client.reapable) usbfsUsed_ -= urb->charge;
+    for (const auto& urb : client.onWire) usbfsUsed_ -= urb->charge;
     std::shared_ptr<Node> node = client.node;
     if (node->claimant == &client) node->claimant = nullptr;
     clients_.erase(it);
@@ -685,11 +784,12 @@ void CSimUsbFront::CImpl::Vanished(UMockdevIoctlClient* id) {
 }
 
 void CSimUsbFront::CImpl::Service() {
+    auto wake = std::chrono::steady_clock::now();
     while (true) {
         {
             std::unique_lock<std::mutex> lock(signalMutex_);
-            signal_.wait_for(lock, std::chrono::milliseconds(10),
-                             [&] { return signalled_ || stopping_; });
+            const auto tick = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+            signal_.wait_until(lock, std::min(tick, wake), [&] { return signalled_ || stopping_; });
             if (stopping_) return;
             signalled_ = false;
         }
@@ -713,6 +813,7 @@ void CSimUsbFront::CImpl::Service() {
             }
             if (!plugged && live_[camera]) RemoveNode(live_[camera]);
         }
+        wake = ReleaseWire();
     }
 }
 
@@ -761,6 +862,11 @@ uint32_t CSimUsbFront::NodeOpens() const {
 uint64_t CSimUsbFront::UsbfsMemoryPeak() const {
     std::lock_guard<std::mutex> lock(impl_->mutex_);
     return impl_->usbfsPeak_;
+}
+
+BusCounters CSimUsbFront::Bus() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    return impl_->bus_;
 }
 
 uint32_t CSimUsbFront::ClearHalts() const {

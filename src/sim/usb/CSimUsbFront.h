@@ -39,6 +39,27 @@ struct UsbFrontOptions {
     // kernel's records while submitted and not yet reaped; past the limit SUBMITURB
     // fails with ENOMEM.
     uint64_t usbfsMemoryBytes = 16u << 20;
+    // The wire between the camera and the host, off by default (the bus then moves
+    // data as fast as the host asks). On: the camera's bridge buffers a frame in a FIFO
+    // of `fifoBytes`, filled at the sensor's readout rate (a frame in 1/readoutFps s)
+    // from the host's first payload read of the frame on, and emptied at up to
+    // `drainBytesPerSecond` only while a URB is queued on 0x81. A FIFO that overflows
+    // drops packets: the rest of that frame's reads fail (-EOVERFLOW), the frame is torn.
+    struct BusModel {
+        bool on = false;
+        uint32_t fifoBytes = 256u << 10;
+        double drainBytesPerSecond = 380e6;
+        double readoutFps = 56.0;
+    } bus;
+};
+
+// What the wire model saw, over the front's life.
+struct BusCounters {
+    uint64_t frames = 0;  // frame headers sent
+    uint64_t lost = 0;    // frames the camera read out that the host never asked for
+    uint64_t torn = 0;    // frames whose FIFO overflowed
+    // Idle time of endpoint 0x81 before each payload read after a frame's first, in µs.
+    std::vector<uint32_t> gapsUs;
 };
 
 class CSimUsbFront {
@@ -64,6 +85,7 @@ class CSimUsbFront {
     uint32_t NodeOpens() const;
     // The most URB memory charged at once, over the front's life.
     uint64_t UsbfsMemoryPeak() const;
+    BusCounters Bus() const;
     // CLEAR_HALT requests the cameras received.
     uint32_t ClearHalts() const;
     // Sends a uevent for camera's device ("add", "remove", "change").
