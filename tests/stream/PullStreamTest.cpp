@@ -128,13 +128,17 @@ TEST_F(PullStream, FastConsumerSeesConsecutiveFramesWithTheirMetadata) {
         EXPECT_GT(f.timestampNs, p.timestampNs);
     }
     // 30 frames per second: the timestamps' mean spacing is the frame period. The
-    // margin allows for a loaded machine (a Wine run beside other builds stretched it
-    // to 44 ms); a clock in the wrong unit or from the wrong source is far outside it.
+    // simulator paces each frame from the previous send, so a loaded machine
+    // stretches every period (a Wine run beside other builds reached 44 ms); a clock
+    // in the wrong unit or from the wrong source is off by far more than a factor
+    // of two, which is all this window allows.
     const double meanMs = static_cast<double>(frames.back().timestampNs - frames[0].timestampNs) /
                           1e6 /
                           static_cast<double>(frames.back().frameNumber - frames[0].frameNumber);
-    EXPECT_NEAR(meanMs, 1000.0 / 30, 15.0);
-    EXPECT_NEAR(stats.framesPerSecond, 30.0, 12.0);
+    EXPECT_GT(meanMs, 1000.0 / 30 / 2);
+    EXPECT_LT(meanMs, 1000.0 / 30 * 2);
+    EXPECT_GT(stats.framesPerSecond, 30.0 / 2);
+    EXPECT_LT(stats.framesPerSecond, 30.0 * 2);
     EXPECT_EQ(stats.framesDroppedByQueue, 0u);
     EXPECT_GE(stats.framesDelivered, 20u);
     EXPECT_GE(stats.framesTransferred, stats.framesDelivered);
@@ -213,8 +217,13 @@ TEST_F(PullStream, PoliciesKeepTheOldestInOrderOrOnlyTheNewest) {
         SCOPED_TRACE(c.policy);
         ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 3, c.policy), 1);
         ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
-        // About eight frames arrive while nobody takes any.
-        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        // Three more frames than the queue holds arrive while nobody takes any;
+        // counted, so that a slow machine only takes longer.
+        const auto giveUp = Clock::now() + std::chrono::seconds(20);
+        while (Stats(handle_).framesDelivered < 3 + 3 && Clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_GE(Stats(handle_).framesDelivered, 6u);
         std::vector<VeltCamExFrameInfo> taken;
         VeltCamExFrameInfo info = NewInfo();
         const uint64_t deliveredBefore = Stats(handle_).framesDelivered;
@@ -311,6 +320,16 @@ TEST_F(PullStream, BadArgumentsAndStatesAreRefused) {
     ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
 }
 
+// How soon a waiter is back after the stop or release that ended its wait: the
+// figure users are promised, on a native build; the thread sanitizer and Wine
+// slow the lock hand-over and the thread wake-up several times over, so they are
+// held only to a hang guard.
+#if defined(_WIN32) || defined(__SANITIZE_THREAD__)
+constexpr auto kWakeBound = std::chrono::milliseconds(1000);
+#else
+constexpr auto kWakeBound = std::chrono::milliseconds(100);
+#endif
+
 TEST_F(PullStream, TimeOutRecordsNothingAndStopOrReleaseEndTheWait) {
     // Trigger mode without a trigger source: no frame ever comes.
     Open("cameras=1;trigger=0");
@@ -333,6 +352,9 @@ TEST_F(PullStream, TimeOutRecordsNothingAndStopOrReleaseEndTheWait) {
             return std::make_pair(result, Clock::now());
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Still waiting when the mode ends: what follows is the wake-up, not a wait
+        // that ended on its own.
+        ASSERT_EQ(waiter.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
         const auto ended = Clock::now();
         if (release) {
             ASSERT_EQ(VeltCam_Release(handle_), 1);
@@ -342,7 +364,8 @@ TEST_F(PullStream, TimeOutRecordsNothingAndStopOrReleaseEndTheWait) {
         }
         const auto [result, returned] = waiter.get();
         EXPECT_EQ(result, 0);
-        EXPECT_LT(returned - ended, std::chrono::milliseconds(100));
+        EXPECT_GE(returned, ended);
+        EXPECT_LT(returned - ended, kWakeBound);
         if (!release) {
             EXPECT_EQ(VeltCam_GetLastError(handle_), ERR_NOT_READY);
         }
@@ -363,10 +386,16 @@ TEST_F(PullStream, TriggerModeGivesOneNumberedFramePerTrigger) {
     for (size_t i = 1; i < frames.size(); ++i) {
         EXPECT_EQ(frames[i].frameNumber, frames[i - 1].frameNumber + 1);
         EXPECT_EQ(frames[i].droppedBefore, 0u);
-        const double ms =
-            static_cast<double>(frames[i].timestampNs - frames[i - 1].timestampNs) / 1e6;
-        EXPECT_NEAR(ms, 150.0, 50.0) << "one frame per trigger";
     }
+    // One frame per trigger of the 150 ms source: the mean interval. A single
+    // stalled read shifts one interval and shortens the next, which a mean
+    // absorbs; a frame per poll instead of per trigger would be far shorter, and
+    // a missed trigger in every pair far longer.
+    const double meanMs =
+        static_cast<double>(frames.back().timestampNs - frames[0].timestampNs) / 1e6 /
+        static_cast<double>(frames.size() - 1);
+    EXPECT_GT(meanMs, 100.0) << "one frame per trigger";
+    EXPECT_LT(meanMs, 250.0) << "one frame per trigger";
 }
 
 TEST_F(PullStream, SnapShotFrameInfoAndTransferFaultCounters) {
