@@ -61,10 +61,10 @@ cmake -DLIBRARY="$sdk/bin/$dll" -DDUMP_TOOL="$objdump" -DWINDOWS=ON -DCOMPLETE=O
     -DCATALOGUE="$support/export_catalogue.txt" -DEXTENSION_CATALOGUE="$support/export_catalogue_ex.txt" \
     -P "$support/CheckLibraryTables.cmake" >"$work/tables.log" 2>&1 ||
     fail "the archive's DLL: $(cat "$work/tables.log")"
-# The tool: those and the SDK DLL.
+# The tool: those, Windows sockets (`veltcam serve`) and the SDK DLL.
 for imported in $("$objdump" -p "$sdk/bin/veltcam.exe" | sed -n 's/^.*DLL Name: //p'); do
     case "${imported^^}" in
-    KERNEL32.DLL | MSVCRT.DLL | USER32.DLL | GDI32.DLL | ADVAPI32.DLL | SHELL32.DLL | "${dll^^}") ;;
+    KERNEL32.DLL | MSVCRT.DLL | USER32.DLL | GDI32.DLL | ADVAPI32.DLL | SHELL32.DLL | WS2_32.DLL | "${dll^^}") ;;
     *) fail "veltcam.exe imports $imported" ;;
     esac
 done
