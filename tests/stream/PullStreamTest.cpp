@@ -491,7 +491,9 @@ TEST_F(PullStream, StopsReturnWithoutWaitingForTheFrameInFlight) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Open(c.options);
-        if (c.exposureUnits != 0) ASSERT_EQ(VeltCam_SetExposureTime(handle_, c.exposureUnits), 1);
+        if (c.exposureUnits != 0) {
+            ASSERT_EQ(VeltCam_SetExposureTime(handle_, c.exposureUnits), 1);
+        }
         ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 2, VELTCAM_EX_QUEUE_OLDEST_FIRST), 1);
         auto start = [&] {
             return c.trigger ? VeltCam_Trigger(handle_, nullptr, nullptr, 0, 1)
