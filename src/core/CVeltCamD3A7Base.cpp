@@ -81,6 +81,7 @@ int CVeltCamD3A7Base::IsDeviceNumberPresent(int deviceNumber) {
             return 1;
         }
     }
+    if (deviceNumber == deviceNumber_.load()) deviceLost_ = true;
     return 0;
 }
 
@@ -142,6 +143,7 @@ int CVeltCamD3A7Base::SelectDeviceNumber(int deviceNumber) {
     // Other product codes have no sensor class here: the camera stays without one.
     deviceNumber_ = deviceNumber;
     buffersStale_ = 1;
+    deviceLost_ = false;
     return Open();
 }
 

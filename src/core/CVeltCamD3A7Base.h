@@ -62,7 +62,11 @@ class CVeltCamD3A7Base {
     virtual int ReopenDevice(int deviceNumber);
     // Finds the camera, creates its sensor and opens it; the open result, 0 on failure.
     virtual int SelectDeviceNumber(int deviceNumber);
+    // Absence of the camera in use is remembered (see DeviceLost).
     virtual int IsDeviceNumberPresent(int deviceNumber);
+    // The camera in use was seen gone since it was opened: unplugged, it lost power
+    // and comes back unprogrammed, so only a new open sequence makes it stream again.
+    bool DeviceLost() const { return deviceLost_.load(); }
     // Cameras with `productCode` that are present now (0: every record of the table).
     virtual int CountDevices(int productCode);
     virtual int DeviceName(int deviceNumber, char* text, size_t size);
@@ -296,6 +300,7 @@ class CVeltCamD3A7Base {
     std::unique_ptr<CSensorBase> sensor_;
     std::atomic<int> lastFrameCounter_{0};
     std::atomic<int> deviceNumber_{0};
+    std::atomic<bool> deviceLost_{false};
     std::atomic<uint32_t> frameTimeoutMs_{kDefaultFrameTimeoutMs};
     std::atomic<int> running_{0};
     std::atomic<uint64_t> framesStored_{0};

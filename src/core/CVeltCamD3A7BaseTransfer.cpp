@@ -366,6 +366,9 @@ void CVeltCamD3A7Base::TransferLoop() {
             }
         }
         // A failed header or payload: give the camera a fresh start, up to five times.
+        // A camera that is no longer there was unplugged: remember it, so that selecting
+        // it again after its return opens it anew.
+        if (!controller->IsDevicePresent(controller->SelectedIndex())) deviceLost_ = true;
         controller->CloseStreamHandle();
         // The next frame must not land where a written-off read may still write.
         if (!RenewWorkBufferIfWritten()) {

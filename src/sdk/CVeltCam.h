@@ -103,6 +103,8 @@ class CVeltCam {
 
     // ---- Device selection (bodies in CVeltCamDevice.cpp) --------------------------
     int SetDeviceNumber(int number);
+    // Opens the camera in use again after it came back from an unplug.
+    int ReopenLostCamera(int number);
     int CurrentDeviceNumber() const { return deviceNumber_.load(); }
     // Names "VeltCamM40-USB3-R7_01", ... of the present cameras into `capacity`
     // entries of 256 bytes, the rest emptied; returns the number of names written.

@@ -49,6 +49,9 @@ int CVeltCam::SetDeviceNumber(int number) {
         Report(kErrNoDevice);
         return 0;
     }
+    // The same camera answers again after it was unplugged: it lost power, so it is
+    // opened anew and given the settings in use, rather than reported ready unprogrammed.
+    if (number == deviceNumber_ && core_->DeviceLost()) return ReopenLostCamera(number);
     if (number == deviceNumber_) return 1;
     // A running capture mode belongs to the camera being left. The display thread
     // is joined before the image lock is taken: it takes that lock for every frame.
@@ -68,6 +71,17 @@ int CVeltCam::SetDeviceNumber(int number) {
     ReapplyCameraSettings();
     deviceNumber_ = number;
     settingsLoaded_ = true;
+    return 1;
+}
+
+int CVeltCam::ReopenLostCamera(int number) {
+    StopPreview();
+    std::lock_guard<std::recursive_mutex> lock(imageLock_);
+    if (core_->ReopenDevice(number) != 0) {
+        Report(kErrNoDevice);
+        return 0;
+    }
+    ReapplyCameraSettings();
     return 1;
 }
 

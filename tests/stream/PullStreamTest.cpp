@@ -574,5 +574,26 @@ TEST_F(PullStream, UnpluggedCameraEndsTheWaitWithCode13AfterTheQueuedFrames) {
     ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
 }
 
+TEST_F(PullStream, AReplugAtTheSameDeviceNumberStreamsAgainOnTheSameHandle) {
+    // The camera powers down when unplugged and comes back unprogrammed: selecting
+    // the number it returns on must open it again, not report success on a dead camera.
+    Open("cameras=1;faults=unplug:300@10");
+    ASSERT_EQ(VeltCamEx_SetFrameQueue(handle_, 16, 0), 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    while (Wait(20000, nullptr) == 1) {
+    }
+    ASSERT_EQ(VeltCam_GetLastError(handle_), ERR_TIMEOUT);
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+    int selected = 0;
+    for (int i = 0; i < 200 && selected != 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        selected = VeltCam_SetDeviceNumber(handle_, 0);
+    }
+    ASSERT_EQ(selected, 1);
+    ASSERT_EQ(VeltCam_StartPreview(handle_), 1);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(Wait(20000, nullptr), 1) << "frame " << i;
+    ASSERT_EQ(VeltCam_StopPreview(handle_), 1);
+}
+
 }  // namespace
 }  // namespace veltcam
