@@ -39,6 +39,8 @@ constexpr int kMinAutoTimeoutMs = 2000;
 constexpr int kStartTimeoutMs = 3000;
 // Frame intervals measured at start to find the camera's rate.
 constexpr int kRateIntervals = 4;
+// A rate fixed downstream within this factor of the measured one is the camera's own.
+constexpr double kRateTolerance = 1.05;
 // Latency allowance in trigger mode, where there is no frame period: the time
 // the SDK takes to convert and hand over a frame after its transfer.
 constexpr GstClockTime kTriggerLatency = 33 * GST_MSECOND;
@@ -185,6 +187,11 @@ struct CSrcState {
     bool haveInfo = false;
     GstBufferPool* pool = nullptr;
     GstClockTime period = GST_CLOCK_TIME_NONE;  // none in trigger mode
+    // A rate fixed downstream below the camera's: frames are left out so that one is
+    // delivered per period, each due one period after the last was due.
+    bool limitRate = false;
+    GstClockTime cameraPeriod = GST_CLOCK_TIME_NONE;
+    guint64 nextDueNs = 0;
     int timeoutMs = kStartTimeoutMs;
     bool haveLast = false;
     guint64 lastFrame = 0;
@@ -654,6 +661,7 @@ gboolean Start(GstBaseSrc* base) {
     s.running = Geometry{};
     s.haveInfo = false;
     s.period = GST_CLOCK_TIME_NONE;
+    s.limitRate = false;
     s.haveLast = false;
     s.lastPts = GST_CLOCK_TIME_NONE;
     s.qosProcessed = 0;
@@ -791,7 +799,7 @@ void PostReadError(GstVeltCamSrc* self, WaitResult result, int code, int timeout
 // Programs the window and colour mode for the caps' geometry and starts the
 // camera (free run or hardware trigger). Keeps a running camera that already
 // streams this geometry.
-bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g, int framesPerSecond) {
+bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g) {
     CSrcState& s = *self->state;
     std::unique_lock<std::mutex> guard(s.lock);
     if (s.acquiring && s.running == g) return true;
@@ -816,9 +824,6 @@ bool StartAcquisition(GstVeltCamSrc* self, const Geometry& g, int framesPerSecon
     if (!VeltCam_SetCaptureWindowEx(h, VELTCAM_MAX_WIDTH, r.offsetX, g.width << shift,
                                     VELTCAM_MAX_HEIGHT, r.offsetY, g.height << shift)) {
         return refuse("the capture window");
-    }
-    if (framesPerSecond > 0 && !VeltCam_SetSamplingRate(h, framesPerSecond)) {
-        return refuse("the frame rate");
     }
     if (!VeltCamEx_SetFrameQueue(h, r.queueSize, VELTCAM_EX_QUEUE_OLDEST_FIRST)) {
         return refuse("the frame queue");
@@ -936,22 +941,24 @@ gboolean Negotiate(GstBaseSrc* base) {
     gst_structure_get_int(st, "width", &width);
     gst_structure_get_int(st, "height", &height);
     const Geometry g{BitsOf(format), width, height};
-    // A rate fixed downstream is asked of the camera (whole frames per second only).
+    // A rate fixed downstream is kept by leaving frames out: the camera's own timing
+    // setting does not count in frames per second, and the capture window it
+    // programs at the start would reset it anyway.
     int fpsN = 0, fpsD = 1;
-    int askedFps = 0;
     const GValue* framerate = gst_structure_get_value(st, "framerate");
     if (!trigger && framerate != nullptr && GST_VALUE_HOLDS_FRACTION(framerate)) {
         fpsN = gst_value_get_fraction_numerator(framerate);
         fpsD = gst_value_get_fraction_denominator(framerate);
-        if (fpsN > 0) askedFps = std::max(1, static_cast<int>(std::lround(double(fpsN) / fpsD)));
     }
-    if (g.bits == 0 || !StartAcquisition(self, g, askedFps)) {
+    if (g.bits == 0 || !StartAcquisition(self, g)) {
         gst_caps_unref(caps);
         return FALSE;
     }
     GstVideoInfo info;
     gst_video_info_set_format(&info, format, width, height);
     GstClockTime period = GST_CLOCK_TIME_NONE;
+    bool limitRate = false;
+    GstClockTime cameraPeriod = GST_CLOCK_TIME_NONE;
     if (trigger) {
         gst_structure_fixate_field_nearest_fraction(st, "framerate", 0, 1);
     } else {
@@ -960,16 +967,35 @@ gboolean Negotiate(GstBaseSrc* base) {
             gst_caps_unref(caps);
             return FALSE;
         }
-        const int n = static_cast<int>(std::lround(rate * 100));
-        gst_structure_fixate_field_nearest_fraction(st, "framerate", n, 100);
-        gst_structure_get_fraction(st, "framerate", &fpsN, &fpsD);
+        GST_INFO_OBJECT(self, "camera runs at %.3f frames per second", rate);
+        cameraPeriod = static_cast<GstClockTime>(1e9 / rate);
+        if (fpsN > 0 && fpsD > 0) {
+            const double asked = static_cast<double>(fpsN) / fpsD;
+            // Within the measurement's spread of the camera's rate, every frame is
+            // delivered; a camera slower than asked delivers every frame it has and
+            // says so (its timing is the application's to change).
+            if (asked > rate * kRateTolerance) {
+                GST_ELEMENT_WARNING(self, STREAM, FORMAT,
+                                    ("The camera runs at %.2f frames per second, slower than "
+                                     "the %d/%d fixed downstream.",
+                                     rate, fpsN, fpsD),
+                                    (nullptr));
+            }
+            limitRate = asked * kRateTolerance < rate;
+        } else {
+            const int n = static_cast<int>(std::lround(rate * 100));
+            gst_structure_fixate_field_nearest_fraction(st, "framerate", n, 100);
+            gst_structure_get_fraction(st, "framerate", &fpsN, &fpsD);
+        }
         if (fpsN > 0) period = gst_util_uint64_scale_int(GST_SECOND, fpsD, fpsN);
         // The frames the measurement took were not lost to the application.
         s.haveLast = false;
-        GST_INFO_OBJECT(self, "camera runs at %.3f frames per second", rate);
     }
     caps = gst_caps_fixate(caps);
     s.period = period;
+    s.limitRate = limitRate;
+    s.cameraPeriod = cameraPeriod;
+    s.nextDueNs = 0;
     const gboolean done = gst_base_src_set_caps(base, caps);
     gst_caps_unref(caps);
     return done;
@@ -1080,6 +1106,19 @@ void MakeOpaque(const GstVideoInfo& info, guint8* data) {
     }
 }
 
+// Under a rate fixed downstream: whether the frame taken at `timestampNs` is due. A
+// frame up to half a camera period early counts as on time, so that a rate that
+// divides the camera's keeps every n-th frame; after a pause (a gap of more than a
+// period) the schedule starts again from the frame, rather than catching up in a
+// burst.
+bool DueForDelivery(CSrcState& s, guint64 timestampNs) {
+    const guint64 early = s.cameraPeriod / 2;
+    if (s.nextDueNs != 0 && timestampNs + early < s.nextDueNs) return false;
+    const bool behind = s.nextDueNs == 0 || timestampNs > s.nextDueNs + s.period;
+    s.nextDueNs = (behind ? timestampNs : s.nextDueNs) + s.period;
+    return true;
+}
+
 GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
     GstVeltCamSrc* self = GST_VELTCAM_SRC(push);
     CSrcState& s = *self->state;
@@ -1129,6 +1168,12 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
         const guint64 lostInTransfer = s.haveLast ? info.lostInTransfer : 0;
         s.lostInTransfer += lostInTransfer;
         if (skipped + lostInTransfer > 0) PostLoss(self, s, skipped + lostInTransfer, pts);
+        if (s.limitRate && !DueForDelivery(s, info.timestampNs)) {
+            // Left out for the rate asked downstream: neither lost nor delivered.
+            s.lastFrame = info.frameNumber;
+            gst_buffer_unref(buffer);
+            continue;
+        }
         GST_BUFFER_PTS(buffer) = pts;
         GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
         GST_BUFFER_DURATION(buffer) = s.period;

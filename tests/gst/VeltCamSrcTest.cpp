@@ -316,6 +316,57 @@ TEST_F(VeltCamSrc, FastSinkGetsExactlyNBuffersWithRisingTimestampsAndConsecutive
     Release(samples);
 }
 
+TEST_F(VeltCamSrc, RateFixedDownstreamIsKeptByLeavingFramesOutAndASlowerCameraIsNamed) {
+    // 15 frames/s from a camera at 60: about every fourth frame. The camera's frame
+    // numbers show the frames left out; none of them is a loss.
+    constexpr int kFrames = 12;
+    auto p = Playing("cameras=1;fps=60",
+                     "veltcamsrc name=src ! video/x-raw,format=GRAY8,width=256,height=64,"
+                     "framerate=15/1 ! appsink name=sink sync=false");
+    ASSERT_TRUE(p);
+    std::vector<GstSample*> samples = p->Pull(kFrames);
+    ExpectQuietBus(*p);
+    ASSERT_EQ(samples.size(), static_cast<size_t>(kFrames));
+    GstVideoInfo info;
+    ASSERT_TRUE(gst_video_info_from_caps(&info, gst_sample_get_caps(samples[0])));
+    EXPECT_EQ(GST_VIDEO_INFO_FPS_N(&info), 15);
+    EXPECT_EQ(GST_VIDEO_INFO_FPS_D(&info), 1);
+    const GstBuffer* first = gst_sample_get_buffer(samples.front());
+    const GstBuffer* last = gst_sample_get_buffer(samples.back());
+    EXPECT_EQ(GST_BUFFER_DURATION(first), GST_SECOND / 15);
+    // A loaded machine slows the simulated camera, never below 30 frames/s here:
+    // at least every second frame is left out, and the camera numbers them all.
+    const double step =
+        static_cast<double>(GST_BUFFER_OFFSET(last) - GST_BUFFER_OFFSET(first)) / (kFrames - 1);
+    EXPECT_GE(step, 2.0);
+    EXPECT_LE(step, 6.0);
+    const double spacing =
+        static_cast<double>(GST_BUFFER_PTS(last) - GST_BUFFER_PTS(first)) / (kFrames - 1);
+    EXPECT_GT(spacing / (GST_SECOND / 15.0), 0.5);
+    EXPECT_LT(spacing / (GST_SECOND / 15.0), 2.0);
+    GstElement* src = p->Get("src");
+    EXPECT_EQ(StatsField(src, "dropped"), 0u);
+    Release(samples);
+    p->Stop();
+
+    // Faster than the camera: every frame, and a warning naming both rates.
+    auto slow = Playing("cameras=1;fps=10",
+                        "veltcamsrc ! video/x-raw,format=GRAY8,width=256,height=64,"
+                        "framerate=30/1 ! appsink name=sink sync=false");
+    ASSERT_TRUE(slow);
+    std::vector<GstSample*> frames = slow->Pull(3);
+    EXPECT_EQ(frames.size(), 3u);
+    GstMessage* warning = slow->Next(GST_MESSAGE_WARNING, 0);
+    ASSERT_NE(warning, nullptr);
+    GError* e = nullptr;
+    gst_message_parse_warning(warning, &e, nullptr);
+    const std::string text = e->message;
+    EXPECT_NE(text.find("slower than the 30/1 fixed downstream"), std::string::npos) << text;
+    g_error_free(e);
+    gst_message_unref(warning);
+    Release(frames);
+}
+
 TEST_F(VeltCamSrc, SlowSinkShowsDropsAsOffsetGapsInStatsAndQosMessages) {
     auto p =
         Playing("cameras=1;fps=100",
