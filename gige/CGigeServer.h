@@ -24,6 +24,7 @@ struct ServerOptions {
     double bandwidthMBps = 0.0;     // 0: unpaced except for the client's packet delay
     uint32_t heartbeatMs = 3000;
     double dropFraction = 0.0;  // test option: payload packets lost on purpose
+    int multicastTtl = 0;       // 0: no multicast stream; else the groups' time to live
     int device = -1;
 };
 

@@ -86,6 +86,13 @@ OffsetX=64 64
 OffsetY=32 32
 PixelFormat=Mono16 Mono16
 PayloadSize 1572864
+DecimationHorizontal=2 2
+DecimationVertical 2
+Width 512
+OffsetX 0
+PayloadSize 393216
+DecimationVertical=1 1
+OffsetX 0
 ExposureTime=5000 5000
 ExposureTime=12345 12300
 Gain=12.5 12.5
