@@ -161,7 +161,19 @@ timeout 30 gst-launch-1.0 -v aravissrc camera-name=127.0.0.2 num-buffers=12 ! fa
 buffers=$(grep -c "chain" gst.out)
 grep -q "EOS" gst.out && [ "$buffers" -eq 12 ] && ok "aravissrc: 12 buffers then EOS" ||
     fail "aravissrc: $buffers buffers"
+# A multicast stream only from a server started for it.
+$PY "$SOURCE/multicast_client.py" 127.0.0.2 refused >multicast-refused.out 2>&1 &&
+    ok "multicast: $(cat multicast-refused.out)" ||
+    fail "multicast refusal: $(tail -n 3 multicast-refused.out)"
 stop_server main
+
+# --- multicast when allowed: a receiver that joined the group on loopback ------
+ip link set lo multicast on
+ip route add 224.0.0.0/4 dev lo
+start_server multicast "" --address 127.0.0.2 --multicast
+$PY "$SOURCE/multicast_client.py" 127.0.0.2 stream >multicast.out 2>&1 &&
+    ok "multicast: $(cat multicast.out)" || fail "multicast: $(tail -n 3 multicast.out)"
+stop_server multicast
 
 # --- resend: 1 % of packets lost on purpose -----------------------------------
 start_server loss "" --address 127.0.0.2 --drop-percent 1
