@@ -110,9 +110,9 @@ bool CGigeServer::Open(std::string* error) {
     log_("serving camera " + (id.serial.empty() ? std::string("(no serial)") : id.serial) + " at " +
          FormatIpv4(options_.address) + ":" + std::to_string(kGvcpPort) + ", stream packets of " +
          std::to_string(packet) + " bytes (at most " + std::to_string(maxPacket) + ")" +
-         (id.allowMulticast ? ", multicast allowed (time to live " +
-                                  std::to_string(options_.multicastTtl) + ")"
-                            : ""));
+         (id.allowMulticast
+              ? ", multicast allowed (time to live " + std::to_string(options_.multicastTtl) + ")"
+              : ""));
     return true;
 }
 

@@ -253,9 +253,9 @@ uint16_t CGvcpServer::WriteWord(uint32_t address, uint32_t value, const Endpoint
                 // never every host of a network.
                 const bool group = (value >> 28) == 0xE;
                 const bool broadcast =
-                    value == 0xFFFFFFFFu || (mask_ != 0 && mask_ != 0xFFFFFFFFu &&
-                                             (value & mask_) == (ip_ & mask_) &&
-                                             (value | mask_) == 0xFFFFFFFFu);
+                    value == 0xFFFFFFFFu ||
+                    (mask_ != 0 && mask_ != 0xFFFFFFFFu && (value & mask_) == (ip_ & mask_) &&
+                     (value | mask_) == 0xFFFFFFFFu);
                 if (broadcast || (group && !allowMulticast_)) return kStatusInvalidParameter;
                 break;
             }

@@ -50,7 +50,7 @@ struct DeviceIdentity {
     uint32_t maxPacketSize = 9000;
     uint32_t packetSize = 1500;
     uint32_t heartbeatMs = 3000;
-    uint16_t sourcePort = 0;  // the stream socket's port
+    uint16_t sourcePort = 0;      // the stream socket's port
     bool allowMulticast = false;  // a controller may send the stream to a multicast group
 };
 

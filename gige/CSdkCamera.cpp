@@ -55,23 +55,36 @@ int BitsForFormat(uint32_t format) {
 // The settings the SDK stores per camera (written when it lets go of the camera,
 // read when it opens one), as setting IDs in the order they are put back: the
 // automatic white balance last, since it rewrites the colour gains.
-constexpr int kStoredIds[] = {
-    VELTCAM_ID_GLOBAL_GAIN,      VELTCAM_ID_EXPOSURE_TIME,  VELTCAM_ID_BRIGHTNESS,
-    VELTCAM_ID_CONTRAST,         VELTCAM_ID_HUE,            VELTCAM_ID_SATURATION,
-    VELTCAM_ID_SHARPNESS,        VELTCAM_ID_GAMMA,          VELTCAM_ID_BAYER_MODE,
-    VELTCAM_ID_BAYER_GAIN_RED,   VELTCAM_ID_BAYER_GAIN_GREEN, VELTCAM_ID_BAYER_GAIN_BLUE,
-    VELTCAM_ID_GRAY_MODE,        VELTCAM_ID_GRAY_GAIN_R,    VELTCAM_ID_GRAY_GAIN_G1,
-    VELTCAM_ID_GRAY_GAIN_G2,     VELTCAM_ID_GRAY_GAIN_B,    VELTCAM_ID_GRAY_OFFSET_R,
-    VELTCAM_ID_GRAY_OFFSET_G1,   VELTCAM_ID_GRAY_OFFSET_G2, VELTCAM_ID_GRAY_OFFSET_B,
-    VELTCAM_ID_BAYER_GAIN_AUTO};
+constexpr int kStoredIds[] = {VELTCAM_ID_GLOBAL_GAIN,
+                              VELTCAM_ID_EXPOSURE_TIME,
+                              VELTCAM_ID_BRIGHTNESS,
+                              VELTCAM_ID_CONTRAST,
+                              VELTCAM_ID_HUE,
+                              VELTCAM_ID_SATURATION,
+                              VELTCAM_ID_SHARPNESS,
+                              VELTCAM_ID_GAMMA,
+                              VELTCAM_ID_BAYER_MODE,
+                              VELTCAM_ID_BAYER_GAIN_RED,
+                              VELTCAM_ID_BAYER_GAIN_GREEN,
+                              VELTCAM_ID_BAYER_GAIN_BLUE,
+                              VELTCAM_ID_GRAY_MODE,
+                              VELTCAM_ID_GRAY_GAIN_R,
+                              VELTCAM_ID_GRAY_GAIN_G1,
+                              VELTCAM_ID_GRAY_GAIN_G2,
+                              VELTCAM_ID_GRAY_GAIN_B,
+                              VELTCAM_ID_GRAY_OFFSET_R,
+                              VELTCAM_ID_GRAY_OFFSET_G1,
+                              VELTCAM_ID_GRAY_OFFSET_G2,
+                              VELTCAM_ID_GRAY_OFFSET_B,
+                              VELTCAM_ID_BAYER_GAIN_AUTO};
 static_assert(std::size(kStoredIds) == std::tuple_size_v<decltype(UserSetValues::ids)>);
 
 // What the camera comes up with when nothing is stored for it: the sensor's
 // power-on gain (6.4 dB) and exposure (17 ms), neutral image settings.
 UserSetValues FactoryValues() {
     UserSetValues v;
-    v.ids = {64, 170, 0, 0, 0, 0, 0, 100, 3, 100, 100, 100, 0, 128, 128, 128, 128, 128, 128, 128,
-             128, 0};
+    v.ids = {64,  170, 0,   0,   0,   0,   0,   100, 3,   100, 100,
+             100, 0,   128, 128, 128, 128, 128, 128, 128, 128, 0};
     return v;
 }
 
@@ -180,9 +193,9 @@ uint16_t CSdkCamera::SetImageWindow(Window w) {
     const int d = Decimation();
     const bool aligned = w.width % f::kWidthInc == 0 && w.height % f::kHeightInc == 0 &&
                          w.x % f::kOffsetInc == 0 && w.y % f::kOffsetInc == 0;
-    if (!aligned || (d == 2 && (w.x != 0 || w.y != 0)) || w.width < static_cast<int>(f::kWidthMin) ||
-        w.height < static_cast<int>(f::kHeightMin) || w.x < 0 || w.y < 0 ||
-        w.x + w.width > static_cast<int>(f::kSensorWidthPixels) / d ||
+    if (!aligned || (d == 2 && (w.x != 0 || w.y != 0)) ||
+        w.width < static_cast<int>(f::kWidthMin) || w.height < static_cast<int>(f::kHeightMin) ||
+        w.x < 0 || w.y < 0 || w.x + w.width > static_cast<int>(f::kSensorWidthPixels) / d ||
         w.y + w.height > static_cast<int>(f::kSensorHeightPixels) / d) {
         return kStatusInvalidParameter;
     }

@@ -5,11 +5,11 @@
 // which this bridge owns.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <array>
 #include <mutex>
 #include <optional>
 #include <string>

@@ -153,8 +153,8 @@ std::string BuildGenICamXml(const XmlOptions& options) {
                 "DeviceSerialNumber", "DeviceUserID", "Timestamp", "TimestampLatch"});
     x.Category("ImageFormatControl",
                {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width", "Height",
-                "OffsetX", "OffsetY", "DecimationHorizontal", "DecimationVertical",
-                "PixelFormat", "ReverseX", "ReverseY"});
+                "OffsetX", "OffsetY", "DecimationHorizontal", "DecimationVertical", "PixelFormat",
+                "ReverseX", "ReverseY"});
     x.Category(
         "AcquisitionControl",
         {"AcquisitionMode", "AcquisitionStart", "AcquisitionStop", "AcquisitionFrameCount",
