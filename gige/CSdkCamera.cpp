@@ -328,10 +328,6 @@ uint16_t CSdkCamera::ReadFeature(uint32_t address, uint32_t* value) {
         case f::kUserSetSelector:
             *value = userSet_;
             break;
-        case f::kUserSetLoad:
-        case f::kUserSetSave:
-            *value = 0;
-            break;
         case f::kSensorWidth:
             *value = f::kSensorWidthPixels;
             break;
@@ -374,7 +370,9 @@ uint16_t CSdkCamera::ReadFeature(uint32_t address, uint32_t* value) {
         case f::kAcquisitionStop:
         case f::kTriggerSoftware:
         case f::kTimestampLatch:
-            *value = 0;
+        case f::kUserSetLoad:
+        case f::kUserSetSave:
+            *value = 0;  // commands read as done
             break;
         case f::kExposureTime:
             *value = FloatBits(static_cast<float>(VeltCam_GetExposureTime(handle_, &ok)) * 100.0f);
@@ -670,9 +668,10 @@ CSdkCamera::Carried CSdkCamera::Carry(VeltCamHandle handle) {
 
 bool CSdkCamera::Reopen(bool releaseFirst) {
     VeltCamHandle old = handle_.load();
-    // What the client set lives in the old object: carry it over (kept from an
-    // attempt that let go of the old object and could not open a new one).
-    if (!carried_) carried_ = Carry(old);
+    // What the client set lives in the old object: carry it over. Once that
+    // object is let go of, what it held is kept until a new one opens.
+    if (old != 0) carried_ = Carry(old);
+    if (!carried_) return false;
     if (releaseFirst && old != 0) {
         VeltCam_Release(old);
         if (old == original_) originalReleased_ = true;
