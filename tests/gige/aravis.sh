@@ -110,6 +110,11 @@ ExposureAuto Off
 GevSCPSPacketSize=4000 4000
 DeviceUserID=line-3 line-3
 CASES
+# User set 1: saved (the camera closes and opens again), changed, loaded back.
+arv-tool-0.8 -a 127.0.0.2 control ExposureTime=5000 UserSetSelector=UserSet1 UserSetSave \
+    ExposureTime=9000 UserSetLoad ExposureTime >userset.out 2>&1
+[ "$(sed -n 's/^ExposureTime = \([^ ]*\).*/\1/p' userset.out | tail -n 1)" = 5000 ] &&
+    ok "user set saved, changed, loaded back" || fail "user set: $(cat userset.out)"
 arv-tool-0.8 -a 127.0.0.2 control Width=2048 Height=1536 OffsetX=0 OffsetY=0 ReverseX=false \
     ReverseY=false Gamma=1 GainAuto=Off TriggerMode=Off AcquisitionMode=Continuous \
     PixelFormat=Mono8 ExposureTime=17000 Gain=6 >/dev/null 2>&1
