@@ -127,6 +127,16 @@ void CGigeServer::LogChanges() {
         }
         lastController_ = controller;
     }
+    const StreamChannel channel = control_->Stream();
+    const Endpoint stream{channel.port != 0 ? channel.destination : 0, channel.port};
+    if (!(stream == lastStream_)) {
+        if (stream.ip != 0) {
+            const bool group = (stream.ip >> 28) == 0xE;
+            log_("stream goes to " + FormatIpv4(stream.ip) + ":" + std::to_string(stream.port) +
+                 (group ? " (multicast group)" : ""));
+        }
+        lastStream_ = stream;
+    }
     const StreamerStats& s = streamer_->Stats();
     const uint64_t resends = s.resendRequests.load();
     const uint64_t dropped = s.packetsDropped.load();

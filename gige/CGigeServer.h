@@ -55,6 +55,7 @@ class CGigeServer {
     std::unique_ptr<CGvspStreamer> streamer_;
     std::unique_ptr<CGvcpServer> control_;
     Endpoint lastController_;
+    Endpoint lastStream_;
     uint64_t lastResends_ = 0;
     uint64_t lastDropped_ = 0;
     uint64_t lastUnavailable_ = 0;
