@@ -75,6 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CDevice device;
     DeviceIdentity id;
     id.ip = 0x7F000002;
+    id.mask = 0xFF000000;
+    id.allowMulticast = size > 0 && (data[0] & 0x80) != 0;  // both stream destination rules
     static const std::string xml = BuildGenICamXml({});
     CGvcpServer server(id, xml, device);
     device.streamer = &streamer;

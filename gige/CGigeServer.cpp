@@ -73,6 +73,11 @@ bool CGigeServer::Open(std::string* error) {
     if (!streamSocket_.Open(options_.address, 0, false, error)) return false;
     streamSocket_.SetDontFragment();
     streamSocket_.SetSendBuffer(4 << 20);
+    if (options_.multicastTtl > 0 &&
+        !streamSocket_.SetMulticastSender(options_.address, options_.multicastTtl)) {
+        if (error) *error = "cannot send multicast from " + FormatIpv4(options_.address);
+        return false;
+    }
 
     const bool loopback = IsLoopback(options_.address);
     uint32_t packet = options_.packetSize != 0 ? options_.packetSize : loopback ? 8192u : 1500u;
@@ -96,6 +101,7 @@ bool CGigeServer::Open(std::string* error) {
     id.packetSize = packet;
     id.heartbeatMs = options_.heartbeatMs;
     id.sourcePort = streamSocket_.LocalPort();
+    id.allowMulticast = options_.multicastTtl > 0;
     XmlOptions xo;
     xo.maxPacketSize = std::min(maxPacket, kMaxPacketSize);
     control_ = std::make_unique<CGvcpServer>(id, BuildGenICamXml(xo), *camera_);
@@ -103,7 +109,10 @@ bool CGigeServer::Open(std::string* error) {
     camera_->Start();
     log_("serving camera " + (id.serial.empty() ? std::string("(no serial)") : id.serial) + " at " +
          FormatIpv4(options_.address) + ":" + std::to_string(kGvcpPort) + ", stream packets of " +
-         std::to_string(packet) + " bytes (at most " + std::to_string(maxPacket) + ")");
+         std::to_string(packet) + " bytes (at most " + std::to_string(maxPacket) + ")" +
+         (id.allowMulticast
+              ? ", multicast allowed (time to live " + std::to_string(options_.multicastTtl) + ")"
+              : ""));
     return true;
 }
 
@@ -117,6 +126,16 @@ void CGigeServer::LogChanges() {
             log_("no client has control");
         }
         lastController_ = controller;
+    }
+    const StreamChannel channel = control_->Stream();
+    const Endpoint stream{channel.port != 0 ? channel.destination : 0, channel.port};
+    if (!(stream == lastStream_)) {
+        if (stream.ip != 0) {
+            const bool group = (stream.ip >> 28) == 0xE;
+            log_("stream goes to " + FormatIpv4(stream.ip) + ":" + std::to_string(stream.port) +
+                 (group ? " (multicast group)" : ""));
+        }
+        lastStream_ = stream;
     }
     const StreamerStats& s = streamer_->Stats();
     const uint64_t resends = s.resendRequests.load();

@@ -24,6 +24,7 @@ struct ServerOptions {
     double bandwidthMBps = 0.0;     // 0: unpaced except for the client's packet delay
     uint32_t heartbeatMs = 3000;
     double dropFraction = 0.0;  // test option: payload packets lost on purpose
+    int multicastTtl = 0;       // 0: no multicast stream; else the groups' time to live
     int device = -1;
 };
 
@@ -54,6 +55,7 @@ class CGigeServer {
     std::unique_ptr<CGvspStreamer> streamer_;
     std::unique_ptr<CGvcpServer> control_;
     Endpoint lastController_;
+    Endpoint lastStream_;
     uint64_t lastResends_ = 0;
     uint64_t lastDropped_ = 0;
     uint64_t lastUnavailable_ = 0;

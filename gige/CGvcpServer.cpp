@@ -70,7 +70,10 @@ bool WritableBootRegister(uint32_t address) {
 CGvcpServer::CGvcpServer(const DeviceIdentity& id, std::string xml, IGvcpDevice& device)
     : xml_(std::move(xml)),
       device_(device),
-      maxPacketSize_(std::clamp(id.maxPacketSize, kMinPacketSize, kMaxPacketSize)) {
+      maxPacketSize_(std::clamp(id.maxPacketSize, kMinPacketSize, kMaxPacketSize)),
+      ip_(id.ip),
+      mask_(id.mask),
+      allowMulticast_(id.allowMulticast) {
     SetBoot(reg::kVersion, 0x00020000);
     SetBoot(reg::kDeviceMode, 0x80000001u);  // big-endian registers, UTF-8 strings
     SetBoot(reg::kMacHigh, static_cast<uint32_t>(id.mac >> 32) & 0xFFFF);
@@ -245,6 +248,17 @@ uint16_t CGvcpServer::WriteWord(uint32_t address, uint32_t value, const Endpoint
             case reg::kStreamPort:
                 value &= 0xFFFF;
                 break;
+            case reg::kStreamDestination: {
+                // One receiver, or a group when the server was started for it;
+                // never every host of a network.
+                const bool group = (value >> 28) == 0xE;
+                const bool broadcast =
+                    value == 0xFFFFFFFFu ||
+                    (mask_ != 0 && mask_ != 0xFFFFFFFFu && (value & mask_) == (ip_ & mask_) &&
+                     (value | mask_) == 0xFFFFFFFFu);
+                if (broadcast || (group && !allowMulticast_)) return kStatusInvalidParameter;
+                break;
+            }
             case reg::kTimestampControl:
                 if (value & 0x2) {
                     // Latch: the value registers hold the clock until the next latch.

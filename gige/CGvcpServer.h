@@ -50,7 +50,8 @@ struct DeviceIdentity {
     uint32_t maxPacketSize = 9000;
     uint32_t packetSize = 1500;
     uint32_t heartbeatMs = 3000;
-    uint16_t sourcePort = 0;  // the stream socket's port
+    uint16_t sourcePort = 0;      // the stream socket's port
+    bool allowMulticast = false;  // a controller may send the stream to a multicast group
 };
 
 // The stream channel as the controlling client configured it.
@@ -101,6 +102,8 @@ class CGvcpServer {
     uint32_t ccp_ = 0;
     uint64_t lastHeard_ = 0;
     uint32_t maxPacketSize_;
+    uint32_t ip_, mask_;
+    bool allowMulticast_;
 };
 
 }  // namespace veltcam::gige

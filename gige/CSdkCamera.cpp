@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "FeatureRegisters.h"
 #include "GvcpProtocol.h"
@@ -51,6 +52,65 @@ int BitsForFormat(uint32_t format) {
     }
 }
 
+// The settings the SDK stores per camera (written when it lets go of the camera,
+// read when it opens one), as setting IDs in the order they are put back: the
+// automatic white balance last, since it rewrites the colour gains.
+constexpr int kStoredIds[] = {VELTCAM_ID_GLOBAL_GAIN,
+                              VELTCAM_ID_EXPOSURE_TIME,
+                              VELTCAM_ID_BRIGHTNESS,
+                              VELTCAM_ID_CONTRAST,
+                              VELTCAM_ID_HUE,
+                              VELTCAM_ID_SATURATION,
+                              VELTCAM_ID_SHARPNESS,
+                              VELTCAM_ID_GAMMA,
+                              VELTCAM_ID_BAYER_MODE,
+                              VELTCAM_ID_BAYER_GAIN_RED,
+                              VELTCAM_ID_BAYER_GAIN_GREEN,
+                              VELTCAM_ID_BAYER_GAIN_BLUE,
+                              VELTCAM_ID_GRAY_MODE,
+                              VELTCAM_ID_GRAY_GAIN_R,
+                              VELTCAM_ID_GRAY_GAIN_G1,
+                              VELTCAM_ID_GRAY_GAIN_G2,
+                              VELTCAM_ID_GRAY_GAIN_B,
+                              VELTCAM_ID_GRAY_OFFSET_R,
+                              VELTCAM_ID_GRAY_OFFSET_G1,
+                              VELTCAM_ID_GRAY_OFFSET_G2,
+                              VELTCAM_ID_GRAY_OFFSET_B,
+                              VELTCAM_ID_BAYER_GAIN_AUTO};
+static_assert(std::size(kStoredIds) == std::tuple_size_v<decltype(UserSetValues::ids)>);
+
+// What the camera comes up with when nothing is stored for it: the sensor's
+// power-on gain (6.4 dB) and exposure (17 ms), neutral image settings.
+UserSetValues FactoryValues() {
+    UserSetValues v;
+    v.ids = {64,  170, 0,   0,   0,   0,   0,   100, 3,   100, 100,
+             100, 0,   128, 128, 128, 128, 128, 128, 128, 128, 0};
+    return v;
+}
+
+UserSetValues ReadUserSet(VeltCamHandle handle) {
+    UserSetValues v;
+    int ok = 0;
+    for (std::size_t i = 0; i < std::size(kStoredIds); ++i) {
+        v.ids[i] = VeltCam_GetFilterValue(handle, kStoredIds[i], &ok);
+    }
+    v.mirrorH = VeltCam_GetMirrorH(handle);
+    v.mirrorV = VeltCam_GetMirrorV(handle);
+    v.autoIris = VeltCam_GetAutoIris(handle, &ok);
+    return v;
+}
+
+bool ApplyUserSet(VeltCamHandle handle, const UserSetValues& v) {
+    bool ok = true;
+    for (std::size_t i = 0; i < std::size(kStoredIds); ++i) {
+        ok &= VeltCam_SetFilterValue(handle, kStoredIds[i], v.ids[i]) != 0;
+    }
+    ok &= VeltCam_SetMirrorH(handle, v.mirrorH) != 0;
+    ok &= VeltCam_SetMirrorV(handle, v.mirrorV) != 0;
+    ok &= VeltCam_SetAutoIris(handle, v.autoIris) != 0;
+    return ok;
+}
+
 uint64_t MonotonicNs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
@@ -60,11 +120,23 @@ uint64_t MonotonicNs() {
 }  // namespace
 
 CSdkCamera::CSdkCamera(VeltCamHandle handle, int device, Log log)
-    : handle_(handle), original_(handle), device_(device), log_(std::move(log)) {}
+    : handle_(handle),
+      original_(handle),
+      device_(device),
+      log_(std::move(log)),
+      // The SDK applied the camera's stored settings when it opened the camera.
+      stored_(ReadUserSet(handle)) {}
 
 CSdkCamera::~CSdkCamera() {
     Stop();
-    if (handle_ != original_) VeltCam_Release(handle_);
+    // The SDK stores the settings it holds when it lets go of the camera: make
+    // that the saved user set, so only UserSetSave changes what the camera
+    // comes up with next time, as on a network camera.
+    ApplyUserSet(handle_, stored_);
+    if (handle_ != original_) {
+        VeltCam_Release(handle_);
+        if (!originalReleased_) ApplyUserSet(original_, stored_);
+    }
 }
 
 void CSdkCamera::Attach(CGvspStreamer* streamer, CGvcpServer* server) {
@@ -100,25 +172,116 @@ CSdkCamera::Window CSdkCamera::CurrentWindow() {
     return w;
 }
 
-uint16_t CSdkCamera::SetWindow(Window w) {
-    {
-        std::lock_guard lock(mutex_);
-        if (acquiring_ || modeRunning_) return kStatusBusy;
-    }
+int CSdkCamera::Decimation() {
+    return VeltCam_GetSubSample(handle_) == VELTCAM_SUBSAMPLE_HALF ? 2 : 1;
+}
+
+CSdkCamera::Window CSdkCamera::ImageWindow() {
+    const Window w = CurrentWindow();
+    if (Decimation() == 1) return w;
+    // Half readout ignores the window's origin: the camera reads from the array's.
+    return Window{0, 0, w.width / 2, w.height / 2};
+}
+
+bool CSdkCamera::Busy() {
+    std::lock_guard lock(mutex_);
+    return acquiring_ || modeRunning_;
+}
+
+uint16_t CSdkCamera::SetImageWindow(Window w) {
+    if (Busy()) return kStatusBusy;
+    const int d = Decimation();
     const bool aligned = w.width % f::kWidthInc == 0 && w.height % f::kHeightInc == 0 &&
                          w.x % f::kOffsetInc == 0 && w.y % f::kOffsetInc == 0;
-    if (!aligned || w.width < static_cast<int>(f::kWidthMin) ||
-        w.height < static_cast<int>(f::kHeightMin) || w.x < 0 || w.y < 0 ||
-        w.x + w.width > static_cast<int>(f::kSensorWidthPixels) ||
-        w.y + w.height > static_cast<int>(f::kSensorHeightPixels)) {
+    if (!aligned || (d == 2 && (w.x != 0 || w.y != 0)) ||
+        w.width < static_cast<int>(f::kWidthMin) || w.height < static_cast<int>(f::kHeightMin) ||
+        w.x < 0 || w.y < 0 || w.x + w.width > static_cast<int>(f::kSensorWidthPixels) / d ||
+        w.y + w.height > static_cast<int>(f::kSensorHeightPixels) / d) {
         return kStatusInvalidParameter;
     }
-    if (VeltCam_SetCaptureWindowEx(handle_, f::kSensorWidthPixels, w.x, w.width,
-                                   f::kSensorHeightPixels, w.y, w.height) == 0) {
+    if (VeltCam_SetCaptureWindowEx(handle_, f::kSensorWidthPixels, w.x * d, w.width * d,
+                                   f::kSensorHeightPixels, w.y * d, w.height * d) == 0) {
         log_("camera refused window " + std::to_string(w.width) + "x" + std::to_string(w.height) +
              " error " + std::to_string(VeltCam_GetLastError(handle_)));
         return kStatusError;
     }
+    return kStatusSuccess;
+}
+
+uint16_t CSdkCamera::SetDecimation(uint32_t value) {
+    if (value != 1 && value != 2) return kStatusInvalidParameter;
+    if (Busy()) return kStatusBusy;
+    if (static_cast<int>(value) == Decimation()) return kStatusSuccess;
+    // The image keeps the same area of the sensor, moved to the array's origin
+    // (where half readout reads); half readout takes windows in steps of 32 x 8
+    // sensor pixels.
+    Window next = CurrentWindow();
+    next.x = next.y = 0;
+    if (value == 2) {
+        next.width = std::max(next.width / 32 * 32, static_cast<int>(f::kWidthMin) * 2);
+        next.height = std::max(next.height / 8 * 8, static_cast<int>(f::kHeightMin) * 2);
+    }
+    const int previous = VeltCam_GetSubSample(handle_);
+    VeltCam_SetSubSample(handle_, value == 2 ? VELTCAM_SUBSAMPLE_HALF : VELTCAM_SUBSAMPLE_FULL);
+    if (VeltCam_SetCaptureWindowEx(handle_, f::kSensorWidthPixels, next.x, next.width,
+                                   f::kSensorHeightPixels, next.y, next.height) == 0) {
+        log_("camera refused readout change, error " +
+             std::to_string(VeltCam_GetLastError(handle_)));
+        VeltCam_SetSubSample(handle_, previous);
+        return kStatusError;
+    }
+    return kStatusSuccess;
+}
+
+uint16_t CSdkCamera::LoadUserSet() {
+    if (Busy()) return kStatusBusy;
+    uint32_t which;
+    {
+        std::lock_guard lock(mutex_);
+        which = userSet_;
+    }
+    if (which == f::kUserSet1) {
+        if (!ApplyUserSet(handle_, stored_)) return kStatusError;
+        log_("user set 1 loaded");
+        return kStatusSuccess;
+    }
+    // The power-on state covers what the camera stores nowhere too: readout,
+    // window, format, and the acquisition and trigger choices this bridge holds.
+    VeltCam_SetSubSample(handle_, VELTCAM_SUBSAMPLE_FULL);
+    bool ok = VeltCam_SetCaptureWindowEx(handle_, f::kSensorWidthPixels, 0, f::kSensorWidthPixels,
+                                         f::kSensorHeightPixels, 0, f::kSensorHeightPixels) != 0;
+    ok &= VeltCam_SetColorMode(handle_, VELTCAM_COLOR_BGR24) != 0;
+    ok &= ApplyUserSet(handle_, FactoryValues());
+    {
+        std::lock_guard lock(mutex_);
+        acquisitionMode_ = f::kAcquisitionContinuous;
+        frameCount_ = 1;
+        frameRate_ = 30.0f;
+        frameRateEnable_ = false;
+        triggerOn_ = false;
+        triggerSource_ = f::kTriggerSourceSoftware;
+    }
+    log_("default settings loaded");
+    return ok ? kStatusSuccess : kStatusError;
+}
+
+uint16_t CSdkCamera::SaveUserSet() {
+    if (Busy()) return kStatusBusy;
+    {
+        std::lock_guard lock(mutex_);
+        if (userSet_ != f::kUserSet1) return kStatusWriteProtect;  // the power-on set is fixed
+    }
+    // The SDK writes a camera's stored settings when it lets go of the camera
+    // and reads them when it opens one: let go, and open the camera again as
+    // after a replug, carrying over what the store does not keep.
+    if (!Reopen(true)) {
+        log_("saving the settings: the camera did not open again");
+        std::lock_guard lock(mutex_);
+        reopen_ = true;  // the next acquisition tries again
+        return kStatusError;
+    }
+    stored_ = ReadUserSet(handle_);
+    log_("user set 1 saved");
     return kStatusSuccess;
 }
 
@@ -134,28 +297,36 @@ uint16_t CSdkCamera::ReadFeature(uint32_t address, uint32_t* value) {
     std::lock_guard lock(mutex_);
     switch (address) {
         case f::kWidth:
-            *value = CurrentWindow().width;
+            *value = ImageWindow().width;
             break;
         case f::kHeight:
-            *value = CurrentWindow().height;
+            *value = ImageWindow().height;
             break;
         case f::kOffsetX:
-            *value = CurrentWindow().x;
+            *value = ImageWindow().x;
             break;
         case f::kOffsetY:
-            *value = CurrentWindow().y;
+            *value = ImageWindow().y;
             break;
         case f::kWidthMax:
-            *value = f::kSensorWidthPixels - CurrentWindow().x;
+            *value = f::kSensorWidthPixels / Decimation() - ImageWindow().x;
             break;
         case f::kHeightMax:
-            *value = f::kSensorHeightPixels - CurrentWindow().y;
+            *value = f::kSensorHeightPixels / Decimation() - ImageWindow().y;
             break;
         case f::kOffsetXMax:
-            *value = f::kSensorWidthPixels - CurrentWindow().width;
+            // Half readout has no offsets.
+            *value = Decimation() == 1 ? f::kSensorWidthPixels - ImageWindow().width : 0;
             break;
         case f::kOffsetYMax:
-            *value = f::kSensorHeightPixels - CurrentWindow().height;
+            *value = Decimation() == 1 ? f::kSensorHeightPixels - ImageWindow().height : 0;
+            break;
+        case f::kDecimationHorizontal:
+        case f::kDecimationVertical:
+            *value = Decimation();
+            break;
+        case f::kUserSetSelector:
+            *value = userSet_;
             break;
         case f::kSensorWidth:
             *value = f::kSensorWidthPixels;
@@ -167,7 +338,7 @@ uint16_t CSdkCamera::ReadFeature(uint32_t address, uint32_t* value) {
             *value = PixelFormat();
             break;
         case f::kPayloadSize: {
-            const Window w = CurrentWindow();
+            const Window w = ImageWindow();
             *value = static_cast<uint32_t>(w.width * w.height) * BytesPerPixel();
             break;
         }
@@ -199,7 +370,9 @@ uint16_t CSdkCamera::ReadFeature(uint32_t address, uint32_t* value) {
         case f::kAcquisitionStop:
         case f::kTriggerSoftware:
         case f::kTimestampLatch:
-            *value = 0;
+        case f::kUserSetLoad:
+        case f::kUserSetSave:
+            *value = 0;  // commands read as done
             break;
         case f::kExposureTime:
             *value = FloatBits(static_cast<float>(VeltCam_GetExposureTime(handle_, &ok)) * 100.0f);
@@ -242,9 +415,12 @@ uint16_t CSdkCamera::ReadFeature(uint32_t address, uint32_t* value) {
 }
 
 bool CSdkCamera::SlowWrite(uint32_t address) const {
-    // Each of these reprograms the sensor's window or the image buffers.
+    // Each of these reprograms the sensor's window or the image buffers, or
+    // closes and opens the camera.
     return address == f::kWidth || address == f::kHeight || address == f::kOffsetX ||
-           address == f::kOffsetY || address == f::kPixelFormat;
+           address == f::kOffsetY || address == f::kPixelFormat ||
+           address == f::kDecimationHorizontal || address == f::kDecimationVertical ||
+           address == f::kUserSetLoad || address == f::kUserSetSave;
 }
 
 uint16_t CSdkCamera::WriteFeature(uint32_t address, uint32_t value) {
@@ -258,24 +434,24 @@ uint16_t CSdkCamera::WriteFeature(uint32_t address, uint32_t value) {
     auto isAuto = [](uint32_t v) { return v == f::kAutoOff || v == f::kAutoContinuous; };
     switch (address) {
         case f::kWidth: {
-            Window w = CurrentWindow();
+            Window w = ImageWindow();
             w.width = static_cast<int>(std::min(value, f::kSensorWidthPixels));
-            return SetWindow(w);
+            return SetImageWindow(w);
         }
         case f::kHeight: {
-            Window w = CurrentWindow();
+            Window w = ImageWindow();
             w.height = static_cast<int>(std::min(value, f::kSensorHeightPixels));
-            return SetWindow(w);
+            return SetImageWindow(w);
         }
         case f::kOffsetX: {
-            Window w = CurrentWindow();
+            Window w = ImageWindow();
             w.x = static_cast<int>(std::min(value, f::kSensorWidthPixels));
-            return SetWindow(w);
+            return SetImageWindow(w);
         }
         case f::kOffsetY: {
-            Window w = CurrentWindow();
+            Window w = ImageWindow();
             w.y = static_cast<int>(std::min(value, f::kSensorHeightPixels));
-            return SetWindow(w);
+            return SetImageWindow(w);
         }
         case f::kPixelFormat: {
             const int bits = BitsForFormat(value);
@@ -386,6 +562,21 @@ uint16_t CSdkCamera::WriteFeature(uint32_t address, uint32_t value) {
             if (!isAuto(value)) return kStatusInvalidParameter;
             return result(VeltCam_SetBayerGainAuto(handle_, value == f::kAutoContinuous ? 1 : 0),
                           "white balance");
+        case f::kDecimationHorizontal:
+        case f::kDecimationVertical:
+            return SetDecimation(value);
+        case f::kUserSetSelector: {
+            if (value > f::kUserSet1) return kStatusInvalidParameter;
+            std::lock_guard lock(mutex_);
+            userSet_ = value;
+            return kStatusSuccess;
+        }
+        case f::kUserSetLoad:
+            if (value == 0) return kStatusSuccess;
+            return LoadUserSet();
+        case f::kUserSetSave:
+            if (value == 0) return kStatusSuccess;
+            return SaveUserSet();
         case f::kTimestampLatch:
             if (value != 0) {
                 std::lock_guard lock(mutex_);
@@ -466,43 +657,54 @@ bool CSdkCamera::StartMode() {
 
 void CSdkCamera::StopMode() { VeltCam_StopPreview(handle_); }
 
-bool CSdkCamera::Reopen() {
+CSdkCamera::Carried CSdkCamera::Carry(VeltCamHandle handle) {
+    Carried c;
+    VeltCam_GetCaptureWindowEx(handle, nullptr, &c.x, &c.width, nullptr, &c.y, &c.height);
+    c.subSample = VeltCam_GetSubSample(handle);
+    c.bits = VeltCam_GetColorMode(handle);
+    c.settings = ReadUserSet(handle);
+    return c;
+}
+
+bool CSdkCamera::Reopen(bool releaseFirst) {
+    VeltCamHandle old = handle_.load();
+    // What the client set lives in the old object: carry it over. Once that
+    // object is let go of, what it held is kept until a new one opens.
+    if (old != 0) carried_ = Carry(old);
+    if (!carried_) return false;
+    if (releaseFirst && old != 0) {
+        VeltCam_Release(old);
+        if (old == original_) originalReleased_ = true;
+        handle_ = 0;  // no SDK object until one opens the camera again
+        old = 0;
+    }
     // A replugged camera is a new device: a fresh SDK object finds it and
-    // applies the settings the old one saved for this camera.
+    // applies the settings stored for this camera.
     const VeltCamHandle fresh = VeltCam_Initialize(nullptr);
     if (fresh == 0) return false;
     while (VeltCam_GetLastError(fresh) != 0) {
     }
-    if (device_ >= 0 && VeltCam_SetDeviceNumber(fresh, device_) == 0) {
-        VeltCam_Release(fresh);
-        return false;
-    }
     char names[VELTCAM_MAX_ENUM_DEVICES][VELTCAM_DEVICE_NAME_SIZE] = {};
-    if (VeltCam_EnumDevice(fresh, names) == 0) {
+    if ((device_ >= 0 && VeltCam_SetDeviceNumber(fresh, device_) == 0) ||
+        VeltCam_EnumDevice(fresh, names) == 0) {
         VeltCam_Release(fresh);
         return false;
     }
-    // What the client set lives in the old object until it is saved: carry it over.
-    const VeltCamHandle old = handle_.load();
-    int x = 0, y = 0, w = 0, h = 0, ok = 0;
-    VeltCam_GetCaptureWindowEx(old, nullptr, &x, &w, nullptr, &y, &h);
-    VeltCam_SetCaptureWindowEx(fresh, f::kSensorWidthPixels, x, w, f::kSensorHeightPixels, y, h);
-    VeltCam_SetColorMode(fresh, VeltCam_GetColorMode(old));
-    VeltCam_SetExposureTime(fresh, VeltCam_GetExposureTime(old, &ok));
-    VeltCam_SetGlobalGain(fresh, VeltCam_GetGlobalGain(old, &ok));
-    VeltCam_SetMirrorH(fresh, VeltCam_GetMirrorH(old));
-    VeltCam_SetMirrorV(fresh, VeltCam_GetMirrorV(old));
-    VeltCam_SetGamma(fresh, VeltCam_GetGamma(old, &ok));
-    VeltCam_SetAutoIris(fresh, VeltCam_GetAutoIris(old, &ok));
-    VeltCam_SetBayerGainAuto(fresh, VeltCam_GetBayerGainAuto(old, &ok));
+    const Carried& c = *carried_;
+    VeltCam_SetSubSample(fresh, c.subSample);
+    VeltCam_SetCaptureWindowEx(fresh, f::kSensorWidthPixels, c.x, c.width, f::kSensorHeightPixels,
+                               c.y, c.height);
+    VeltCam_SetColorMode(fresh, c.bits);
+    ApplyUserSet(fresh, c.settings);
     VeltCam_SetPreviewWindow(fresh, nullptr, 0, 0, 0, 0);
+    carried_.reset();
     handle_ = fresh;
-    if (old != original_) VeltCam_Release(old);
+    if (old != 0 && old != original_) VeltCam_Release(old);
     return true;
 }
 
 bool CSdkCamera::PullFrame(StreamFrame& slot, uint64_t* frameNumber) {
-    const Window w = CurrentWindow();
+    const Window w = ImageWindow();
     const uint32_t bpp = BytesPerPixel();
     // Room for the SDK's rows padded to 4 bytes.
     const std::size_t rowBytes = (static_cast<std::size_t>(w.width) * bpp + 3) & ~std::size_t{3};
@@ -619,7 +821,7 @@ void CSdkCamera::FrameLoop() {
             lock.unlock();
             // A camera that was unplugged comes back as a new device under its
             // number: select it again before starting.
-            const bool reopened = !reopen || Reopen();
+            const bool reopened = !reopen || Reopen(false);
             const bool started = reopened && StartMode();
             lock.lock();
             if (!started) {

@@ -5,11 +5,13 @@
 // which this bridge owns.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -18,6 +20,12 @@
 #include "VeltCamSdk.h"
 
 namespace veltcam::gige {
+
+// The settings the SDK stores per camera, as far as its public calls reach them.
+struct UserSetValues {
+    std::array<int, 22> ids{};  // setting IDs, in the bridge's order
+    int mirrorH = 0, mirrorV = 0, autoIris = 0;
+};
 
 class CSdkCamera : public IGvcpDevice {
   public:
@@ -47,8 +55,20 @@ class CSdkCamera : public IGvcpDevice {
     struct Window {
         int x = 0, y = 0, width = 0, height = 0;
     };
-    Window CurrentWindow();
-    uint16_t SetWindow(Window w);
+    // What the SDK object holds and a fresh one must be given after a reopen.
+    struct Carried {
+        int x = 0, y = 0, width = 0, height = 0, subSample = 0, bits = 0;
+        UserSetValues settings;
+    };
+    Window CurrentWindow();  // sensor pixels, as the SDK holds it
+    int Decimation();        // 1, or 2 in half readout
+    Window ImageWindow();    // image pixels of the readout
+    bool Busy();
+    uint16_t SetImageWindow(Window w);
+    uint16_t SetDecimation(uint32_t value);
+    uint16_t LoadUserSet();
+    uint16_t SaveUserSet();
+    Carried Carry(VeltCamHandle handle);
     uint32_t PixelFormat();
     uint32_t BytesPerPixel();
     uint16_t StartAcquisition();
@@ -56,7 +76,7 @@ class CSdkCamera : public IGvcpDevice {
     void FrameLoop();
     bool PullFrame(StreamFrame& slot, uint64_t* frameNumber);
     bool StartMode();
-    bool Reopen();
+    bool Reopen(bool releaseFirst);
     bool TooEarly(uint64_t timestampNs);
     void NoteFrame(uint64_t timestampNs);
     double Spread() const;
@@ -65,8 +85,11 @@ class CSdkCamera : public IGvcpDevice {
     // The caller's handle, or after a replug one this bridge opened (and releases).
     std::atomic<VeltCamHandle> handle_;
     const VeltCamHandle original_;
+    bool originalReleased_ = false;  // a save let go of the caller's object
     int device_;
     Log log_;
+    UserSetValues stored_;  // what the SDK last read from or wrote to its store
+    std::optional<Carried> carried_;
     CGvspStreamer* streamer_ = nullptr;
     CGvcpServer* server_ = nullptr;
 
@@ -76,6 +99,7 @@ class CSdkCamera : public IGvcpDevice {
     bool modeRunning_ = false;  // the SDK's capture mode runs
     bool quit_ = false;
     bool reopen_ = false;  // the camera went away: select it again before the next start
+    uint32_t userSet_ = 0;
     uint32_t acquisitionMode_ = 0;
     uint32_t frameCount_ = 1;
     uint32_t framesLeft_ = 0;

@@ -115,6 +115,21 @@ void CUdpSocket::SetSendBuffer(int bytes) {
                sizeof bytes);
 }
 
+bool CUdpSocket::SetMulticastSender(uint32_t interfaceIp, int ttl) {
+    in_addr a{};
+    a.s_addr = htonl(interfaceIp);
+    const bool viaInterface = setsockopt(N(handle_), IPPROTO_IP, IP_MULTICAST_IF,
+                                         reinterpret_cast<const char*>(&a), sizeof a) == 0;
+#if defined(_WIN32)
+    const DWORD hops = static_cast<DWORD>(ttl);
+#else
+    const int hops = ttl;
+#endif
+    const bool limited = setsockopt(N(handle_), IPPROTO_IP, IP_MULTICAST_TTL,
+                                    reinterpret_cast<const char*>(&hops), sizeof hops) == 0;
+    return viaInterface && limited;
+}
+
 bool CUdpSocket::SendTo(const uint8_t* data, std::size_t size, const Endpoint& to) {
     sockaddr_in a = Address(to);
     for (int attempt = 0; attempt < 100; ++attempt) {

@@ -38,6 +38,9 @@ class CUdpSocket : public IPacketSink {
     // Stream packets must not be fragmented: receivers drop IP fragments.
     void SetDontFragment();
     void SetSendBuffer(int bytes);
+    // Datagrams to multicast groups leave through the interface holding
+    // interfaceIp (host order) and cross at most ttl routers.
+    bool SetMulticastSender(uint32_t interfaceIp, int ttl);
 
     bool SendTo(const uint8_t* data, std::size_t size, const Endpoint& to) override;
     // One system call for the whole batch where the system has it.

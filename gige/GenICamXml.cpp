@@ -147,19 +147,21 @@ std::string BuildGenICamXml(const XmlOptions& options) {
         " http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd\">\n";
 
     x.Category("Root", {"DeviceControl", "ImageFormatControl", "AcquisitionControl",
-                        "AnalogControl", "TransportLayerControl"});
+                        "AnalogControl", "UserSetControl", "TransportLayerControl"});
     x.Category("DeviceControl",
                {"DeviceVendorName", "DeviceModelName", "DeviceVersion", "DeviceManufacturerInfo",
                 "DeviceSerialNumber", "DeviceUserID", "Timestamp", "TimestampLatch"});
     x.Category("ImageFormatControl",
                {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width", "Height",
-                "OffsetX", "OffsetY", "PixelFormat", "ReverseX", "ReverseY"});
+                "OffsetX", "OffsetY", "DecimationHorizontal", "DecimationVertical", "PixelFormat",
+                "ReverseX", "ReverseY"});
     x.Category(
         "AcquisitionControl",
         {"AcquisitionMode", "AcquisitionStart", "AcquisitionStop", "AcquisitionFrameCount",
          "AcquisitionFrameRate", "AcquisitionFrameRateEnable", "TriggerSelector", "TriggerMode",
          "TriggerSource", "TriggerSoftware", "TriggerActivation", "ExposureTime", "ExposureAuto"});
     x.Category("AnalogControl", {"Gain", "GainAuto", "Gamma", "BalanceWhiteAuto"});
+    x.Category("UserSetControl", {"UserSetSelector", "UserSetLoad", "UserSetSave"});
     x.Category("TransportLayerControl",
                {"PayloadSize", "GevSCPSPacketSize", "GevSCPSFireTestPacket", "GevSCPD", "GevSCDA",
                 "GevSCPHostPort", "GevSCSP", "GevHeartbeatTimeout", "GevTimestampTickFrequency",
@@ -183,16 +185,26 @@ std::string BuildGenICamXml(const XmlOptions& options) {
     x.Integer("SensorWidth", "Width of the sensor in pixels", "SensorWidthReg", maxW, maxW);
     const std::string maxH = std::to_string(f::kSensorHeightPixels);
     x.Integer("SensorHeight", "Height of the sensor in pixels", "SensorHeightReg", maxH, maxH);
-    x.Integer("WidthMax", "Widest image at the current offset", "WidthMaxReg", "0", maxW);
-    x.Integer("HeightMax", "Tallest image at the current offset", "HeightMaxReg", "0", maxH);
-    x.Integer("Width", "Image width in pixels", "WidthReg", std::to_string(f::kWidthMin),
-              "WidthMaxReg", std::to_string(f::kWidthInc));
-    x.Integer("Height", "Image height in pixels", "HeightReg", std::to_string(f::kHeightMin),
-              "HeightMaxReg", std::to_string(f::kHeightInc));
-    x.Integer("OffsetX", "Left edge of the image on the sensor", "OffsetXReg", "0", "OffsetXMaxReg",
-              std::to_string(f::kOffsetInc));
-    x.Integer("OffsetY", "Top edge of the image on the sensor", "OffsetYReg", "0", "OffsetYMaxReg",
-              std::to_string(f::kOffsetInc));
+    x.Integer("WidthMax", "Widest image at the current offset and decimation", "WidthMaxReg", "0",
+              maxW);
+    x.Integer("HeightMax", "Tallest image at the current offset and decimation", "HeightMaxReg",
+              "0", maxH);
+    x.Integer("Width", "Image width in pixels (decimated pixels at decimation 2)", "WidthReg",
+              std::to_string(f::kWidthMin), "WidthMaxReg", std::to_string(f::kWidthInc));
+    x.Integer("Height", "Image height in pixels (decimated pixels at decimation 2)", "HeightReg",
+              std::to_string(f::kHeightMin), "HeightMaxReg", std::to_string(f::kHeightInc));
+    x.Integer("OffsetX", "Left edge of the image on the sensor; 0 at decimation 2", "OffsetXReg",
+              "0", "OffsetXMaxReg", std::to_string(f::kOffsetInc));
+    x.Integer("OffsetY", "Top edge of the image on the sensor; 0 at decimation 2", "OffsetYReg",
+              "0", "OffsetYMaxReg", std::to_string(f::kOffsetInc));
+    x.Integer("DecimationHorizontal",
+              "2: half-resolution readout of the whole sensor from its origin; "
+              "DecimationHorizontal and DecimationVertical always change together",
+              "DecimationHorizontalReg", "1", "2", "1");
+    x.Integer("DecimationVertical",
+              "2: half-resolution readout of the whole sensor from its origin; "
+              "DecimationHorizontal and DecimationVertical always change together",
+              "DecimationVerticalReg", "1", "2", "1");
     x.Enumeration(
         "PixelFormat", "Format of the pixels sent", "PixelFormatReg",
         {{"Mono8", kPixMono8}, {"Mono16", kPixMono16}, {"BGR8", kPixBgr8}, {"BGRa8", kPixBgra8}});
@@ -236,6 +248,16 @@ std::string BuildGenICamXml(const XmlOptions& options) {
     x.Enumeration("BalanceWhiteAuto", "Automatic white balance", "BalanceWhiteAutoReg",
                   {{"Off", f::kAutoOff}, {"Continuous", f::kAutoContinuous}});
 
+    // User sets.
+    x.Enumeration("UserSetSelector",
+                  "Default: the camera's power-on settings (load only); UserSet1: the "
+                  "settings stored for this camera (exposure, gain, mirroring, automatic "
+                  "modes, image settings; not the window or format)",
+                  "UserSetSelectorReg",
+                  {{"Default", f::kUserSetDefault}, {"UserSet1", f::kUserSet1}});
+    x.Command("UserSetLoad", "Applies the selected user set", "UserSetLoadReg");
+    x.Command("UserSetSave", "Stores the current settings as UserSet1", "UserSetSaveReg");
+
     // Transport layer.
     x.Open("Integer", "GevSCPSPacketSize", "Bytes of one stream packet, headers included");
     x.Line("pValue", "GevSCPSPacketSizeReg");
@@ -274,6 +296,8 @@ std::string BuildGenICamXml(const XmlOptions& options) {
     x.IntReg("HeightReg", f::kHeight, "RW");
     x.IntReg("OffsetXReg", f::kOffsetX, "RW");
     x.IntReg("OffsetYReg", f::kOffsetY, "RW");
+    x.IntReg("DecimationHorizontalReg", f::kDecimationHorizontal, "RW");
+    x.IntReg("DecimationVerticalReg", f::kDecimationVertical, "RW");
     x.IntReg("PixelFormatReg", f::kPixelFormat, "RW");
     x.IntReg("ReverseXReg", f::kReverseX, "RW");
     x.IntReg("ReverseYReg", f::kReverseY, "RW");
@@ -295,6 +319,9 @@ std::string BuildGenICamXml(const XmlOptions& options) {
     x.IntReg("GainAutoReg", f::kGainAuto, "RW");
     x.FloatReg("GammaReg", f::kGamma, "RW");
     x.IntReg("BalanceWhiteAutoReg", f::kBalanceWhiteAuto, "RW");
+    x.IntReg("UserSetSelectorReg", f::kUserSetSelector, "RW");
+    x.IntReg("UserSetLoadReg", f::kUserSetLoad, "WO");
+    x.IntReg("UserSetSaveReg", f::kUserSetSave, "WO");
     // Stream channel 0 in the bootstrap block; the size field is the low 16 bits
     // of SCPS (bit numbers count from the most significant in big-endian words).
     x.Register("MaskedIntReg", "GevSCPSPacketSizeReg", reg::kStreamPacketSize, 4, "RW",

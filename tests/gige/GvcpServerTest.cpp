@@ -253,6 +253,44 @@ TEST_F(GvcpServerTest, PacketSizeWritesAreClampedAndFireTheTestPacket) {
     EXPECT_EQ(Read(reg::kStreamPacketSize), kScpsDoNotFragment | 4000u) << "the fire bit clears";
 }
 
+TEST_F(GvcpServerTest, StreamGoesToOneHostOrAGroupOnlyWhenAllowed) {
+    DeviceIdentity id = Identity();
+    id.allowMulticast = true;
+    CGvcpServer multicast(id, "<RegisterDescription/>", device_);
+    struct Case {
+        const char* what;
+        uint32_t destination;
+        bool plain, withMulticast;
+    } cases[] = {
+        {"a host", 0x7F000001, true, true},
+        {"a group", 0xEF010203, false, true},
+        {"the lowest group", 0xE0000001, false, true},
+        {"every host", 0xFFFFFFFF, false, false},
+        {"every host of the served network", 0x7FFFFFFF, false, false},
+    };
+    for (CGvcpServer* server : {&server_, &multicast}) {
+        const bool allowed = server == &multicast;
+        auto write = [&](uint32_t address, uint32_t value) {
+            std::vector<uint16_t> statuses;
+            const Bytes packet = Command(kWriteRegCmd, Words({address, value}));
+            server->Handle(packet.data(), packet.size(), alice_, 0,
+                           [&](const uint8_t* d, std::size_t) { statuses.push_back(GetU16(d)); });
+            return statuses.size() == 1 ? statuses[0] : uint16_t{0xFFFF};
+        };
+        ASSERT_EQ(write(reg::kCcp, kCcpControl), kStatusSuccess);
+        ASSERT_EQ(write(reg::kStreamDestination, 0x7F000003), kStatusSuccess);
+        for (const Case& c : cases) {
+            const bool accepted = allowed ? c.withMulticast : c.plain;
+            EXPECT_EQ(write(reg::kStreamDestination, c.destination),
+                      accepted ? kStatusSuccess : kStatusInvalidParameter)
+                << c.what << (allowed ? " (multicast allowed)" : "");
+            EXPECT_EQ(server->Stream().destination, accepted ? c.destination : 0x7F000003u)
+                << c.what << ": a refused destination leaves the previous one";
+            ASSERT_EQ(write(reg::kStreamDestination, 0x7F000003), kStatusSuccess);
+        }
+    }
+}
+
 TEST_F(GvcpServerTest, SlowWritesAreAnnouncedWithAPendingAck) {
     ASSERT_EQ(Write(reg::kCcp, kCcpControl, alice_), kStatusSuccess);
     auto acks = Send(Command(kWriteRegCmd, Words({feature::kWidth, 1024}), 9), alice_);
@@ -330,6 +368,10 @@ TEST(GenICamXmlTest, DescribesTheStandardFeaturesWithThePacketSizeLimits) {
           "AcquisitionStart", "AcquisitionStop", "TriggerMode", "TriggerSource", "TriggerSoftware",
           "ExposureTime", "Gain", "ReverseX", "ReverseY", "GevSCPSPacketSize",
           "GevSCPSFireTestPacket", "DeviceSerialNumber"}) {
+        EXPECT_NE(xml.find("Name=\"" + std::string(name) + "\""), std::string::npos) << name;
+    }
+    for (const char* name : {"DecimationHorizontal", "DecimationVertical", "UserSetSelector",
+                             "UserSetLoad", "UserSetSave"}) {
         EXPECT_NE(xml.find("Name=\"" + std::string(name) + "\""), std::string::npos) << name;
     }
     // A client's packet-size search must see the device's real maximum.

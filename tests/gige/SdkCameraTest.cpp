@@ -132,5 +132,106 @@ TEST_F(SdkCameraTest, WhatTheCameraCannotTakeIsRefused) {
     EXPECT_EQ(Read(f::kOffsetX), 0u);
 }
 
+TEST_F(SdkCameraTest, DecimationIsTheHalfReadoutInImagePixels) {
+    ASSERT_EQ(camera_->WriteFeature(f::kPixelFormat, kPixMono8), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kWidth, 1040), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kHeight, 772), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kOffsetX, 64), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kOffsetY, 32), kStatusSuccess);
+
+    // Both axes move together; the window keeps its area of the sensor, moved
+    // to the origin and onto the half readout's 32 x 8 steps.
+    ASSERT_EQ(camera_->WriteFeature(f::kDecimationVertical, 2), kStatusSuccess);
+    EXPECT_EQ(VeltCam_GetSubSample(handle_), VELTCAM_SUBSAMPLE_HALF);
+    int x = -1, y = -1, w = 0, h = 0;
+    VeltCam_GetCaptureWindowEx(handle_, nullptr, &x, &w, nullptr, &y, &h);
+    EXPECT_EQ(x, 0);
+    EXPECT_EQ(y, 0);
+    EXPECT_EQ(w, 1024);
+    EXPECT_EQ(h, 768);
+    struct Held {
+        const char* what;
+        uint32_t address, value;
+    } decimated[] = {
+        {"decimation x", f::kDecimationHorizontal, 2},
+        {"decimation y", f::kDecimationVertical, 2},
+        {"width", f::kWidth, 512},
+        {"height", f::kHeight, 384},
+        {"offset x", f::kOffsetX, 0},
+        {"offset y", f::kOffsetY, 0},
+        {"offset x max", f::kOffsetXMax, 0},
+        {"offset y max", f::kOffsetYMax, 0},
+        {"width max", f::kWidthMax, 1024},
+        {"height max", f::kHeightMax, 768},
+        {"payload", f::kPayloadSize, 512 * 384},
+    };
+    for (const Held& r : decimated) EXPECT_EQ(Read(r.address), r.value) << r.what;
+
+    struct Write {
+        const char* what;
+        uint32_t address, value;
+        uint16_t status;
+    } writes[] = {
+        {"offset 0 is a no-op", f::kOffsetX, 0, kStatusSuccess},
+        {"no offsets at half readout", f::kOffsetY, 4, kStatusInvalidParameter},
+        {"widest half image", f::kWidth, 1024, kStatusSuccess},
+        {"past the half sensor", f::kHeight, 772, kStatusInvalidParameter},
+        {"height off its step", f::kHeight, 382, kStatusInvalidParameter},
+        {"a quarter is not offered", f::kDecimationHorizontal, 4, kStatusInvalidParameter},
+    };
+    for (const Write& c : writes) {
+        EXPECT_EQ(camera_->WriteFeature(c.address, c.value), c.status) << c.what;
+    }
+    VeltCam_GetCaptureWindowEx(handle_, nullptr, &x, &w, nullptr, &y, &h);
+    EXPECT_EQ(w, 2048) << "image pixels reach the camera as sensor pixels";
+
+    ASSERT_EQ(camera_->WriteFeature(f::kDecimationHorizontal, 1), kStatusSuccess);
+    EXPECT_EQ(VeltCam_GetSubSample(handle_), VELTCAM_SUBSAMPLE_FULL);
+    EXPECT_EQ(Read(f::kDecimationVertical), 1u);
+    EXPECT_EQ(Read(f::kWidth), 2048u);
+    EXPECT_EQ(Read(f::kHeight), 768u);
+    EXPECT_EQ(camera_->WriteFeature(f::kOffsetY, 4), kStatusSuccess) << "offsets again";
+}
+
+TEST_F(SdkCameraTest, UserSetOneIsTheCamerasStoredSettings) {
+    int ok = 0;
+    ASSERT_EQ(camera_->WriteFeature(f::kUserSetSelector, f::kUserSet1), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kExposureTime, Bits(5000)), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kGain, Bits(12.5f)), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kReverseY, 1), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kWidth, 1024), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kUserSetSave, 1), kStatusSuccess);
+    EXPECT_EQ(Read(f::kWidth), 1024u) << "the window is not stored, but carried over";
+
+    // Changed, then loaded back.
+    ASSERT_EQ(camera_->WriteFeature(f::kExposureTime, Bits(20000)), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kGain, Bits(3)), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kReverseY, 0), kStatusSuccess);
+    ASSERT_EQ(camera_->WriteFeature(f::kUserSetLoad, 1), kStatusSuccess);
+    EXPECT_EQ(Read(f::kExposureTime), Bits(5000));
+    EXPECT_EQ(Read(f::kGain), Bits(12.5f));
+    EXPECT_EQ(Read(f::kReverseY), 1u);
+
+    // The power-on set can be loaded but not overwritten.
+    ASSERT_EQ(camera_->WriteFeature(f::kUserSetSelector, f::kUserSetDefault), kStatusSuccess);
+    EXPECT_EQ(camera_->WriteFeature(f::kUserSetSave, 1), kStatusWriteProtect);
+    ASSERT_EQ(camera_->WriteFeature(f::kUserSetLoad, 1), kStatusSuccess);
+    EXPECT_EQ(Read(f::kExposureTime), Bits(17000));
+    EXPECT_EQ(Read(f::kGain), Bits(6.4f));
+    EXPECT_EQ(Read(f::kReverseY), 0u);
+    EXPECT_EQ(Read(f::kWidth), 2048u);
+    EXPECT_EQ(camera_->WriteFeature(f::kUserSetSelector, 2), kStatusInvalidParameter);
+
+    // The store holds the saved set, not what the camera held when the server
+    // let go of it: the next SDK object to open the camera comes up with it.
+    camera_.reset();
+    VeltCam_Release(handle_);
+    handle_ = VeltCam_Initialize(nullptr);
+    ASSERT_NE(handle_, 0u);
+    EXPECT_EQ(VeltCam_GetExposureTime(handle_, &ok), 50);
+    EXPECT_EQ(VeltCam_GetGlobalGain(handle_, &ok), 125);
+    EXPECT_EQ(VeltCam_GetMirrorV(handle_), 1);
+}
+
 }  // namespace
 }  // namespace veltcam::gige

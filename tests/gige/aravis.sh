@@ -86,6 +86,13 @@ OffsetX=64 64
 OffsetY=32 32
 PixelFormat=Mono16 Mono16
 PayloadSize 1572864
+DecimationHorizontal=2 2
+DecimationVertical 2
+Width 512
+OffsetX 0
+PayloadSize 393216
+DecimationVertical=1 1
+OffsetX 0
 ExposureTime=5000 5000
 ExposureTime=12345 12300
 Gain=12.5 12.5
@@ -103,6 +110,11 @@ ExposureAuto Off
 GevSCPSPacketSize=4000 4000
 DeviceUserID=line-3 line-3
 CASES
+# User set 1: saved (the camera closes and opens again), changed, loaded back.
+arv-tool-0.8 -a 127.0.0.2 control ExposureTime=5000 UserSetSelector=UserSet1 UserSetSave \
+    ExposureTime=9000 UserSetLoad ExposureTime >userset.out 2>&1
+[ "$(sed -n 's/^ExposureTime = \([^ ]*\).*/\1/p' userset.out | tail -n 1)" = 5000 ] &&
+    ok "user set saved, changed, loaded back" || fail "user set: $(cat userset.out)"
 arv-tool-0.8 -a 127.0.0.2 control Width=2048 Height=1536 OffsetX=0 OffsetY=0 ReverseX=false \
     ReverseY=false Gamma=1 GainAuto=Off TriggerMode=Off AcquisitionMode=Continuous \
     PixelFormat=Mono8 ExposureTime=17000 Gain=6 >/dev/null 2>&1
@@ -154,7 +166,19 @@ timeout 30 gst-launch-1.0 -v aravissrc camera-name=127.0.0.2 num-buffers=12 ! fa
 buffers=$(grep -c "chain" gst.out)
 grep -q "EOS" gst.out && [ "$buffers" -eq 12 ] && ok "aravissrc: 12 buffers then EOS" ||
     fail "aravissrc: $buffers buffers"
+# A multicast stream only from a server started for it.
+$PY "$SOURCE/multicast_client.py" 127.0.0.2 refused >multicast-refused.out 2>&1 &&
+    ok "multicast: $(cat multicast-refused.out)" ||
+    fail "multicast refusal: $(tail -n 3 multicast-refused.out)"
 stop_server main
+
+# --- multicast when allowed: a receiver that joined the group on loopback ------
+ip link set lo multicast on
+ip route add 224.0.0.0/4 dev lo
+start_server multicast "" --address 127.0.0.2 --multicast
+$PY "$SOURCE/multicast_client.py" 127.0.0.2 stream >multicast.out 2>&1 &&
+    ok "multicast: $(cat multicast.out)" || fail "multicast: $(tail -n 3 multicast.out)"
+stop_server multicast
 
 # --- resend: 1 % of packets lost on purpose -----------------------------------
 start_server loss "" --address 127.0.0.2 --drop-percent 1

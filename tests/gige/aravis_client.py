@@ -24,8 +24,18 @@ def block_mean(data, width, x, y):
     return total / 64.0
 
 
-def ramp(data, width):
-    return [block_mean(data, width, x, 1300) for x in range(64, 2048, 256)]
+def ramp(data, width, scale=1):
+    return [block_mean(data, width, x // scale, 1300 // scale) for x in range(64, 2048, 256)]
+
+
+def bars_and_ramp(data, width, scale=1):
+    """The bars brightest first (left to right), the ramp rising to the right."""
+    bars = [block_mean(data, width, (bar * 256 + 128) // scale, 384 // scale) for bar in range(8)]
+    assert bars[0] > 100, bars
+    assert all(b <= a + 2 for a, b in zip(bars, bars[1:])), bars
+    plain = ramp(data, width, scale)
+    assert all(b > a for a, b in zip(plain, plain[1:])), plain
+    return plain
 
 
 def scene(camera):
@@ -35,11 +45,17 @@ def scene(camera):
     camera.set_exposure_time(17000)
     width, height, data = grab(camera)
     assert (width, height, len(data)) == (2048, 1536, 2048 * 1536), (width, height, len(data))
-    bars = [block_mean(data, width, bar * 256 + 128, 384) for bar in range(8)]
-    assert bars[0] > 100, bars
-    assert all(b <= a + 2 for a, b in zip(bars, bars[1:])), bars
-    plain = ramp(data, width)
-    assert all(b > a for a, b in zip(plain, plain[1:])), plain
+    plain = bars_and_ramp(data, width)
+
+    # Half readout: the whole scene in a quarter of the pixels.
+    camera.set_integer("DecimationHorizontal", 2)
+    assert camera.get_integer("DecimationVertical") == 2
+    assert camera.get_region() == (0, 0, 1024, 768), camera.get_region()
+    half_width, half_height, data = grab(camera)
+    assert (half_width, half_height, len(data)) == (1024, 768, 1024 * 768), (half_width, half_height)
+    bars_and_ramp(data, half_width, 2)
+    camera.set_integer("DecimationVertical", 1)
+    assert camera.get_region() == (0, 0, 2048, 1536), camera.get_region()
 
     camera.set_boolean("ReverseX", True)
     _, _, data = grab(camera)

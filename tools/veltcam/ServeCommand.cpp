@@ -34,6 +34,8 @@ void AddServeCommand(CLI::App& app, ToolContext& context) {
     static uint32_t heartbeat = 3000;
     static double dropPercent = 0;
     static double seconds = 0;
+    static bool multicast = false;
+    static int multicastTtl = 1;
     auto* command = app.add_subcommand(
         "serve", "serve the camera as a GigE Vision network camera (GenICam clients)");
     command
@@ -56,6 +58,14 @@ void AddServeCommand(CLI::App& app, ToolContext& context) {
         ->add_option("--drop-percent", dropPercent,
                      "testing: lose this share of stream packets on their first send")
         ->check(CLI::Range(0.0, 50.0));
+    auto* multicastFlag = command->add_flag(
+        "--multicast", multicast,
+        "let the controlling client send the stream to a multicast group (refused otherwise)");
+    command
+        ->add_option("--multicast-ttl", multicastTtl,
+                     "routers a multicast stream may cross (default 1: the local network only)")
+        ->check(CLI::Range(1, 255))
+        ->needs(multicastFlag);
     command->add_option("--seconds", seconds, "stop after this long (0: until Ctrl-C)")
         ->check(CLI::Range(0.0, 1e9));
     command->callback([&context] {
@@ -89,6 +99,7 @@ void AddServeCommand(CLI::App& app, ToolContext& context) {
             so.bandwidthMBps = bandwidth;
             so.heartbeatMs = heartbeat;
             so.dropFraction = dropPercent / 100.0;
+            so.multicastTtl = multicast ? multicastTtl : 0;
             so.device = device;
             const std::string prefix = "[" + addresses[i] + "] ";
             servers.push_back(std::make_unique<gige::CGigeServer>(
