@@ -139,8 +139,9 @@ for format in Mono8 Mono16; do
     failed=$(stat n_failures "stream-$format.out")
     # Losses are allowed only while the client first touches its buffers. The
     # rate itself is the benchmark's business (bench/gige/run.sh): a loaded
-    # machine under the sanitizers must still pass.
-    if [ "${done_:-0}" -ge 30 ] && [ "${failed:-99}" -le 3 ]; then
+    # machine under the sanitizers must still pass, and gave 14-20 frames in 3 s
+    # at a load average of 10, so ten frames show the stream without timing it.
+    if [ "${done_:-0}" -ge 10 ] && [ "${failed:-99}" -le 3 ]; then
         ok "stream $format: $done_ frames, $failed failed"
     else
         fail "stream $format: ${done_:-none} frames, ${failed:-?} failed"
@@ -157,7 +158,7 @@ done
 arv-tool-0.8 -a 127.0.0.2 control Width=512 >denied.out 2>&1
 grep -q "access-denied" denied.out && ok "second client refused" || fail "second client: $(cat denied.out)"
 wait $CLIENT
-[ "$(stat n_completed_buffers busy.out)" -ge 30 ] 2>/dev/null && ok "first client kept streaming" ||
+[ "$(stat n_completed_buffers busy.out)" -ge 10 ] 2>/dev/null && ok "first client kept streaming" ||
     fail "first client: $(stat n_completed_buffers busy.out) frames"
 
 # --- aravissrc ---------------------------------------------------------------
@@ -188,7 +189,7 @@ failed=$(stat n_failures resend.out)
 requests=$(stat n_resend_requests resend.out)
 # Nearly every frame loses a packet; resend completes them (a few may fail in the
 # first second, while the client first touches its buffers).
-if [ "${completed:-0}" -ge 30 ] && [ "$((${failed:-99} * 10))" -le "${completed:-0}" ] &&
+if [ "${completed:-0}" -ge 10 ] && [ "$((${failed:-99} * 10))" -le "${completed:-0}" ] &&
     [ "${requests:-0}" -gt 0 ]; then
     ok "resend: $completed frames complete, $requests resend requests"
 else
