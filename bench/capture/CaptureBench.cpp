@@ -427,8 +427,9 @@ HeldBytes AttributeTracedBlocks() {
 // full-frame preview running (no queue, no callback buffer) less those
 // allocated before the handle was opened, against the floor every streaming
 // camera needs: its ring of raw frames and one output image of the colour mode.
-// The in-process simulator's own blocks (its scene, its frame synthesis) count
-// in held_MB but not in library_MB: a real camera needs none of them. The
+// The in-process simulator's own blocks of 64 KiB or more (its scene, its frame
+// synthesis) count in held_MB but not in library_MB: a real camera needs none of
+// them (its smaller blocks stay in both). The
 // transport's transfer buffer (64 MiB for endpoint requests, allocated when the
 // camera opens) is part of library_MB; streaming never touches its pages, so
 // the last ratio leaves it out. VELTCAM_BENCH_MEMORY_OWNERS=1 prints who holds
@@ -470,6 +471,7 @@ void BM_MemoryPerCamera(benchmark::State& state) {
     const double floor = ring + output;
     const auto library = static_cast<double>(held - owners.simulator);
     state.counters["held_MB"] = static_cast<double>(held) / 1e6;
+    state.counters["held_per_floor"] = static_cast<double>(held) / floor;
     state.counters["simulator_MB"] = static_cast<double>(owners.simulator) / 1e6;
     state.counters["library_MB"] = library / 1e6;
     state.counters["transfer_buffer_MB"] = static_cast<double>(owners.transferBuffer) / 1e6;
