@@ -5,6 +5,7 @@
 // frame for comparison.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -12,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -20,6 +23,10 @@
 #include "VeltCamSdk.h"
 #include "VeltCamSdkEx.h"
 #ifndef _WIN32
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "VeltCamSdkLinux.h"
@@ -33,11 +40,61 @@
 static std::atomic<int64_t> gLiveBytes{0};
 static constexpr size_t kSizeHeader = alignof(std::max_align_t);
 
+// While a memory row traces, every block of at least kTracedBytes is recorded
+// with the call stack that allocated it, so that the row can tell who holds
+// what: the camera simulator (which a real camera would not need) apart from
+// the library. Smaller blocks are counted but not traced. The table is a fixed
+// array: the allocator must not allocate for itself.
+constexpr size_t kTracedBytes = 64 * 1024;
+constexpr int kTraceDepth = 40;
+constexpr int kTraceCapacity = 1024;
+struct TracedBlock {
+    const void* pointer;
+    size_t bytes;
+    int depth;
+    void* frames[kTraceDepth];
+};
+static std::atomic<bool> gTracing{false};
+static std::mutex gTraceLock;
+static TracedBlock gTraced[kTraceCapacity];
+static int gTracedCount = 0;
+static int gTraceOverflow = 0;
+static thread_local bool tTracing = false;
+
+static void TraceAllocation(const void* pointer, size_t bytes) {
+    if (tTracing) return;  // the unwinder's own first-use allocations
+    tTracing = true;
+    TracedBlock block{pointer, bytes, 0, {}};
+    block.depth = backtrace(block.frames, kTraceDepth);
+    {
+        std::lock_guard<std::mutex> lock(gTraceLock);
+        if (gTracedCount < kTraceCapacity) {
+            gTraced[gTracedCount++] = block;
+        } else {
+            ++gTraceOverflow;
+        }
+    }
+    tTracing = false;
+}
+
+static void ForgetAllocation(const void* pointer) {
+    std::lock_guard<std::mutex> lock(gTraceLock);
+    for (int i = 0; i < gTracedCount; ++i) {
+        if (gTraced[i].pointer == pointer) {
+            gTraced[i] = gTraced[--gTracedCount];
+            return;
+        }
+    }
+}
+
 static void* CountedAllocate(size_t bytes) {
     auto* block = static_cast<unsigned char*>(std::malloc(bytes + kSizeHeader));
     if (block == nullptr) return nullptr;
     std::memcpy(block, &bytes, sizeof bytes);
     gLiveBytes += static_cast<int64_t>(bytes);
+    if (bytes >= kTracedBytes && gTracing.load(std::memory_order_relaxed)) {
+        TraceAllocation(block + kSizeHeader, bytes);
+    }
     return block + kSizeHeader;
 }
 
@@ -47,6 +104,7 @@ static void CountedFree(void* pointer) {
     size_t bytes = 0;
     std::memcpy(&bytes, block, sizeof bytes);
     gLiveBytes -= static_cast<int64_t>(bytes);
+    if (bytes >= kTracedBytes) ForgetAllocation(pointer);
     std::free(block);
 }
 
@@ -286,18 +344,106 @@ BENCHMARK(BM_PullStream48)
     ->UseRealTime()
     ->MinTime(3.0);
 
-// What one streaming camera holds: the bytes the library has allocated with a
-// headless full-frame preview running (no queue, no callback buffer) less those
+// The function a return address lies in, demangled, without its arguments;
+// empty without a symbol (the bench exports its symbols for this).
+std::string FunctionAt(void* address) {
+    Dl_info info{};
+    // A return address points past its call: step back into the call.
+    if (dladdr(static_cast<char*>(address) - 1, &info) == 0 || info.dli_sname == nullptr) {
+        return {};
+    }
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    std::string name = status == 0 && demangled != nullptr ? demangled : info.dli_sname;
+    std::free(demangled);
+    const std::string anonymous = "(anonymous namespace)";
+    for (size_t at; (at = name.find(anonymous)) != std::string::npos;) {
+        name.replace(at, anonymous.size(), "{anon}");
+    }
+    return name.substr(0, name.find('('));
+}
+
+// Bytes of [pointer, pointer + bytes) in resident pages.
+int64_t ResidentBytes(const void* pointer, size_t bytes) {
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t first = reinterpret_cast<uintptr_t>(pointer) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(pointer) + bytes + page - 1) & ~(page - 1);
+    std::vector<unsigned char> pages((end - first) / page);
+    if (mincore(reinterpret_cast<void*>(first), end - first, pages.data()) != 0) return -1;
+    int64_t resident = 0;
+    for (const unsigned char p : pages) resident += p & 1;
+    return std::min(resident * static_cast<int64_t>(page), static_cast<int64_t>(bytes));
+}
+
+// Who holds the traced blocks: the simulator (any block allocated with a
+// simulator function on the stack), the transport's transfer buffer, and by the
+// first library function on the stack for the rest.
+struct HeldBytes {
+    int64_t simulator = 0;
+    int64_t transferBuffer = 0;
+    struct Owner {
+        int blocks = 0;
+        int64_t bytes = 0;
+        int64_t resident = 0;
+    };
+    std::map<std::string, Owner> owners;
+};
+
+HeldBytes AttributeTracedBlocks() {
+    static TracedBlock blocks[kTraceCapacity];
+    int count = 0;
+    {
+        std::lock_guard<std::mutex> lock(gTraceLock);
+        count = gTracedCount;
+        std::copy(gTraced, gTraced + count, blocks);
+    }
+    HeldBytes held;
+    for (int i = 0; i < count; ++i) {
+        const TracedBlock& block = blocks[i];
+        std::string owner;
+        bool simulator = false;
+        for (int f = 0; f < block.depth; ++f) {
+            const std::string name = FunctionAt(block.frames[f]);
+            if (name.rfind("veltcam::", 0) != 0) continue;
+            simulator |= name.rfind("veltcam::sim::", 0) == 0;
+            if (owner.empty() && name.rfind("veltcam::DibImage::", 0) != 0) owner = name;
+        }
+        const auto bytes = static_cast<int64_t>(block.bytes);
+        if (simulator) {
+            held.simulator += bytes;
+            owner = "[simulator] " + owner;
+        } else if (owner.find("AllocateTransferBuffer") != std::string::npos) {
+            held.transferBuffer += bytes;
+        }
+        HeldBytes::Owner& o = held.owners[owner.empty() ? "?" : owner];
+        ++o.blocks;
+        o.bytes += bytes;
+        o.resident += ResidentBytes(block.pointer, block.bytes);
+    }
+    return held;
+}
+
+// What one streaming camera holds: the bytes allocated with a headless
+// full-frame preview running (no queue, no callback buffer) less those
 // allocated before the handle was opened, against the floor every streaming
 // camera needs: its ring of raw frames and one output image of the colour mode.
+// The in-process simulator's own blocks of 64 KiB or more (its scene, its frame
+// synthesis) count in held_MB but not in library_MB: a real camera needs none of
+// them (its smaller blocks stay in both). The
+// transport's transfer buffer (64 MiB for endpoint requests, allocated when the
+// camera opens) is part of library_MB; streaming never touches its pages, so
+// the last ratio leaves it out. VELTCAM_BENCH_MEMORY_OWNERS=1 prints who holds
+// which blocks of 64 KiB or more (with their resident bytes) on standard error.
 void BM_MemoryPerCamera(benchmark::State& state) {
     const int bits = static_cast<int>(state.range(0));
     const int64_t before = gLiveBytes.load();
+    gTracing = true;
     std::filesystem::path settings;
     VeltCamHandle handle = OpenBenchCamera("vc-bench-memory", &settings, bits);
     if (handle == 0 || VeltCam_StartPreview(handle) != 1) {
         state.SkipWithError("preview did not start");
         if (handle != 0) VeltCam_Release(handle);
+        gTracing = false;
         return;
     }
     VeltCamExStreamStats stats{};
@@ -310,17 +456,41 @@ void BM_MemoryPerCamera(benchmark::State& state) {
     for (auto _ : state) {
         held = gLiveBytes.load() - before;
     }
+    gTracing = false;
+    const HeldBytes owners = AttributeTracedBlocks();
     VeltCam_StopPreview(handle);
     VeltCam_Release(handle);
     std::filesystem::remove(settings);
+    {
+        std::lock_guard<std::mutex> lock(gTraceLock);
+        gTracedCount = 0;  // what outlives the handle is the next row's "before"
+    }
     const bool sixteen = bits == 16 || bits == 48 || bits == 64;
     const double ring = 4.0 * kWidth * kHeight * (sixteen ? 2 : 1);
     const double output = static_cast<double>(kWidth) * kHeight * bits / 8;
+    const double floor = ring + output;
+    const auto library = static_cast<double>(held - owners.simulator);
     state.counters["held_MB"] = static_cast<double>(held) / 1e6;
-    state.counters["floor_MB"] = (ring + output) / 1e6;
-    state.counters["held_per_floor"] = static_cast<double>(held) / (ring + output);
+    state.counters["held_per_floor"] = static_cast<double>(held) / floor;
+    state.counters["simulator_MB"] = static_cast<double>(owners.simulator) / 1e6;
+    state.counters["library_MB"] = library / 1e6;
+    state.counters["transfer_buffer_MB"] = static_cast<double>(owners.transferBuffer) / 1e6;
+    state.counters["floor_MB"] = floor / 1e6;
+    state.counters["library_per_floor"] = library / floor;
+    state.counters["less_transfer_buffer_per_floor"] =
+        (library - static_cast<double>(owners.transferBuffer)) / floor;
     // After release nothing of the handle may stay.
     state.counters["left_after_release_MB"] = static_cast<double>(gLiveBytes.load() - before) / 1e6;
+    if (std::getenv("VELTCAM_BENCH_MEMORY_OWNERS") != nullptr) {
+        std::fprintf(stderr, "bits %d: %.1f MB held, traced blocks by owner:\n", bits,
+                     static_cast<double>(held) / 1e6);
+        for (const auto& [name, o] : owners.owners) {
+            std::fprintf(stderr, "  %8.2f MB (%8.2f resident) %3d x  %s\n",
+                         static_cast<double>(o.bytes) / 1e6, static_cast<double>(o.resident) / 1e6,
+                         o.blocks, name.c_str());
+        }
+        if (gTraceOverflow > 0) std::fprintf(stderr, "  (%d blocks not traced)\n", gTraceOverflow);
+    }
 }
 BENCHMARK(BM_MemoryPerCamera)->ArgName("bits")->Arg(8)->Arg(24)->Arg(48)->Iterations(1);
 

@@ -139,7 +139,7 @@ bool CorrectableFrame(const DibImage& raw, const DibImage& work) {
 
 template <class T>
 void DetectRow(const DibImage& raw, const DibImage& work, const MaskPlanes& planes,
-               const CoveredArea& area, int threshold, int y, bool sixteen) {
+               const CoveredArea& area, bool references, int threshold, int y, bool sixteen) {
     const int w = raw.Width();
     const auto& k = kernels::ActiveKernels();
     kernels::DefectDetectRow row;
@@ -147,10 +147,12 @@ void DetectRow(const DibImage& raw, const DibImage& work, const MaskPlanes& plan
     row.row = raw.Row(y);
     row.below = raw.Row(y + 1);
     // Defect flags come from the sensor position of the frame, as the flat field's
-    // references do; outside the planes there are no flags.
-    const bool flagged = y < area.endY && area.endX >= w;
-    const DibImage& flags = planes[sixteen ? kMaskFlags16 : kMaskFlags8];
-    row.flags = flagged ? RowAt<uint8_t>(flags, area.planeY + y) + area.planeX : NoFlags(w);
+    // references do; outside the planes, or without references, there are none.
+    const bool flagged = references && y < area.endY && area.endX >= w;
+    row.flags =
+        flagged ? RowAt<uint8_t>(planes[sixteen ? kMaskFlags16 : kMaskFlags8], area.planeY + y) +
+                      area.planeX
+                : NoFlags(w);
     row.marks = MarkRow<T>(raw, work, y);
     row.width = w;
     row.threshold = threshold;
@@ -224,14 +226,16 @@ void DetectRowsT(const DibImage& raw, const MaskPlanes& planes, int threshold,
                  int band, bool sixteen) {
     const int w = raw.Width();
     const int h = raw.Height();
-    const DibImage& work = planes[sixteen ? kMaskWork16 : kMaskWork8];
-    if (!CorrectableFrame(raw, work)) return;
+    const DibImage* workPlane = planes.plane[sixteen ? kMaskWork16 : kMaskWork8];
+    if (workPlane == nullptr || !CorrectableFrame(raw, *workPlane)) return;
+    const DibImage& work = *workPlane;
     const CoveredArea area = Cover(raw, window, 0);
+    const bool references = planes.HasReferences();
     for (int y = std::max(firstRow, 0); y < std::min(endRow, h); ++y) {
         if (y == 0 || y == h - 1) {
             std::fill(MarkRow<T>(raw, work, y), MarkRow<T>(raw, work, y) + w, T{0});
         } else {
-            DetectRow<T>(raw, work, planes, area, threshold, y, sixteen);
+            DetectRow<T>(raw, work, planes, area, references, threshold, y, sixteen);
         }
     }
     // A single band has no neighbour to hand its edges to.
@@ -295,8 +299,9 @@ void ReplaceRowsT(DibImage& raw, const MaskPlanes& planes, int firstRow, int end
                   const DefectBandEdges* edges, int band, bool sixteen) {
     const int w = raw.Width();
     const int h = raw.Height();
-    const DibImage& work = planes[sixteen ? kMaskWork16 : kMaskWork8];
-    if (!CorrectableFrame(raw, work)) return;
+    const DibImage* workPlane = planes.plane[sixteen ? kMaskWork16 : kMaskWork8];
+    if (workPlane == nullptr || !CorrectableFrame(raw, *workPlane)) return;
+    const DibImage& work = *workPlane;
     const int lo = std::max(firstRow, 1);
     const int hi = std::min(endRow, h - 1);
     if (lo >= hi) return;
@@ -369,13 +374,27 @@ int MaskPlaneBits(int plane) {
     }
 }
 
+namespace {
+
+bool IsWorkPlane(int i) { return i == kMaskWork8 || i == kMaskWork16; }
+
+bool PlaneReady(const DibImage* p, int i) {
+    return p != nullptr && p->IsValid() && p->Width() == kSensorWidth &&
+           p->Height() == kSensorHeight && p->Bits() == MaskPlaneBits(i);
+}
+
+}  // namespace
+
 bool MaskPlanes::Valid() const {
     for (int i = 0; i < kMaskPlaneCount; ++i) {
-        const DibImage* p = plane[i];
-        if (p == nullptr || !p->IsValid() || p->Width() != kSensorWidth ||
-            p->Height() != kSensorHeight || p->Bits() != MaskPlaneBits(i)) {
-            return false;
-        }
+        if (!PlaneReady(plane[i], i)) return false;
+    }
+    return true;
+}
+
+bool MaskPlanes::HasReferences() const {
+    for (int i = 0; i < kMaskPlaneCount; ++i) {
+        if (!IsWorkPlane(i) && !PlaneReady(plane[i], i)) return false;
     }
     return true;
 }
@@ -399,7 +418,16 @@ int CorrectionSwitches::Get(int id) const {
 }
 
 bool AllocateMaskPlanes(const MaskPlanes& planes) {
+    for (const int i : {kMaskWork8, kMaskWork16}) {
+        if (planes.plane[i] == nullptr) return false;
+        if (!planes.plane[i]->Create(kSensorWidth, kSensorHeight, MaskPlaneBits(i))) return false;
+    }
+    return AllocateMaskReferences(planes);
+}
+
+bool AllocateMaskReferences(const MaskPlanes& planes) {
     for (int i = 0; i < kMaskPlaneCount; ++i) {
+        if (IsWorkPlane(i)) continue;
         if (planes.plane[i] == nullptr) return false;
         if (!planes.plane[i]->Create(kSensorWidth, kSensorHeight, MaskPlaneBits(i))) return false;
     }
@@ -410,8 +438,15 @@ bool AllocateMaskPlanes(const MaskPlanes& planes) {
     return true;
 }
 
+bool PrepareDefectWork(const MaskPlanes& planes, int bits) {
+    const int i = bits == 16 ? kMaskWork16 : kMaskWork8;
+    DibImage* work = planes.plane[i];
+    if (work == nullptr) return false;
+    return PlaneReady(work, i) || work->Create(kSensorWidth, kSensorHeight, MaskPlaneBits(i));
+}
+
 void BuildDefectFlags(const MaskPlanes& planes, int bits, int which) {
-    if (!planes.Valid()) return;
+    if (!planes.HasReferences()) return;
     const bool hot = which == 0;
     if (bits == 16) {
         BuildFlags<uint16_t>(planes[hot ? kMaskDark16 : kMaskWhite16],
@@ -426,7 +461,9 @@ void BuildDefectFlags(const MaskPlanes& planes, int bits, int which) {
 
 void FlatFieldRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
                    int firstRow, int endRow) {
-    if (!raw.IsValid() || !planes.Valid()) return;
+    // The initial references map every sample to itself: (s * 2^bits) / (2^bits - 1)
+    // rounds down to s, and full scale clamps to full scale.
+    if (!raw.IsValid() || !planes.HasReferences()) return;
     if (raw.Bits() == 16) {
         FlatFieldT<uint16_t>(raw, planes, window, firstRow, endRow, true);
     } else if (raw.Bits() == 8) {
@@ -452,7 +489,7 @@ void DefectBandEdges::Prepare(int bands, int width) {
 void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int threshold,
                       const CorrectionWindow& window, int firstRow, int endRow,
                       DefectBandEdges* edges, int band) {
-    if (!raw.IsValid() || !planes.Valid()) return;
+    if (!raw.IsValid()) return;
     // Edges prepared for another width are not used.
     if (edges != nullptr && edges->Width() != raw.Width()) edges = nullptr;
     if (raw.Bits() == 16) {
@@ -465,7 +502,7 @@ void DetectDefectRows(const DibImage& raw, const MaskPlanes& planes, int thresho
 void ReplaceDefectRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window,
                        int firstRow, int endRow, const DefectBandEdges* edges, int band) {
     (void)window;  // the marks already hold where the frame lies on the sensor
-    if (!raw.IsValid() || !planes.Valid()) return;
+    if (!raw.IsValid()) return;
     if (edges != nullptr && edges->Width() != raw.Width()) edges = nullptr;
     if (raw.Bits() == 16) {
         ReplaceRowsT<uint16_t>(raw, planes, firstRow, endRow, edges, band, true);
@@ -481,7 +518,9 @@ void CorrectDefects(DibImage& raw, const MaskPlanes& planes, int threshold,
 }
 
 bool UpdateMaskReference(const MaskPlanes& planes, const DibImage& raw, int which) {
-    if (!planes.Valid() || !raw.IsValid() || (raw.Bits() != 8 && raw.Bits() != 16)) return true;
+    if (!planes.HasReferences() || !raw.IsValid() || (raw.Bits() != 8 && raw.Bits() != 16)) {
+        return true;
+    }
     const bool sixteen = raw.Bits() == 16;
     bool ok = true;
     if (raw.Width() == kSensorWidth && raw.Height() == kSensorHeight) {

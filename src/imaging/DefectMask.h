@@ -44,6 +44,12 @@ struct MaskPlanes {
     DibImage& operator[](int i) const { return *plane[i]; }
     // True when every plane is allocated at the full sensor size.
     bool Valid() const;
+    // True when the references and the planes derived from them (all but the two
+    // work planes) are allocated. A camera whose mask was never loaded or taken
+    // has none: its mask is the initial one (dark 0, white full scale, no defect
+    // flags), whose flat field keeps every sample as it is, so the corrections
+    // need no planes for it.
+    bool HasReferences() const;
 };
 
 // Setting IDs of the two correction switches and the values they accept.
@@ -77,13 +83,21 @@ struct CorrectionWindow {
 // Creates all planes at the sensor size with their initial content: dark 0, white
 // full scale, flags clear. False when memory runs out.
 bool AllocateMaskPlanes(const MaskPlanes& planes);
+// The same for the references and their derived planes only (HasReferences),
+// leaving the work planes alone.
+bool AllocateMaskReferences(const MaskPlanes& planes);
+// The work plane that defect replacement of `bits`-bit frames marks its pixels
+// in, allocated at the sensor size unless it already is. False when memory runs
+// out or the set has no such plane.
+bool PrepareDefectWork(const MaskPlanes& planes, int bits);
 
 // Rebuilds the hot flags (which 0, from the dark reference) or the dead flags
 // (otherwise, from the white reference) of one bit depth, and the planes derived
 // from both references of that depth. Whoever writes a reference calls it.
 void BuildDefectFlags(const MaskPlanes& planes, int bits, int which);
 
-// Flat-field correction of an 8- or 16-bit raw frame.
+// Flat-field correction of an 8- or 16-bit raw frame; nothing to do without
+// references.
 void FlatField(DibImage& raw, const MaskPlanes& planes, const CorrectionWindow& window);
 // The same for frame rows [firstRow, endRow) only (clipped to the frame and its
 // covered area). Rows are independent: disjoint ranges may run on several
@@ -93,6 +107,8 @@ void FlatFieldRows(DibImage& raw, const MaskPlanes& planes, const CorrectionWind
 
 // Marks defect and outlying pixels in the work plane, then replaces each marked
 // pixel by the mean of the nearest unmarked pixels left, right, above and below.
+// Without references only outlying pixels are marked. Needs the work plane of the
+// frame's depth (PrepareDefectWork); without it the frame is left as it is.
 void CorrectDefects(DibImage& raw, const MaskPlanes& planes, int threshold,
                     const CorrectionWindow& window);
 

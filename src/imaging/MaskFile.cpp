@@ -1,5 +1,6 @@
 #include "imaging/MaskFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -31,22 +32,44 @@ int32_t GetLe32(const uint8_t* p) {
 }
 
 constexpr int kBlockPlanes[4] = {kMaskDark8, kMaskWhite8, kMaskDark16, kMaskWhite16};
+constexpr size_t kBlockBytes[4] = {kMaskBlock8Bytes, kMaskBlock8Bytes, kMaskBlock16Bytes,
+                                   kMaskBlock16Bytes};
+
+// A block of the initial references (dark all 0, white all full scale) without
+// planes to take it from.
+bool WriteInitialBlock(std::FILE* file, int block) {
+    const uint8_t value = kBlockPlanes[block] == kMaskWhite8 || kBlockPlanes[block] == kMaskWhite16
+                              ? uint8_t{0xFF}
+                              : uint8_t{0};
+    const std::vector<uint8_t> chunk(65536, value);
+    for (size_t left = kBlockBytes[block]; left > 0;) {
+        const size_t n = std::min(left, chunk.size());
+        if (std::fwrite(chunk.data(), 1, n, file) != n) return false;
+        left -= n;
+    }
+    return true;
+}
 
 }  // namespace
 
 bool WriteMaskFile(const char* path, const MaskPlanes& planes) {
-    if (path == nullptr || !planes.Valid()) return false;
+    if (path == nullptr) return false;
+    const bool references = planes.HasReferences();
     File file(std::fopen(path, "wb"));
     if (!file) return false;
     uint8_t header[kMaskHeaderBytes] = {};
     std::memcpy(header, kMagic, sizeof kMagic);
-    PutLe32(header + 16, planes[kMaskDark8].Width());
-    PutLe32(header + 20, planes[kMaskDark8].Height());
-    for (int i = 0; i < 4; ++i) PutLe32(header + 24 + 4 * i, planes[kBlockPlanes[i]].SizeBytes());
+    PutLe32(header + 16, kSensorWidth);
+    PutLe32(header + 20, kSensorHeight);
+    for (int i = 0; i < 4; ++i) PutLe32(header + 24 + 4 * i, static_cast<int64_t>(kBlockBytes[i]));
     bool ok = std::fwrite(header, 1, sizeof header, file.get()) == sizeof header;
     // Rows in memory order; the planes' rows have no padding (2048 and 4096 bytes),
     // and 16-bit samples are already little-endian in memory.
     for (int i = 0; i < 4 && ok; ++i) {
+        if (!references) {
+            ok = WriteInitialBlock(file.get(), i);
+            continue;
+        }
         const DibImage& plane = planes[kBlockPlanes[i]];
         ok = std::fwrite(plane.Pixels(), 1, plane.SizeBytes(), file.get()) == plane.SizeBytes();
     }
@@ -77,7 +100,9 @@ bool ReadMaskFile(const char* path, MaskFileContent& content) {
 }
 
 void ApplyMaskFile(const MaskFileContent& content, const MaskPlanes& planes) {
-    if (!planes.Valid() || content.bytes.size() != kMaskFileBytes - kMaskHeaderBytes) return;
+    if (!planes.HasReferences() || content.bytes.size() != kMaskFileBytes - kMaskHeaderBytes) {
+        return;
+    }
     const uint8_t* p = content.bytes.data();
     for (int plane : kBlockPlanes) {
         DibImage& image = planes[plane];

@@ -16,8 +16,9 @@ constexpr size_t kMaskBlock8Bytes = 3145728;   // 2048 x 1536 x 1
 constexpr size_t kMaskBlock16Bytes = 6291456;  // 2048 x 1536 x 2
 constexpr size_t kMaskFileBytes = kMaskHeaderBytes + 2 * kMaskBlock8Bytes + 2 * kMaskBlock16Bytes;
 
-// Writes header and references (the caller holds the mask lock). False when the
-// file cannot be created or a write fails.
+// Writes header and references (the caller holds the mask lock); the initial
+// references when the planes have none. False when the file cannot be created or
+// a write fails.
 bool WriteMaskFile(const char* path, const MaskPlanes& planes);
 
 // A mask file read whole and checked, not yet applied.

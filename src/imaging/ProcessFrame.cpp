@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <new>
 
 #include "imaging/BayerPhase.h"
 #include "imaging/Conversions.h"
@@ -131,6 +132,9 @@ void Corrections(PipelineFrame& frame, DibImage& raw) {
         });
     }
     if (frame.corrections.dotFilter != 0) {
+        // The marks' plane comes with the first frame of its depth that needs it;
+        // without it the frame would go out uncorrected as if nothing had failed.
+        if (!PrepareDefectWork(frame.mask, raw.Bits())) throw std::bad_alloc();
         const int threshold = raw.Bits() == 16 ? kDefectThreshold16 : kDefectThreshold8;
         // Marks of every row first: detection reads the rows above and below as
         // they came out of the flat field.
@@ -357,12 +361,17 @@ void ProcessFrame(PipelineFrame& frame) {
     if (mode == kColorMono8 || mode == kColorMono16) {
         if (s.grayMode == 1) {
             GrayModeOne(frame, *raw);
-        } else if (s.grayMode == 2 && mode == kColorMono8 && frame.color24 != nullptr &&
-                   frame.color24->Width() == raw->Width() &&
-                   frame.color24->Height() == raw->Height()) {
+        } else if (s.grayMode == 2 && mode == kColorMono8 && frame.color24 != nullptr) {
             // The 16-bit monochrome output has no 8-bit colour source to take gray
-            // values from, so gray mode 2 leaves it as it is.
-            GrayModeTwo(frame, *raw, *frame.color24);
+            // values from, so gray mode 2 leaves it as it is. The colour image it
+            // takes them from is made with the first frame that needs it.
+            DibImage& color = *frame.color24;
+            if ((color.Width() != raw->Width() || color.Height() != raw->Height() ||
+                 color.Bits() != 24) &&
+                !color.Create(raw->Width(), raw->Height(), 24)) {
+                throw std::bad_alloc();
+            }
+            GrayModeTwo(frame, *raw, color);
         }
     }
 

@@ -89,7 +89,10 @@ struct PipelineFrame {
 };
 
 // Runs every stage on the current raw buffer; for colour modes fills the output
-// image. Nothing is reported: a missing image skips the stages that need it.
+// image. Nothing is reported: a missing image skips the stages that need it. The
+// buffers only some settings need (the defect marks, gray mode 2's colour image)
+// are made here with the first frame that needs them; std::bad_alloc when that
+// fails, as the frame cannot be converted as set.
 void ProcessFrame(PipelineFrame& frame);
 
 // The raw buffer and the output image of the frame's colour mode (null if none).

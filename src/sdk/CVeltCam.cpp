@@ -53,7 +53,6 @@ int CVeltCam::Initialize(platform::WindowHandle window) {
         Report(kErrMemory);
         return 0;
     }
-    if (!AllocateMaskPlanes()) return 0;
 
     CCoreSettingsCamera camera(*core_);
     settings::LoadFrameSize(camera, deviceNumber_, captureWindow_);

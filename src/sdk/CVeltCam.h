@@ -154,9 +154,6 @@ class CVeltCam {
     // ---- end of setting-ID interface and camera settings --------------------------
 
     // ---- Defect mask and image pipeline (bodies in CVeltCamMask.cpp) ----------
-    // Allocates the ten mask planes with their initial references (dark 0, white
-    // full scale). False when memory runs out.
-    bool AllocateMaskPlanes();
     MaskPlanes MaskPlaneSet();
     // Dark (which 0) or white (1) reference from the current raw buffer.
     int UpdateMaskData(int which);
@@ -300,6 +297,11 @@ class CVeltCam {
     int dotFilter_ = 0;
     std::mutex maskLock_;
     bool maskUpdate_ = false;
+    // The mask planes come into being, with their initial references, when a mask
+    // is first loaded or a reference taken; until then the corrections run on the
+    // initial mask without them. False (nothing kept) when memory runs out. Under
+    // the mask lock.
+    bool EnsureMaskReferences();
 
     // ---- Defect mask and image pipeline ------------------------------------------
     std::array<bool, 2> whiteBalanceOnce_{};  // set by the image dialog's "Once"

@@ -14,6 +14,7 @@
 
 #include "core/CVeltCamD3A7Base.h"
 #include "imaging/Conversions.h"
+#include "imaging/DefectMask.h"
 #include "imaging/PixelOp.h"
 #include "imaging/ProcessFrame.h"
 #include "platform/Clock.h"
@@ -104,16 +105,40 @@ int CVeltCam::CaptureSetup() {
     const int height = captureWindow_.EV >> shift;
     const int color = colorModeIndex_;
     {
+        // The raw frame of the mode's depth and its output image; the images of other
+        // modes are given back, so a camera switched from 48 to 8 bits holds no
+        // 48-bit buffers. The colour copy that the preview draws from (16-bit
+        // monochrome through 8 bits, 32 bits and up through 24) and the one gray mode
+        // 2 takes its values from are made here when already wanted, otherwise with
+        // the first frame that needs them; the sharpening ring and the defect marks
+        // likewise, at their own sizes.
+        const int rawSlot = UsesRaw16(color) ? kImageMono16 : kImageMono8;
+        const int outputSlot = kImageMono8 + color;
+        int extraSlot = -1;
+        if (previewDc_ != nullptr && color == kColorMono16) extraSlot = kImageMono8;
+        if (previewDc_ != nullptr && color >= kColorRgb32) extraSlot = kImageColor24;
+        if (color == kColorMono8 && imageSettings_.grayMode == 2) extraSlot = kImageColor24;
         bool ok = true;
-        if (color <= kColorRgb32) ok &= EnsureImage(*images_[kImageMono8], width, height, 8);
-        if (UsesRaw16(color)) ok &= EnsureImage(*images_[kImageMono16], width, height, 16);
-        if (color != kColorMono16) ok &= EnsureImage(*images_[kImageColor24], width, height, 24);
-        if (color >= kColorRgb32) {
-            ok &=
-                EnsureImage(*images_[kImageMono8 + color], width, height, kBitsByColorMode[color]);
+        for (int slot = kImageMono8; slot <= kImageColor64; ++slot) {
+            if (slot == rawSlot || slot == outputSlot || slot == extraSlot) {
+                ok &= EnsureImage(*images_[slot], width, height, kBitsByColorMode[slot]);
+            } else {
+                images_[slot]->Free();
+            }
         }
-        DibImage& output = *images_[kImageMono8 + color];
-        ok = ok && EnsureImage(*images_[kImageWorking], width, height, output.Bits());
+        images_[kImageWorking]->Free();
+        {
+            std::lock_guard<std::mutex> maskLock(maskLock_);
+            const MaskPlanes planes = MaskPlaneSet();
+            const int workBits = UsesRaw16(color) ? 16 : 8;
+            for (const int bits : {8, 16}) {
+                if (bits == workBits && dotFilter_ != 0) {
+                    ok &= PrepareDefectWork(planes, bits);
+                } else {
+                    planes[bits == 16 ? kMaskWork16 : kMaskWork8].Free();
+                }
+            }
+        }
         if (!ok) {
             Report(kErrMemory);
             return 0;
@@ -427,14 +452,24 @@ int CVeltCam::SnapShot(uint8_t* buffer, int size, int flip) {
     {
         std::unique_lock<std::recursive_mutex> lock(imageLock_);
         bool read = core_->StartTransfer(1) && core_->WaitFrame(frameTimeoutMs_) == 3;
-        if (read && !ReadAndConvert(kRateKept)) {
-            PostFrameMessage(0, kErrTransfer);
-            read = false;
+        int failure = kErrTransfer;
+        if (read) {
+            bool converted = false;
+            // A buffer that a stage needed could not be made: this frame is lost.
+            try {
+                converted = ReadAndConvert(kRateKept);
+            } catch (const std::bad_alloc&) {
+                failure = kErrMemory;
+            }
+            if (!converted) {
+                PostFrameMessage(0, failure);
+                read = false;
+            }
         }
         if (!read) {
             lock.unlock();
             if (!prepared) core_->StopTransfer(0);
-            Report(kErrTransfer);
+            Report(failure);
             return 0;
         }
         copied = buffer == nullptr || size == 0 || CopyImageOut(buffer, size, flip);
@@ -769,12 +804,20 @@ int CVeltCam::Close() {
 void CVeltCam::Draw() {
     if (previewDc_ == nullptr) return;
     DibImage* image = nullptr;
+    const DibImage& output = *OutputImage();
+    // The copy drawn from for 16-bit monochrome and 32 bits and up; without it this
+    // frame is simply not shown.
+    auto drawCopy = [&](int slot, int bits) {
+        DibImage* copy = images_[slot].get();
+        return EnsureImage(*copy, output.Width(), output.Height(), bits) ? copy : nullptr;
+    };
     switch (setupColorIndex_) {
         case kColorMono8:
             image = images_[kImageMono8].get();
             break;
         case kColorMono16:
-            image = images_[kImageMono8].get();
+            image = drawCopy(kImageMono8, 8);
+            if (image == nullptr) return;
             ApplyPixelOp(*image, conversions::MonoHighByte, *images_[kImageMono16], nullptr, 0, 0,
                          nullptr);
             break;
@@ -782,12 +825,14 @@ void CVeltCam::Draw() {
             image = images_[kImageColor24].get();
             break;
         case kColorRgb32:
-            image = images_[kImageColor24].get();
+            image = drawCopy(kImageColor24, 24);
+            if (image == nullptr) return;
             ApplyPixelOp(*image, conversions::Color32To24, *images_[kImageColor32], nullptr, 0, 0,
                          nullptr);
             break;
         default:
-            image = images_[kImageColor24].get();
+            image = drawCopy(kImageColor24, 24);
+            if (image == nullptr) return;
             ApplyPixelOp(*image, conversions::Color48HighBytes,
                          *images_[kImageMono8 + setupColorIndex_], nullptr, 0, 0, nullptr);
             break;

@@ -18,13 +18,15 @@ MaskPlanes CVeltCam::MaskPlaneSet() {
     return planes;
 }
 
-bool CVeltCam::AllocateMaskPlanes() {
+bool CVeltCam::EnsureMaskReferences() {
+    const MaskPlanes planes = MaskPlaneSet();
+    if (planes.HasReferences()) return true;
+    if (AllocateMaskReferences(planes)) return true;
+    // A half-made set would hold memory and still count as no mask.
     for (int i = 0; i < kMaskPlaneCount; ++i) {
-        auto& image = images_[kImageMaskFirst + i];
-        if (!image) image = std::make_unique<DibImage>();
+        if (i != kMaskWork8 && i != kMaskWork16) planes[i].Free();
     }
-    std::lock_guard<std::mutex> lock(maskLock_);
-    return veltcam::AllocateMaskPlanes(MaskPlaneSet());
+    return false;
 }
 
 int CVeltCam::UpdateMaskData(int which) {
@@ -42,6 +44,10 @@ int CVeltCam::UpdateMaskData(int which) {
     bool ok;
     {
         std::lock_guard<std::mutex> maskLock(maskLock_);
+        if (raw->IsValid() && !EnsureMaskReferences()) {
+            Report(kErrMemory);
+            return 0;
+        }
         ok = UpdateMaskReference(MaskPlaneSet(), *raw, which);
     }
     if (!ok) {
@@ -83,6 +89,10 @@ int CVeltCam::LoadMaskFile(const char* path) {
     // The flags are rebuilt under the lock too, so a frame never corrects with new
     // references and old flags.
     std::lock_guard<std::mutex> lock(maskLock_);
+    if (!EnsureMaskReferences()) {
+        Report(kErrMemory);
+        return 0;
+    }
     ApplyMaskFile(content, MaskPlaneSet());
     return 1;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -330,6 +331,24 @@ TEST_F(MaskTest, FileRoundTrip) {
     std::filesystem::remove(path);
 }
 
+// A camera whose mask was never loaded or taken holds no planes; its file is
+// the initial mask's, byte for byte.
+TEST_F(MaskTest, WithoutPlanesTheFileHoldsTheInitialReferences) {
+    const auto initial = TempPath("initial");
+    const auto none = TempPath("none");
+    ASSERT_TRUE(WriteMaskFile(initial.string().c_str(), planes_));
+    ASSERT_TRUE(WriteMaskFile(none.string().c_str(), MaskPlanes{}));
+    auto bytes = [](const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::vector<char> expected = bytes(initial);
+    EXPECT_EQ(expected.size(), kMaskFileBytes);
+    EXPECT_TRUE(bytes(none) == expected);
+    std::filesystem::remove(initial);
+    std::filesystem::remove(none);
+}
+
 TEST_F(MaskTest, ForeignOrShortFilesAreRefused) {
     const auto path = TempPath("bad");
     ASSERT_TRUE(WriteMaskFile(path.string().c_str(), planes_));
@@ -406,6 +425,43 @@ TEST(ProcessFrame, CorrectionsRunOnTheRawFrameBeforeDemosaic) {
     EXPECT_EQ(SampleAt(h.color24, 7, 6, 1), 100);
     EXPECT_TRUE(lock.try_lock());
     lock.unlock();
+}
+
+// Without mask planes the corrections run on the initial mask: the flat field
+// keeps every sample, the defect replacement marks only outlying pixels. The
+// bytes must be those of a frame corrected with the initial planes allocated,
+// in every depth, and the frame must make no planes but the marks of its depth.
+TEST(ProcessFrame, WithoutMaskPlanesTheCorrectionsGiveTheInitialMasksBytes) {
+    for (const int mode : {kColorMono8, kColorRgb24, kColorMono16, kColorRgb48}) {
+        SCOPED_TRACE(mode);
+        const bool sixteen = mode == kColorMono16 || mode == kColorRgb48;
+        const int full = sixteen ? 65535 : 255;
+        DibImage initial[kMaskPlaneCount];
+        DibImage none[kMaskPlaneCount];
+        PipelineHarness withPlanes(40, 30, mode);
+        PipelineHarness without(40, 30, mode);
+        for (int i = 0; i < kMaskPlaneCount; ++i) {
+            withPlanes.frame.mask.plane[i] = &initial[i];
+            without.frame.mask.plane[i] = &none[i];
+        }
+        ASSERT_TRUE(AllocateMaskPlanes(withPlanes.frame.mask));
+        // A ramp over the whole range with hot and dead pixels, full scale and zero.
+        const auto sample = [full](int x, int y, int) {
+            if ((x * 7 + y * 3) % 53 == 0) return full;
+            if ((x * 5 + y * 11) % 61 == 0) return 0;
+            return (x * 997 + y * 613) % (full + 1);
+        };
+        for (PipelineHarness* h : {&withPlanes, &without}) {
+            h->frame.corrections = {1, 1};
+            FillSamples(h->Raw(), sample);
+            h->Run();
+        }
+        EXPECT_TRUE(SameBytes(withPlanes.Raw(), without.Raw()));
+        EXPECT_TRUE(SameBytes(withPlanes.Output(), without.Output()));
+        EXPECT_FALSE(without.frame.mask.HasReferences());
+        EXPECT_TRUE(none[sixteen ? kMaskWork16 : kMaskWork8].IsValid());
+        EXPECT_FALSE(none[sixteen ? kMaskWork8 : kMaskWork16].IsValid());
+    }
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "VeltCamSdk.h"
+#include "api/ExportFrame.h"
+#include "imaging/DefectMask.h"
 #include "sdk/DriverChannelFactory.h"
 #include "sim/CSimDriver.h"
 #include "support/PrivateSettingsStore.h"
@@ -593,6 +595,49 @@ TEST_F(SdkObject, MisalignedWindowsAreStoredButRefusedAtTheCaptureStart) {
         EXPECT_EQ(VeltCam_SnapShot(handle_, nullptr, 0, 1), c.starts ? 1 : 0);
         EXPECT_EQ(VeltCam_GetLastError(handle_), c.starts ? 0 : ERR_IMAGE_SIZE);
     }
+}
+
+// A camera holds what the colour mode it captures in and the stages switched on
+// need: no mask planes until a reference is taken or a mask loaded, nothing of
+// another depth once it captures in a new one, the defect marks of its depth
+// only while that filter is on.
+TEST_F(SdkObject, BuffersFollowTheColourModeAndTheStagesInUse) {
+    Open();
+    auto held = [&](int slot) {
+        return CallObject(handle_, -1,
+                          [slot](CVeltCam& cam) { return cam.Image(slot)->IsValid() ? 1 : 0; });
+    };
+    auto references = [&] {
+        return CallObject(handle_, -1,
+                          [](CVeltCam& cam) { return cam.MaskPlaneSet().HasReferences() ? 1 : 0; });
+    };
+    const int work8 = kImageMaskFirst + kMaskWork8;
+    const int work16 = kImageMaskFirst + kMaskWork16;
+    struct Step {
+        int bits;
+        int dotFilter;
+        std::vector<int> held;
+        std::vector<int> gone;
+    };
+    const Step steps[] = {
+        {48, 0, {kImageMono16, kImageColor48}, {kImageMono8, kImageColor24, work8, work16}},
+        {8, 1, {kImageMono8, work8}, {kImageMono16, kImageColor48, kImageColor24, work16}},
+        {16, 1, {kImageMono16, work16}, {kImageMono8, work8}},
+        {24, 0, {kImageMono8, kImageColor24}, {kImageMono16, work8, work16}},
+    };
+    std::vector<uint8_t> frame(static_cast<size_t>(2048) * 1536 * 8);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.bits);
+        ASSERT_EQ(VeltCam_SetColorMode(handle_, step.bits), 1);
+        ASSERT_EQ(VeltCam_SetFilterValue(handle_, VELTCAM_ID_DOT_FILTER, step.dotFilter), 1);
+        ASSERT_EQ(VeltCam_SnapShot(handle_, frame.data(), static_cast<int>(frame.size()), 1), 1);
+        for (const int slot : step.held) EXPECT_EQ(held(slot), 1) << slot;
+        for (const int slot : step.gone) EXPECT_EQ(held(slot), 0) << slot;
+        EXPECT_EQ(references(), 0);
+    }
+    ASSERT_EQ(VeltCam_UpdateMaskData(handle_, 0), 1);
+    EXPECT_EQ(references(), 1);
+    EXPECT_EQ(VeltCam_GetLastError(handle_), 0);
 }
 
 TEST_F(SdkObject, SerialNumberAndSromBytes) {
