@@ -456,8 +456,8 @@ TEST_F(UsbPath, TransfersPastTheKernelsUsbMemoryFailWithOneHintAndSmallerOnesStr
 }
 
 TEST_F(UsbPath, QueuedPiecesRefusedForWantOfKernelMemoryWaitForTheOldestAndStreamOn) {
-    // Room for two full-frame pieces with the kernel's records, not for the third the
-    // transport queues: it waits for the oldest piece and submits the third again.
+    // Room for two full-frame pieces with the kernel's records, not for the third and
+    // fourth the transport queues: each waits for the oldest piece and goes again.
     constexpr uint32_t kPieceCharge = 525824;  // 512 KiB, its URB record and SG list
     frontOptions_.usbfsMemoryBytes = 2 * kPieceCharge + (16 << 10);
     Open();
