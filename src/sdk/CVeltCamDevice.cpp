@@ -21,6 +21,8 @@ constexpr int kSerialField = 32;  // 31 characters and the terminator
 constexpr int kSromAddressMask = 0xFFF;
 constexpr int kSromVerifyAttempts = 10;
 constexpr uint32_t kSerialByteWaitMs = 10;
+// The driver's fastest speed code: SuperSpeed and anything faster.
+constexpr uint32_t kSuperSpeedCode = 4;
 
 // The device-information record as the application lays it out.
 constexpr int kInfoMinSize = 36;
@@ -147,7 +149,8 @@ int CVeltCam::EnumDevice(char (*names)[256], int capacity) {
     for (int number = 0; number < last; ++number) {
         if (!core_->IsDeviceNumberPresent(number)) continue;
         ++present;
-        if (names != nullptr && present <= entries) FormatName(names[present - 1], kNameBytes, present);
+        if (names != nullptr && present <= entries)
+            FormatName(names[present - 1], kNameBytes, present);
     }
     for (int i = present; names != nullptr && i < entries; ++i) names[i][0] = '\0';
     // The caller's array holds `capacity` names: never claim more than were written.
@@ -159,8 +162,8 @@ int CVeltCam::EnumDeviceW(wchar_t (*names)[256]) {
     int count = EnumDevice(narrow, kEnumEntries);
     if (names == nullptr) return count;
     for (int i = 0; i < kEnumEntries; ++i) {
-        if (i >= count || !platform::NarrowToWide(narrow[i], names[i], kNameBytes,
-                                                  platform::CodePage::Ansi)) {
+        if (i >= count ||
+            !platform::NarrowToWide(narrow[i], names[i], kNameBytes, platform::CodePage::Ansi)) {
             names[i][0] = L'\0';
         }
     }
@@ -279,7 +282,7 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         captureWindow_.Buf = buffers;
     }
     core_->SetCaptureWindow(captureWindow_.EHS, captureWindow_.EVS, captureWindow_.EH,
-                           captureWindow_.EV, subSampleMode_);
+                            captureWindow_.EV, subSampleMode_);
     return 1;
 }
 
@@ -328,6 +331,29 @@ int CVeltCam::SetColorMode(int bits) {
     }
     Report(kErrParameter);
     return 0;
+}
+
+int CVeltCam::GetBusSpeed(int* speed) {
+    if (speed == nullptr) {
+        Report(kErrParameter);
+        return 0;
+    }
+    if (!core_) {
+        Report(kErrNotReady);
+        return 0;
+    }
+    if (deviceNumber_ < 0) {
+        Report(kErrNoDevice);
+        return 0;
+    }
+    uint32_t code = 0;
+    if (!core_->GetBusSpeed(&code)) {
+        Report(kErrDeviceIo);
+        return 0;
+    }
+    // A driver that answers with a code it has no name for says nothing we can use.
+    *speed = code <= kSuperSpeedCode ? static_cast<int>(code) : 0;
+    return 1;
 }
 
 int CVeltCam::ReadSerialNumberA(char* buffer, int size) {
