@@ -65,11 +65,11 @@ extern "C" {
    hub) runs at VELTCAM_EX_BUS_HIGH_SPEED, about 40 MB/s: full frames then come
    at a fraction of the sensor's rate. */
 typedef enum VeltCamExBusSpeed {
-    VELTCAM_EX_BUS_UNKNOWN = 0,     /* the driver does not say */
-    VELTCAM_EX_BUS_LOW_SPEED = 1,   /* USB 1, 1.5 Mbit/s */
-    VELTCAM_EX_BUS_FULL_SPEED = 2,  /* USB 1, 12 Mbit/s */
-    VELTCAM_EX_BUS_HIGH_SPEED = 3,  /* USB 2, 480 Mbit/s */
-    VELTCAM_EX_BUS_SUPER_SPEED = 4  /* USB 3, 5 Gbit/s or faster */
+    VELTCAM_EX_BUS_UNKNOWN = 0,    /* the driver does not say */
+    VELTCAM_EX_BUS_LOW_SPEED = 1,  /* USB 1, 1.5 Mbit/s */
+    VELTCAM_EX_BUS_FULL_SPEED = 2, /* USB 1, 12 Mbit/s */
+    VELTCAM_EX_BUS_HIGH_SPEED = 3, /* USB 2, 480 Mbit/s */
+    VELTCAM_EX_BUS_SUPER_SPEED = 4 /* USB 3, 5 Gbit/s or faster */
 } VeltCamExBusSpeed;
 
 /* Metadata of one converted frame. The caller sets size to sizeof the record
