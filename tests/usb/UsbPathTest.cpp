@@ -35,6 +35,7 @@ class UsbPath : public test::CoreFixture {
         platform::UsbChannelOptions options;
         options.tableName = test::UniqueTableName();
         options.vendorId = vendorFilter_;
+        options.cancelWaitMs = cancelWaitMs_;
         tableName_ = options.tableName;
         channel_ = platform::CreateUsbDriverChannel(options);
         return channel_;
@@ -75,6 +76,7 @@ class UsbPath : public test::CoreFixture {
 
     sim::UsbFrontOptions frontOptions_;
     const char* vendorFilter_ = nullptr;
+    uint32_t cancelWaitMs_ = 10000;
     std::string tableName_;
     std::unique_ptr<sim::CSimUsbFront> front_;
     std::shared_ptr<platform::CDriverChannel> channel_;
@@ -343,6 +345,51 @@ TEST_F(UsbPath, ACameraOnAUsb2PortStreamsAndWarnsOnce) {
     EXPECT_EQ(said.find('\n'), said.size() - 1) << "said once: " << said;
     const std::vector<uint8_t> frame = Snap();
     EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
+}
+
+TEST_F(UsbPath, AReadGivenBackAfterAResetRetiredItsFileIsCompletedAndTheFileThenClosed) {
+    // The host controller gives a discarded read back long after the channel stopped
+    // waiting for it, and the reset made the camera enumerate afresh meanwhile. The
+    // retired device file stays open for the read: closed at once, libusb would forget
+    // the read, and its waiter would never hear of it.
+    frontOptions_.reenumerateAfterResetMs = 100;
+    frontOptions_.lateDiscardMs = 2000;
+    cancelWaitMs_ = 100;
+    Create("fps=max");
+    const auto paths = channel_->ListInterfaces(kCameraInterfaceGuid, 32);
+    ASSERT_EQ(paths.size(), 1u);
+    platform::DeviceHandle stream = channel_->Open(paths[0].c_str(), true);
+    platform::DeviceHandle control = channel_->Open(paths[0].c_str(), false);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_NE(control, nullptr);
+    auto read = channel_->NewOperation();
+    std::vector<uint8_t> header = BulkRead(64);
+    auto buffer = std::make_unique<uint8_t[]>(64);
+    uint32_t bytes = 0, error = 0;
+    // No frame was asked for: the read waits on the wire.
+    EXPECT_FALSE(channel_->Control(stream, kIoctlDirectTransfer, header.data(),
+                                   static_cast<uint32_t>(header.size()), buffer.get(), 64, &bytes,
+                                   read.get(), &error));
+    ASSERT_EQ(error, platform::kErrorIoPending);
+    EXPECT_TRUE(channel_->Control(control, kIoctlResetPort, nullptr, 0, nullptr, 0, &bytes, nullptr,
+                                  &error))
+        << error;
+    ASSERT_TRUE(read->Wait(15000)) << "the read came back";
+    EXPECT_FALSE(read->Result(&bytes));
+    // Nothing may write into the buffer once its read is done (ASan would see it).
+    buffer.reset();
+    EXPECT_TRUE(WaitFor([&] { return platform::StateOf(*channel_).retiredFilesOpen == 0; }, 5000));
+    const platform::UsbChannelState state = platform::StateOf(*channel_);
+    EXPECT_EQ(state.lateCompletions, 1u) << "it came back after its file was retired";
+    EXPECT_EQ(state.transfersInFlight, 0u);
+    ExpectNothingInFlight();
+    // The path serves on, on the camera's new device file.
+    uint8_t speed[4] = {};
+    EXPECT_TRUE(channel_->Control(control, kIoctlBusSpeed, nullptr, 0, speed, sizeof(speed), &bytes,
+                                  nullptr, &error))
+        << error;
+    channel_->Close(control);
+    channel_->Close(stream);
 }
 
 TEST_F(UsbPath, OnlyAHaltedEndpointIsCleared) {
