@@ -36,6 +36,7 @@ class UsbPath : public test::CoreFixture {
         options.tableName = test::UniqueTableName();
         options.vendorId = vendorFilter_;
         options.cancelWaitMs = cancelWaitMs_;
+        options.inPortReset = inPortReset_;
         tableName_ = options.tableName;
         channel_ = platform::CreateUsbDriverChannel(options);
         return channel_;
@@ -77,6 +78,7 @@ class UsbPath : public test::CoreFixture {
     sim::UsbFrontOptions frontOptions_;
     const char* vendorFilter_ = nullptr;
     uint32_t cancelWaitMs_ = 10000;
+    std::function<void(const std::string&)> inPortReset_;
     std::string tableName_;
     std::unique_ptr<sim::CSimUsbFront> front_;
     std::shared_ptr<platform::CDriverChannel> channel_;
@@ -132,8 +134,8 @@ TEST_F(UsbPath, HeaderTimeoutsPayloadStallsAndAStalledEndpointAreCountedAndRecov
         const char* fault;
         uint64_t headerFailures;
         uint64_t payloadFailures;
-        bool cleared;     // a CLEAR_HALT went to the camera
-        uint64_t lost;    // frames the camera counted that the ring never got
+        bool cleared;   // a CLEAR_HALT went to the camera
+        uint64_t lost;  // frames the camera counted that the ring never got
     } cases[] = {
         {"", 0, 0, false, 0},
         {"header-timeout@3", 0, 0, false, 1},
@@ -390,6 +392,52 @@ TEST_F(UsbPath, AReadGivenBackAfterAResetRetiredItsFileIsCompletedAndTheFileThen
         << error;
     channel_->Close(control);
     channel_->Close(stream);
+}
+
+TEST_F(UsbPath, AnotherCameraStreamsOnWhileOneCamerasPortResetIsHeldUp) {
+    // Camera 0's port reset is held inside its slow section until camera 1 has stored
+    // twenty more frames. Were the reset run under the channel-wide lock, camera 1's
+    // completions would wait behind it and only the guard would let the reset go.
+    std::mutex holdLock;
+    std::condition_variable held;
+    bool release = false;
+    std::atomic<bool> entered{false};
+    std::string heldPath;  // set before camera 0 is reset; camera 1's own resets pass
+    inPortReset_ = [&](const std::string& path) {
+        if (path != heldPath) return;
+        entered = true;
+        std::unique_lock<std::mutex> lock(holdLock);
+        held.wait_for(lock, std::chrono::seconds(30), [&] { return release; });
+    };
+    Create("cameras=2;fps=max");
+    ASSERT_EQ(core_->CountDevices(kProduct), 2);
+    ASSERT_NE(core_->SelectDeviceNumber(1), 0);
+    ASSERT_EQ(core_->SetCaptureWindow(0, 800, 512, 256, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    const auto paths = channel_->ListInterfaces(kCameraInterfaceGuid, 32);
+    ASSERT_EQ(paths.size(), 2u);
+    heldPath = paths[0];
+    platform::DeviceHandle other = channel_->Open(paths[0].c_str(), false);
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    ASSERT_TRUE(WaitFor([&] { return core_->FramesStored() > 0; }));
+    std::thread reset([&] {
+        uint32_t bytes = 0, error = 0;
+        channel_->Control(other, kIoctlResetPort, nullptr, 0, nullptr, 0, &bytes, nullptr, &error);
+    });
+    ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+    const uint64_t before = core_->FramesStored();
+    const bool streamed = WaitFor([&] { return core_->FramesStored() >= before + 20; }, 20000);
+    {
+        std::lock_guard<std::mutex> lock(holdLock);
+        release = true;
+    }
+    held.notify_all();
+    reset.join();
+    EXPECT_TRUE(streamed) << core_->FramesStored() - before << " frames while camera 0 was reset";
+    core_->StopTransfer(1);
+    EXPECT_EQ(core_->FramesRejected(), 0u);
+    channel_->Close(other);
 }
 
 TEST_F(UsbPath, OnlyAHaltedEndpointIsCleared) {

@@ -163,6 +163,7 @@ class CUsbDriverChannel final : public CDriverChannel {
     explicit CUsbDriverChannel(const UsbChannelOptions& options)
         : tableName_(options.tableName),
           cancelWait_(options.cancelWaitMs),
+          inPortReset_(options.inPortReset),
           vendorFilter_(
               VendorFilter(options.vendorId ? options.vendorId : std::getenv("VELTCAM_USB_VID"))) {}
     ~CUsbDriverChannel() override {
@@ -268,6 +269,7 @@ class CUsbDriverChannel final : public CDriverChannel {
 
     const std::string tableName_;
     const std::chrono::milliseconds cancelWait_;
+    const std::function<void(const std::string&)> inPortReset_;
     const uint16_t vendorFilter_;  // 0: any vendor
 
     std::mutex contextMutex_;  // the context's creation and the reports on stderr
@@ -871,6 +873,7 @@ bool CUsbDriverChannel::ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevic
     lock.unlock();
     // A reset waits for the camera to come back: under this camera's lock only.
     std::unique_lock<std::mutex> guard(device.claimLock);
+    if (inPortReset_) inPortReset_(device.path);
     const int result = libusb_reset_device(handle);
     if (result == LIBUSB_SUCCESS) return true;
     if (result != LIBUSB_ERROR_NOT_FOUND) {

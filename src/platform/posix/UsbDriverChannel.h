@@ -1,6 +1,7 @@
 // The Linux driver channel: the camera driver's requests carried over libusb-1.0.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,10 @@ struct UsbChannelOptions {
     // it cancelled. The kernel gives a discarded transfer back within microseconds; the
     // bound only keeps a wedged host controller from hanging the caller.
     uint32_t cancelWaitMs = 10000;
+    // For tests: runs inside a camera's port reset, where the thread holds that
+    // camera's lock and no lock of the channel's, with the camera's device path. A test
+    // holds one camera there and watches another stream on.
+    std::function<void(const std::string& path)> inPortReset;
 };
 
 std::unique_ptr<CDriverChannel> CreateUsbDriverChannel(const UsbChannelOptions& options);
