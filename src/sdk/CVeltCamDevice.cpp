@@ -149,8 +149,7 @@ int CVeltCam::EnumDevice(char (*names)[256], int capacity) {
     for (int number = 0; number < last; ++number) {
         if (!core_->IsDeviceNumberPresent(number)) continue;
         ++present;
-        if (names != nullptr && present <= entries)
-            FormatName(names[present - 1], kNameBytes, present);
+        if (names != nullptr && present <= entries) FormatName(names[present - 1], kNameBytes, present);
     }
     for (int i = present; names != nullptr && i < entries; ++i) names[i][0] = '\0';
     // The caller's array holds `capacity` names: never claim more than were written.
@@ -162,8 +161,8 @@ int CVeltCam::EnumDeviceW(wchar_t (*names)[256]) {
     int count = EnumDevice(narrow, kEnumEntries);
     if (names == nullptr) return count;
     for (int i = 0; i < kEnumEntries; ++i) {
-        if (i >= count ||
-            !platform::NarrowToWide(narrow[i], names[i], kNameBytes, platform::CodePage::Ansi)) {
+        if (i >= count || !platform::NarrowToWide(narrow[i], names[i], kNameBytes,
+                                                  platform::CodePage::Ansi)) {
             names[i][0] = L'\0';
         }
     }
@@ -282,7 +281,7 @@ int CVeltCam::SetCaptureWindow(int width, int height) {
         captureWindow_.Buf = buffers;
     }
     core_->SetCaptureWindow(captureWindow_.EHS, captureWindow_.EVS, captureWindow_.EH,
-                            captureWindow_.EV, subSampleMode_);
+                           captureWindow_.EV, subSampleMode_);
     return 1;
 }
 

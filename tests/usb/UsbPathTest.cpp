@@ -134,8 +134,8 @@ TEST_F(UsbPath, HeaderTimeoutsPayloadStallsAndAStalledEndpointAreCountedAndRecov
         const char* fault;
         uint64_t headerFailures;
         uint64_t payloadFailures;
-        bool cleared;   // a CLEAR_HALT went to the camera
-        uint64_t lost;  // frames the camera counted that the ring never got
+        bool cleared;     // a CLEAR_HALT went to the camera
+        uint64_t lost;    // frames the camera counted that the ring never got
     } cases[] = {
         {"", 0, 0, false, 0},
         {"header-timeout@3", 0, 0, false, 1},
