@@ -1,7 +1,7 @@
 /*
  * VeltCamSdkEx.h - streaming extension of the VeltCam M40 USB3 R7 camera SDK:
- * pull converted frames with their metadata, read stream statistics, and ask
- * the library for its version.
+ * pull converted frames with their metadata, read stream statistics, ask
+ * how the camera is connected, and ask the library for its version.
  *
  * Every function here is named VeltCamEx_* and lives in the same library as
  * the functions of VeltCamSdk.h (include that header first, or let this one
@@ -59,6 +59,18 @@ extern "C" {
 #define VELTCAM_EX_WAIT_FAILED 0  /* failure, code recorded */
 #define VELTCAM_EX_WAIT_FRAME 1   /* a frame was copied */
 #define VELTCAM_EX_WAIT_TIMEOUT 2 /* no frame within the time-out; nothing recorded */
+
+/* Bus speeds of VeltCamEx_GetBusSpeed: how the selected camera is connected, as
+   its driver reports it. A camera on a USB 2 port (or behind a USB 2 cable or
+   hub) runs at VELTCAM_EX_BUS_HIGH_SPEED, about 40 MB/s: full frames then come
+   at a fraction of the sensor's rate. */
+typedef enum VeltCamExBusSpeed {
+    VELTCAM_EX_BUS_UNKNOWN = 0,    /* the driver does not say */
+    VELTCAM_EX_BUS_LOW_SPEED = 1,  /* USB 1, 1.5 Mbit/s */
+    VELTCAM_EX_BUS_FULL_SPEED = 2, /* USB 1, 12 Mbit/s */
+    VELTCAM_EX_BUS_HIGH_SPEED = 3, /* USB 2, 480 Mbit/s */
+    VELTCAM_EX_BUS_SUPER_SPEED = 4 /* USB 3, 5 Gbit/s or faster */
+} VeltCamExBusSpeed;
 
 /* Metadata of one converted frame. The caller sets size to sizeof the record
    it was compiled with (at least 56, the size of the first version, which ends
@@ -184,6 +196,13 @@ VELTCAM_API int VELTCAM_CALL VeltCamEx_SetPipelineThreads(VeltCamHandle handle, 
 /* The current cap (1 to VELTCAM_EX_MAX_PIPELINE_THREADS). Result: the cap, or 0
    with the code recorded for an unknown handle. Thread: any. */
 VELTCAM_API int VELTCAM_CALL VeltCamEx_GetPipelineThreads(VeltCamHandle handle);
+
+/* How the selected camera is connected (see VeltCamExBusSpeed), asked of its
+   driver now. speed: receives a VeltCamExBusSpeed value.
+   Result: 1, or 0 with the code recorded. Errors: 1 no camera core; 2 no camera
+   selected; 6 the driver did not answer (the camera is gone); 9 speed NULL.
+   Thread: any. */
+VELTCAM_API int VELTCAM_CALL VeltCamEx_GetBusSpeed(VeltCamHandle handle, int* speed);
 
 #ifdef __cplusplus
 }

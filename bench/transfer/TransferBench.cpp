@@ -233,13 +233,13 @@ BENCHMARK(BM_TransferFullFrame16_Usb)->MeasureProcessCPUTime()->MinTime(2.0);
 BENCHMARK(BM_UsbStream8_FullRate)
     ->ArgName("pieces")
     ->Arg(1)
-    ->Arg(3)
+    ->Arg(4)
     ->Iterations(600)
     ->UseRealTime();
 BENCHMARK(BM_UsbStream16_FullRate)
     ->ArgName("pieces")
     ->Arg(1)
-    ->Arg(3)
+    ->Arg(4)
     ->Arg(8)
     ->Iterations(600)
     ->UseRealTime();

@@ -1,6 +1,7 @@
 // Exports of the streaming extension: pulled frames with metadata, stream
-// statistics and the library version. The caller's records are size-first: the
-// library checks the size the caller declares and writes no more than that.
+// statistics, the camera's bus speed and the library version. The caller's records
+// are size-first: the library checks the size the caller declares and writes no
+// more than that.
 #include <algorithm>
 #include <cstring>
 
@@ -125,6 +126,11 @@ int VELTCAM_CALL VeltCamEx_SetPipelineThreads(VeltCamHandle handle, int threads)
 
 int VELTCAM_CALL VeltCamEx_GetPipelineThreads(VeltCamHandle handle) {
     return CallObject(Key(handle), 0, [](CVeltCam& cam) { return cam.PipelineThreads(); });
+}
+
+int VELTCAM_CALL VeltCamEx_GetBusSpeed(VeltCamHandle handle, int* speed) {
+    static_assert(VELTCAM_EX_BUS_SUPER_SPEED == 4, "the driver's own speed codes");
+    return CallObject(Key(handle), 0, [=](CVeltCam& cam) { return cam.GetBusSpeed(speed); });
 }
 
 }  // extern "C"

@@ -160,6 +160,10 @@ int CVeltCamD3A7Base::ReadInfoBlock2(uint8_t* block64) {
     return controller_ && controller_->ReadInfoBlock2(block64) ? 1 : 0;
 }
 
+int CVeltCamD3A7Base::GetBusSpeed(uint32_t* code) {
+    return controller_ && controller_->GetBusSpeed(code) ? 1 : 0;
+}
+
 bool CVeltCamD3A7Base::HasSensor() {
     std::lock_guard<std::recursive_mutex> lock(control_);
     return sensor_ != nullptr;

@@ -58,6 +58,9 @@ class CVeltCamD3A7Base {
     virtual int ReadInfoBlock(uint8_t* block64);
     virtual int GetSensorInfo(SensorInfo* info);
     virtual int ReadInfoBlock2(uint8_t* block64);
+    // How the selected camera is connected, as its driver reports it (0 unknown,
+    // 1 low, 2 full, 3 high, 4 SuperSpeed or faster); 0 when the request fails.
+    virtual int GetBusSpeed(uint32_t* code);
     // Stops the transfer and selects `deviceNumber`: 0 on success, -1 on failure.
     virtual int ReopenDevice(int deviceNumber);
     // Finds the camera, creates its sensor and opens it; the open result, 0 on failure.

@@ -117,6 +117,8 @@ class CVeltCam {
     int SetCaptureWindowEx(int th, int ehs, int eh, int tv, int evs, int ev);
     int SetColorMode(int bits);
     int ReadSerialNumberA(char* buffer, int size);
+    // The selected camera's bus speed code (0 unknown .. 4 SuperSpeed).
+    int GetBusSpeed(int* speed);
     int ReadSerialNumberW(wchar_t* buffer, int size);
     int ReadSromID(int address, int* ok);
     int WriteSromID(int address, int value);

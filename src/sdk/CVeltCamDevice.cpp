@@ -21,6 +21,8 @@ constexpr int kSerialField = 32;  // 31 characters and the terminator
 constexpr int kSromAddressMask = 0xFFF;
 constexpr int kSromVerifyAttempts = 10;
 constexpr uint32_t kSerialByteWaitMs = 10;
+// The driver's fastest speed code: SuperSpeed and anything faster.
+constexpr uint32_t kSuperSpeedCode = 4;
 
 // The device-information record as the application lays it out.
 constexpr int kInfoMinSize = 36;
@@ -342,6 +344,29 @@ int CVeltCam::SetColorMode(int bits) {
     }
     Report(kErrParameter);
     return 0;
+}
+
+int CVeltCam::GetBusSpeed(int* speed) {
+    if (speed == nullptr) {
+        Report(kErrParameter);
+        return 0;
+    }
+    if (!core_) {
+        Report(kErrNotReady);
+        return 0;
+    }
+    if (deviceNumber_ < 0) {
+        Report(kErrNoDevice);
+        return 0;
+    }
+    uint32_t code = 0;
+    if (!core_->GetBusSpeed(&code)) {
+        Report(kErrDeviceIo);
+        return 0;
+    }
+    // A driver that answers with a code it has no name for says nothing we can use.
+    *speed = code <= kSuperSpeedCode ? static_cast<int>(code) : 0;
+    return 1;
 }
 
 int CVeltCam::ReadSerialNumberA(char* buffer, int size) {

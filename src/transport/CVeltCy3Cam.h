@@ -81,7 +81,7 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     // Payload pieces kept queued on the stream endpoint while a frame is read: with one,
     // the endpoint idles from each completion until the next piece is submitted, and the
     // camera's small FIFO overflows at full rate. VELTCAM_PAYLOAD_PIECES overrides it.
-    static constexpr int kDefaultPayloadPieces = 3;
+    static constexpr int kDefaultPayloadPieces = 4;
     static constexpr int kMaxPayloadPieces = 8;
     // Payload bytes queued at once by all cameras of this process: the kernel's transfer
     // memory is shared by every program on the machine (16 MiB by default on Linux).

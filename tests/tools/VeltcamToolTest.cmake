@@ -167,6 +167,11 @@ if(GROUP STREQUAL "cli")
     expect("${ERR}" "using the built-in camera simulator \\(VELTCAM_SIMULATOR=cameras=2")
     expect("${OUT}" "2 cameras\n")
     expect("${OUT}" "device 1  VeltCamM40-USB3-R7_02")
+    # The simulated cameras report SuperSpeed: no USB 2 warning.
+    expect("${OUT}" "device 1  VeltCamM40-USB3-R7_02  serial [^\n]*  USB 3 \\(SuperSpeed\\)\n")
+    if(OUT MATCHES "warning")
+        message(FATAL_ERROR "a SuperSpeed camera was warned about:\n${OUT}")
+    endif()
 
     run(0 ${sim} info)
     expect("${OUT}" "sensor +2048 x 1536")

@@ -134,7 +134,7 @@ TEST_F(BulkTransferTest, PayloadPiecesAreQueuedAheadUpToTheChosenDepth) {
 }
 
 TEST_F(BulkTransferTest, AFailedPieceInTheMiddleOfAQueuedFrameLeavesTheNextFrameWhole) {
-    // The second piece of six fails while the third and fourth are queued behind it.
+    // The second piece of six fails while the third to fifth are queued behind it.
     // Reads on 0x81 count the header first; payload stalls count pieces only.
     const char* faults[] = {"payload-stall@2", "short@3", "status@3", "late@3"};
     for (const char* fault : faults) {

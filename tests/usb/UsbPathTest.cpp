@@ -35,6 +35,8 @@ class UsbPath : public test::CoreFixture {
         platform::UsbChannelOptions options;
         options.tableName = test::UniqueTableName();
         options.vendorId = vendorFilter_;
+        options.cancelWaitMs = cancelWaitMs_;
+        options.inPortReset = inPortReset_;
         tableName_ = options.tableName;
         channel_ = platform::CreateUsbDriverChannel(options);
         return channel_;
@@ -75,6 +77,8 @@ class UsbPath : public test::CoreFixture {
 
     sim::UsbFrontOptions frontOptions_;
     const char* vendorFilter_ = nullptr;
+    uint32_t cancelWaitMs_ = 10000;
+    std::function<void(const std::string&)> inPortReset_;
     std::string tableName_;
     std::unique_ptr<sim::CSimUsbFront> front_;
     std::shared_ptr<platform::CDriverChannel> channel_;
@@ -345,6 +349,97 @@ TEST_F(UsbPath, ACameraOnAUsb2PortStreamsAndWarnsOnce) {
     EXPECT_TRUE(IsCameraFrame(frame, NewestCounter())) << "frame " << NewestCounter();
 }
 
+TEST_F(UsbPath, AReadGivenBackAfterAResetRetiredItsFileIsCompletedAndTheFileThenClosed) {
+    // The host controller gives a discarded read back long after the channel stopped
+    // waiting for it, and the reset made the camera enumerate afresh meanwhile. The
+    // retired device file stays open for the read: closed at once, libusb would forget
+    // the read, and its waiter would never hear of it.
+    frontOptions_.reenumerateAfterResetMs = 100;
+    frontOptions_.lateDiscardMs = 2000;
+    cancelWaitMs_ = 100;
+    Create("fps=max");
+    const auto paths = channel_->ListInterfaces(kCameraInterfaceGuid, 32);
+    ASSERT_EQ(paths.size(), 1u);
+    platform::DeviceHandle stream = channel_->Open(paths[0].c_str(), true);
+    platform::DeviceHandle control = channel_->Open(paths[0].c_str(), false);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_NE(control, nullptr);
+    auto read = channel_->NewOperation();
+    std::vector<uint8_t> header = BulkRead(64);
+    auto buffer = std::make_unique<uint8_t[]>(64);
+    uint32_t bytes = 0, error = 0;
+    // No frame was asked for: the read waits on the wire.
+    EXPECT_FALSE(channel_->Control(stream, kIoctlDirectTransfer, header.data(),
+                                   static_cast<uint32_t>(header.size()), buffer.get(), 64, &bytes,
+                                   read.get(), &error));
+    ASSERT_EQ(error, platform::kErrorIoPending);
+    EXPECT_TRUE(channel_->Control(control, kIoctlResetPort, nullptr, 0, nullptr, 0, &bytes, nullptr,
+                                  &error))
+        << error;
+    ASSERT_TRUE(read->Wait(15000)) << "the read came back";
+    EXPECT_FALSE(read->Result(&bytes));
+    // Nothing may write into the buffer once its read is done (ASan would see it).
+    buffer.reset();
+    EXPECT_TRUE(WaitFor([&] { return platform::StateOf(*channel_).retiredFilesOpen == 0; }, 5000));
+    const platform::UsbChannelState state = platform::StateOf(*channel_);
+    EXPECT_EQ(state.lateCompletions, 1u) << "it came back after its file was retired";
+    EXPECT_EQ(state.transfersInFlight, 0u);
+    ExpectNothingInFlight();
+    // The path serves on, on the camera's new device file.
+    uint8_t speed[4] = {};
+    EXPECT_TRUE(channel_->Control(control, kIoctlBusSpeed, nullptr, 0, speed, sizeof(speed), &bytes,
+                                  nullptr, &error))
+        << error;
+    channel_->Close(control);
+    channel_->Close(stream);
+}
+
+TEST_F(UsbPath, AnotherCameraStreamsOnWhileOneCamerasPortResetIsHeldUp) {
+    // Camera 0's port reset is held inside its slow section until camera 1 has stored
+    // twenty more frames. Were the reset run under the channel-wide lock, camera 1's
+    // completions would wait behind it and only the guard would let the reset go.
+    std::mutex holdLock;
+    std::condition_variable held;
+    bool release = false;
+    std::atomic<bool> entered{false};
+    std::string heldPath;  // set before camera 0 is reset; camera 1's own resets pass
+    inPortReset_ = [&](const std::string& path) {
+        if (path != heldPath) return;
+        entered = true;
+        std::unique_lock<std::mutex> lock(holdLock);
+        held.wait_for(lock, std::chrono::seconds(30), [&] { return release; });
+    };
+    Create("cameras=2;fps=max");
+    ASSERT_EQ(core_->CountDevices(kProduct), 2);
+    ASSERT_NE(core_->SelectDeviceNumber(1), 0);
+    ASSERT_EQ(core_->SetCaptureWindow(0, 800, 512, 256, 0), 1);
+    ASSERT_EQ(core_->AllocateFrameBuffers(), 1);
+    const auto paths = channel_->ListInterfaces(kCameraInterfaceGuid, 32);
+    ASSERT_EQ(paths.size(), 2u);
+    heldPath = paths[0];
+    platform::DeviceHandle other = channel_->Open(paths[0].c_str(), false);
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(core_->StartTransfer(0), 1);
+    ASSERT_TRUE(WaitFor([&] { return core_->FramesStored() > 0; }));
+    std::thread reset([&] {
+        uint32_t bytes = 0, error = 0;
+        channel_->Control(other, kIoctlResetPort, nullptr, 0, nullptr, 0, &bytes, nullptr, &error);
+    });
+    ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+    const uint64_t before = core_->FramesStored();
+    const bool streamed = WaitFor([&] { return core_->FramesStored() >= before + 20; }, 20000);
+    {
+        std::lock_guard<std::mutex> lock(holdLock);
+        release = true;
+    }
+    held.notify_all();
+    reset.join();
+    EXPECT_TRUE(streamed) << core_->FramesStored() - before << " frames while camera 0 was reset";
+    core_->StopTransfer(1);
+    EXPECT_EQ(core_->FramesRejected(), 0u);
+    channel_->Close(other);
+}
+
 TEST_F(UsbPath, OnlyAHaltedEndpointIsCleared) {
     const struct {
         const char* fault;
@@ -456,8 +551,8 @@ TEST_F(UsbPath, TransfersPastTheKernelsUsbMemoryFailWithOneHintAndSmallerOnesStr
 }
 
 TEST_F(UsbPath, QueuedPiecesRefusedForWantOfKernelMemoryWaitForTheOldestAndStreamOn) {
-    // Room for two full-frame pieces with the kernel's records, not for the third the
-    // transport queues: it waits for the oldest piece and submits the third again.
+    // Room for two full-frame pieces with the kernel's records, not for the third and
+    // fourth the transport queues: each waits for the oldest piece and goes again.
     constexpr uint32_t kPieceCharge = 525824;  // 512 KiB, its URB record and SG list
     frontOptions_.usbfsMemoryBytes = 2 * kPieceCharge + (16 << 10);
     Open();

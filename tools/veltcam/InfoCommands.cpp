@@ -6,8 +6,63 @@
 #include "Commands.h"
 #include "SettingNames.h"
 #include "VeltCamSdk.h"
+#include "VeltCamSdkEx.h"
 
 namespace veltcam::tool {
+namespace {
+
+// What each bus speed is called, and what bulk transfers reach on it in practice:
+// a USB 2 port moves about 40 MB/s of payload, a USB 1 port about 1 MB/s, a low-speed
+// port no bulk transfers at all (0, as for the speeds that need no warning).
+struct BusSpeedText {
+    const char* name;
+    double bytesPerSecond;
+};
+
+BusSpeedText SpeedText(int speed) {
+    switch (speed) {
+        case VELTCAM_EX_BUS_LOW_SPEED:
+            return {"USB 1 (Low-Speed)", 0.0};
+        case VELTCAM_EX_BUS_FULL_SPEED:
+            return {"USB 1 (Full-Speed)", 1e6};
+        case VELTCAM_EX_BUS_HIGH_SPEED:
+            return {"USB 2 (High-Speed)", 40e6};
+        case VELTCAM_EX_BUS_SUPER_SPEED:
+            return {"USB 3 (SuperSpeed)", 0.0};
+        default:
+            return {"bus speed unknown", 0.0};
+    }
+}
+
+// One line for a camera below SuperSpeed: the full frame rate it can reach at 8 bits,
+// the port's bulk rate over the bytes of one full frame (one byte per pixel).
+void WarnIfSlow(VeltCamHandle h, int device, int speed) {
+    if (speed == VELTCAM_EX_BUS_SUPER_SPEED || speed == VELTCAM_EX_BUS_UNKNOWN) return;
+    const BusSpeedText text = SpeedText(speed);
+    if (text.bytesPerSecond <= 0.0) {
+        std::printf(
+            "  warning: device %d is on a %s port, which carries no bulk transfers: it "
+            "cannot stream there; plug it into a USB 3 port with a USB 3 cable\n",
+            device, text.name);
+        return;
+    }
+    VeltCamDeviceInfo info{};
+    info.size = sizeof info;
+    if (VeltCam_GetCameraInfo(h, &info) == 0 || info.maxWidth <= 0 || info.maxHeight <= 0) {
+        info.maxWidth = 2048;
+        info.maxHeight = 1536;
+    }
+    const double frameBytes = static_cast<double>(info.maxWidth) * info.maxHeight;
+    const int rate = static_cast<int>(text.bytesPerSecond / frameBytes);
+    std::printf(
+        "  warning: device %d is on a %s port: full frames (%d x %d, 8 bits) reach "
+        "about %d frames/s there (about %.0f MB/s over %.0f bytes a frame); plug it "
+        "into a USB 3 port with a USB 3 cable\n",
+        device, text.name, info.maxWidth, info.maxHeight, rate, text.bytesPerSecond / 1e6,
+        frameBytes);
+}
+
+}  // namespace
 
 void AddListCommand(CLI::App& app, ToolContext& context) {
     auto* command = app.add_subcommand("list", "list the attached cameras");
@@ -29,11 +84,14 @@ void AddListCommand(CLI::App& app, ToolContext& context) {
             if (VeltCam_GetDeviceName(h, device, name, sizeof name) == 0) continue;
             char serial[VELTCAM_SERIAL_NUMBER_SIZE] = {};
             std::string serialText = "?";
-            if (VeltCam_SetDeviceNumber(h, device) != 0 &&
-                VeltCam_ReadSerialNumberA(h, serial, sizeof serial) != 0) {
-                serialText = serial;
+            int speed = -1;
+            if (VeltCam_SetDeviceNumber(h, device) != 0) {
+                if (VeltCam_ReadSerialNumberA(h, serial, sizeof serial) != 0) serialText = serial;
+                if (VeltCamEx_GetBusSpeed(h, &speed) == 0) speed = -1;
             }
-            std::printf("device %d  %s  serial %s\n", device, name, serialText.c_str());
+            std::printf("device %d  %s  serial %s  %s\n", device, name, serialText.c_str(),
+                        speed < 0 ? "bus speed ?" : SpeedText(speed).name);
+            if (speed >= 0) WarnIfSlow(h, device, speed);
         }
         session.ClearErrors();
     });

@@ -41,10 +41,6 @@ namespace {
 using namespace usb;
 
 constexpr int kCameraInterface = 0;
-// How long an abort or a close waits for libusb to hand back what it cancelled. The
-// kernel gives back a discarded request within microseconds; the bound only keeps a
-// wedged bus from hanging the caller, which then treats the request as written off.
-constexpr auto kCancelWait = std::chrono::seconds(10);
 // How long a reset that made the camera enumerate afresh waits for it to come back on
 // its port, and how often it looks.
 constexpr auto kReenumerationWait = std::chrono::seconds(3);
@@ -166,6 +162,8 @@ class CUsbDriverChannel final : public CDriverChannel {
   public:
     explicit CUsbDriverChannel(const UsbChannelOptions& options)
         : tableName_(options.tableName),
+          cancelWait_(options.cancelWaitMs),
+          inPortReset_(options.inPortReset),
           vendorFilter_(
               VendorFilter(options.vendorId ? options.vendorId : std::getenv("VELTCAM_USB_VID"))) {}
     ~CUsbDriverChannel() override {
@@ -185,6 +183,17 @@ class CUsbDriverChannel final : public CDriverChannel {
             CloseDevice(device->handle);
             device->handle = nullptr;
         }
+        for (libusb_device_handle* handle : retiring_) CloseDevice(handle);
+        for (libusb_device_handle* handle : toClose_) CloseDevice(handle);
+        // With every file closed and the event thread gone, libusb calls back for
+        // nothing any more: what it still had ends here, as aborted, so that their
+        // waiters let go of the buffers.
+        for (BulkTransfer* bulk : inFlight_) {
+            bulk->state->Complete(false, 0, kErrorOperationAborted);
+            libusb_free_transfer(bulk->transfer);
+            delete bulk;
+        }
+        inFlight_.clear();
         handles_.clear();
         devices_.clear();
         if (context_) libusb_exit(context_);
@@ -205,6 +214,7 @@ class CUsbDriverChannel final : public CDriverChannel {
     void StopEvents();
     void OnTransferDone(BulkTransfer* bulk);
     void OnHotplug(bool arrived);
+    UsbChannelState State();
 
   private:
     bool EnsureContext();
@@ -219,6 +229,19 @@ class CUsbDriverChannel final : public CDriverChannel {
     void ReleaseIfIdle(UsbDevice& device);
     // Closes the device file of a camera no path handle uses any more.
     void Retire(UsbDevice& device, libusb_device_handle* handle);
+    // Closes an unpublished libusb handle now, or (transfers submitted on it still out)
+    // once the last of them has come back: closing it earlier would make libusb forget
+    // them, so their waiters would never hear of them and their records would leak.
+    // Without mutex_.
+    void CloseWhenIdle(libusb_device_handle* handle);
+    // Transfers submitted on `handle` that libusb has not given back (under mutex_).
+    bool HasTransfersOn(libusb_device_handle* handle) const;
+    // Takes a transfer libusb is done with off the books; the last one of a retired
+    // handle passes the handle on to be closed (under mutex_).
+    void Forget(BulkTransfer* bulk);
+    // Closes the retired handles whose last transfer came back; on the event thread,
+    // between rounds of event handling (libusb_close cannot run inside one).
+    void CloseIdleRetired();
     void ReportOnce(const std::string& key, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
     libusb_device* FindDevice(libusb_device** list, ssize_t count, const PathLocation& where);
@@ -245,6 +268,8 @@ class CUsbDriverChannel final : public CDriverChannel {
     void MarkGoneIf(int libusbResult, UsbDevice& device);
 
     const std::string tableName_;
+    const std::chrono::milliseconds cancelWait_;
+    const std::function<void(const std::string&)> inPortReset_;
     const uint16_t vendorFilter_;  // 0: any vendor
 
     std::mutex contextMutex_;  // the context's creation and the reports on stderr
@@ -258,6 +283,11 @@ class CUsbDriverChannel final : public CDriverChannel {
     std::condition_variable openingDone_;
     std::map<uintptr_t, std::unique_ptr<PathHandle>> handles_;
     std::list<BulkTransfer*> inFlight_;
+    // Retired handles waiting for transfers, and those whose transfers have all come
+    // back, for the event thread to close (both under mutex_).
+    std::vector<libusb_device_handle*> retiring_;
+    std::vector<libusb_device_handle*> toClose_;
+    uint64_t lateCompletions_ = 0;  // under mutex_
     std::set<std::string> reported_;
 
     std::thread events_;
@@ -350,6 +380,7 @@ bool CUsbDriverChannel::EnsureContext() {
                 0, 200000
             };
             libusb_handle_events_timeout_completed(context_, &tick, &stop);
+            CloseIdleRetired();
         }
     });
     std::lock_guard<std::mutex> live(liveLock);
@@ -622,8 +653,57 @@ void CUsbDriverChannel::Close(DeviceHandle handle) {
 
 void CUsbDriverChannel::Retire(UsbDevice& device, libusb_device_handle* handle) {
     std::lock_guard<std::mutex> guard(device.claimLock);
-    CloseDevice(handle);
+    CloseWhenIdle(handle);
     device.claimed = false;
+}
+
+bool CUsbDriverChannel::HasTransfersOn(libusb_device_handle* handle) const {
+    return std::any_of(inFlight_.begin(), inFlight_.end(), [&](const BulkTransfer* bulk) {
+        return bulk->transfer->dev_handle == handle;
+    });
+}
+
+void CUsbDriverChannel::CloseWhenIdle(libusb_device_handle* handle) {
+    if (!handle) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Nobody submits on an unpublished handle any more: once idle, it stays idle.
+        if (HasTransfersOn(handle)) {
+            retiring_.push_back(handle);
+            return;
+        }
+    }
+    CloseDevice(handle);
+}
+
+void CUsbDriverChannel::Forget(BulkTransfer* bulk) {
+    inFlight_.remove(bulk);
+    libusb_device_handle* handle = bulk->transfer->dev_handle;
+    auto retired = std::find(retiring_.begin(), retiring_.end(), handle);
+    if (retired == retiring_.end()) return;
+    ++lateCompletions_;
+    if (!HasTransfersOn(handle)) {
+        retiring_.erase(retired);
+        toClose_.push_back(handle);
+    }
+}
+
+void CUsbDriverChannel::CloseIdleRetired() {
+    std::vector<libusb_device_handle*> closing;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing.swap(toClose_);
+    }
+    for (libusb_device_handle* handle : closing) CloseDevice(handle);
+}
+
+UsbChannelState CUsbDriverChannel::State() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    UsbChannelState state;
+    state.transfersInFlight = inFlight_.size();
+    state.retiredFilesOpen = retiring_.size() + toClose_.size();
+    state.lateCompletions = lateCompletions_;
+    return state;
 }
 
 void CUsbDriverChannel::CancelAndWait(std::unique_lock<std::mutex>& lock, const UsbDevice* device,
@@ -645,7 +725,7 @@ void CUsbDriverChannel::CancelAndWait(std::unique_lock<std::mutex>& lock, const 
     for (BulkTransfer* bulk : targets) libusb_cancel_transfer(bulk->transfer);
     lock.lock();
     for (BulkTransfer* bulk : targets) Unpin(bulk);
-    transfersDone_.wait_for(lock, kCancelWait, [&] {
+    transfersDone_.wait_for(lock, cancelWait_, [&] {
         return std::none_of(inFlight_.begin(), inFlight_.end(), matches);
     });
 }
@@ -675,7 +755,7 @@ void CUsbDriverChannel::OnTransferDone(BulkTransfer* bulk) {
         }
         if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) bulk->device->gone = true;
         if (transfer->status == LIBUSB_TRANSFER_STALL) bulk->device->halted.insert(bulk->endpoint);
-        inFlight_.remove(bulk);
+        Forget(bulk);
         bulk->finished = true;
         pinned = bulk->pins > 0;  // then the last pin frees it
     }
@@ -727,7 +807,7 @@ bool CUsbDriverChannel::SubmitBulk(std::unique_lock<std::mutex>& lock, PathHandl
         lock.lock();
     }
     if (submitted != LIBUSB_SUCCESS) {
-        inFlight_.remove(bulk);
+        Forget(bulk);
         // With earlier transfers of the pipe still out, the transport waits for the oldest
         // and submits again; only a refusal with nothing to wait for is worth the hint.
         const bool alone = std::none_of(inFlight_.begin(), inFlight_.end(), [&](BulkTransfer* b) {
@@ -793,6 +873,7 @@ bool CUsbDriverChannel::ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevic
     lock.unlock();
     // A reset waits for the camera to come back: under this camera's lock only.
     std::unique_lock<std::mutex> guard(device.claimLock);
+    if (inPortReset_) inPortReset_(device.path);
     const int result = libusb_reset_device(handle);
     if (result == LIBUSB_SUCCESS) return true;
     if (result != LIBUSB_ERROR_NOT_FOUND) {
@@ -811,7 +892,7 @@ bool CUsbDriverChannel::ResetDevice(std::unique_lock<std::mutex>& lock, UsbDevic
         device.handle = nullptr;
         opening_.insert(device.path);
         lock.unlock();
-        CloseDevice(handle);
+        CloseWhenIdle(handle);
     }
     device.claimed = false;
     // The new device appears after the hub has reported it: wait for it, bounded.
@@ -954,6 +1035,11 @@ bool CUsbDriverChannel::Control(DeviceHandle handle, uint32_t code, const void* 
 
 std::unique_ptr<CDriverChannel> CreateUsbDriverChannel(const UsbChannelOptions& options) {
     return std::make_unique<CUsbDriverChannel>(options);
+}
+
+UsbChannelState StateOf(CDriverChannel& channel) {
+    auto* usb = dynamic_cast<CUsbDriverChannel*>(&channel);
+    return usb ? usb->State() : UsbChannelState{};
 }
 
 std::unique_ptr<CDriverChannel> CreateSystemDriverChannel() {

@@ -161,6 +161,13 @@ class CSimUsbFront::CImpl {
     std::vector<int> speed_;
     // When a camera that left the bus for a reset may enumerate again.
     std::vector<std::chrono::steady_clock::time_point> backAt_;
+    // Discards still on their way to the camera (lateDiscardMs).
+    struct LateDiscard {
+        UMockdevIoctlClient* client;
+        uint8_t endpoint;
+        std::chrono::steady_clock::time_point due;
+    };
+    std::vector<LateDiscard> lateDiscards_;
     std::map<UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
     uint64_t outstanding_ = 0;
     uint64_t usbfsUsed_ = 0;
@@ -665,6 +672,12 @@ long CSimUsbFront::CImpl::Ioctl(UMockdevIoctlClient* id, const char* devnode, un
             // The driver below aborts a whole pipe; the channel above cancels per
             // endpoint too. What was on its way into the URB is lost.
             const uint8_t endpoint = (*it)->urb->endpoint;
+            if (options_.lateDiscardMs > 0) {
+                lateDiscards_.push_back({id, endpoint,
+                                         std::chrono::steady_clock::now() +
+                                             std::chrono::milliseconds(options_.lateDiscardMs)});
+                return 0;
+            }
             sim_->Control(client.control, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, nullptr,
                           nullptr, nullptr);
             return 0;
@@ -779,6 +792,10 @@ void CSimUsbFront::CImpl::Vanished(UMockdevIoctlClient* id) {
     for (const auto& urb : client.onWire) usbfsUsed_ -= urb->charge;
     std::shared_ptr<Node> node = client.node;
     if (node->claimant == &client) node->claimant = nullptr;
+    // A later file may get this one's address: its discards must not reach that one.
+    lateDiscards_.erase(std::remove_if(lateDiscards_.begin(), lateDiscards_.end(),
+                                       [&](const LateDiscard& late) { return late.client == id; }),
+                        lateDiscards_.end());
     clients_.erase(it);
     UpdateGate(*node);
 }
@@ -794,6 +811,20 @@ void CSimUsbFront::CImpl::Service() {
             signalled_ = false;
         }
         std::lock_guard<std::mutex> lock(mutex_);
+        // Late discards reach the camera; those of a file closed meanwhile ended with it.
+        const auto now = std::chrono::steady_clock::now();
+        for (auto late = lateDiscards_.begin(); late != lateDiscards_.end();) {
+            if (late->due > now) {
+                ++late;
+                continue;
+            }
+            auto found = clients_.find(late->client);
+            if (found != clients_.end() && found->second->control) {
+                sim_->Control(found->second->control, kIoctlAbortPipe, &late->endpoint, 1, nullptr,
+                              0, nullptr, nullptr, nullptr);
+            }
+            late = lateDiscards_.erase(late);
+        }
         for (auto& [id, client] : clients_) {
             for (auto it = client->pending.begin(); it != client->pending.end();) {
                 bool ok = false;

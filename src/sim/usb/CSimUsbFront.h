@@ -34,6 +34,9 @@ struct UsbFrontOptions {
     // descriptors does: the reset answers "no device", the node goes, and the camera
     // comes back on the same port with a new device number this many ms later.
     uint32_t reenumerateAfterResetMs = 0;
+    // > 0: a discarded URB is given back only this many ms after the discard, as by a
+    // host controller slow to let go of it; the discard itself returns at once.
+    uint32_t lateDiscardMs = 0;
     // The kernel's memory for URBs of all device files together (usbcore's
     // usbfs_memory_mb, 16 MiB by default): a URB is charged its buffer plus the
     // kernel's records while submitted and not yet reaped; past the limit SUBMITURB
