@@ -70,6 +70,21 @@ class CoreFixture : public ::testing::Test {
         }
         return FrameEndpointReads() >= before + count;
     }
+    // Reads of the FPGA's trigger count (register 8) the transfer thread has made.
+    size_t TriggerCountPolls() {
+        size_t polls = 0;
+        for (const auto& bytes : I2cWrites(*sim_, 0x40)) polls += bytes == std::vector<uint8_t>{8};
+        return polls;
+    }
+    // Waits until the trigger loop has polled the count a few times: a trigger before
+    // that could only be part of the count it starts from.
+    bool WaitUntilTriggerLoopPolls() {
+        const size_t before = TriggerCountPolls();
+        for (int i = 0; i < 5000 && TriggerCountPolls() < before + 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return TriggerCountPolls() >= before + 3;
+    }
     // WaitFrame, retried while it reports no new frame. At full speed a frame can
     // arrive while the last one is read out and count as read, or the write index can
     // come round to the read mark: the wait then says "nothing new" and the next wait
