@@ -248,15 +248,16 @@ TEST_F(CameraCore, TriggerModeAsksForFramesOnlyAfterATrigger) {
     EXPECT_EQ(core_->SetTriggerMode(1, 0), 1);
     EXPECT_TRUE(sim_->Recorder().Records().empty()) << "same mode, no force: nothing happens";
     ASSERT_EQ(core_->StartTransfer(0), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(WaitUntilTriggerLoopPolls()) << "the trigger loop never polled the count";
     EXPECT_TRUE(test::VendorRequests(*sim_, 0xC2).empty());
     EXPECT_EQ(core_->FramesStored(), 0u);
+    // The waits are hang guards only: a loaded machine may take seconds for a frame.
     sim_->Trigger(0);
-    ASSERT_EQ(core_->WaitFrame(3000), 3);
+    ASSERT_EQ(core_->WaitFrame(15000), 3);
     EXPECT_EQ(test::VendorRequests(*sim_, 0xC2).size(), 1u);
     EXPECT_EQ(core_->LastFrameCounter(), 1) << "the trigger count of FPGA register 8";
     sim_->Trigger(0);
-    ASSERT_EQ(core_->WaitFrame(3000), 3);
+    ASSERT_EQ(core_->WaitFrame(15000), 3);
     EXPECT_EQ(core_->FramesStored(), 2u);
     core_->StopTransfer(1);
 }
@@ -264,12 +265,35 @@ TEST_F(CameraCore, TriggerModeAsksForFramesOnlyAfterATrigger) {
 TEST_F(CameraCore, APeriodicTriggerSourcePacesTheFrames) {
     Open("fps=max;clock=virtual;trigger=20");
     ASSERT_EQ(core_->SetTriggerMode(1, 0), 1);
+    auto sent = [&] {
+        uint32_t frames = 0;
+        sim_->WithCamera(0, [&](sim::CSimCamera& c) { frames = c.FramesSent(); });
+        return frames;
+    };
+    const uint32_t sentBefore = sent();
+    // The FPGA counts triggers in 8 bits: add it up while waiting, so that it cannot
+    // come round unseen however long a loaded machine takes.
+    uint32_t triggers = 0;
+    uint8_t last = Fpga(8);
+    auto count = [&] {
+        const uint8_t now = Fpga(8);
+        triggers += static_cast<uint8_t>(now - last);
+        last = now;
+    };
     ASSERT_EQ(core_->StartTransfer(0), 1);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(WaitNewFrame(), 3);
+    const auto end = Clock::now() + std::chrono::seconds(30);
+    while (core_->FramesStored() < 3 && Clock::now() < end) {
+        count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     core_->StopTransfer(1);
-    const size_t requests = test::VendorRequests(*sim_, 0xC2).size();
-    EXPECT_GE(requests, core_->FramesStored());
-    EXPECT_LE(requests, core_->FramesStored() + 1) << "one frame request per trigger";
+    count();
+    ASSERT_GE(core_->FramesStored(), 3u);
+    // At full speed the camera would send frame after frame; paced, one per trigger at
+    // most. (Frame requests are no measure: a header read that a loaded machine lets
+    // time out asks again for the same frame.)
+    EXPECT_LE(sent() - sentBefore, triggers) << "a frame only for a trigger";
+    EXPECT_LE(core_->FramesStored(), sent() - sentBefore);
 }
 
 TEST_F(CameraCore, FiveFailuresEndTheThreadAndWaitFrameSaysSoAtOnce) {
@@ -298,8 +322,10 @@ TEST_F(CameraCore, StopWithoutWaitingEndsTheReadTheThreadIsStuckIn) {
     // The first payload read never returns unless aborted; the payload time-out is long.
     Open("fps=max;stalls=real;faults=payload-stall@1");
     core_->SetFrameTimeout(20000);
+    const size_t reads = FrameEndpointReads();
     ASSERT_EQ(core_->StartTransfer(0), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // A stop before the held read would leave the fault for the next start's read.
+    ASSERT_TRUE(WaitForFrameEndpointReads(reads, 2)) << "the thread never reached the payload";
     const TransferCounters before = core_->Counters();
     auto start = Clock::now();
     EXPECT_EQ(core_->StopTransfer(0), 1);

@@ -53,6 +53,38 @@ class CoreFixture : public ::testing::Test {
         }
         return !core_->IsRunning();
     }
+    // Reads the transfer thread has asked of the frame endpoint so far.
+    size_t FrameEndpointReads() {
+        size_t reads = 0;
+        for (const sim::SimRecord& r : Requests(*sim_, kIoctlDirectTransfer)) {
+            if (r.fields.endpoint == kEndpointIn) ++reads;
+        }
+        return reads;
+    }
+    // Waits until `count` more reads than `before` reached the frame endpoint: with a
+    // fault that holds back the first payload read, two (its frame's header, then the
+    // payload) mean the thread is inside the held read, however slow the machine.
+    bool WaitForFrameEndpointReads(size_t before, size_t count, int ms = 10000) {
+        for (int i = 0; i < ms / 2 && FrameEndpointReads() < before + count; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return FrameEndpointReads() >= before + count;
+    }
+    // Reads of the FPGA's trigger count (register 8) the transfer thread has made.
+    size_t TriggerCountPolls() {
+        size_t polls = 0;
+        for (const auto& bytes : I2cWrites(*sim_, 0x40)) polls += bytes == std::vector<uint8_t>{8};
+        return polls;
+    }
+    // Waits until the trigger loop has polled the count a few times: a trigger before
+    // that could only be part of the count it starts from.
+    bool WaitUntilTriggerLoopPolls() {
+        const size_t before = TriggerCountPolls();
+        for (int i = 0; i < 5000 && TriggerCountPolls() < before + 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return TriggerCountPolls() >= before + 3;
+    }
     // WaitFrame, retried while it reports no new frame. At full speed a frame can
     // arrive while the last one is read out and count as read, or the write index can
     // come round to the read mark: the wait then says "nothing new" and the next wait
@@ -87,8 +119,8 @@ class CoreFixture : public ::testing::Test {
         if (!scene_) scene_ = std::make_unique<sim::CSimScene>(sim_->Options());
         uint32_t length = 0;
         const uint8_t* sent = scene_->Frame(setup, number, &length);
-        return length == picture.size() &&
-               std::equal(picture.begin(), picture.end(), std::make_reverse_iterator(sent + length));
+        return length == picture.size() && std::equal(picture.begin(), picture.end(),
+                                                      std::make_reverse_iterator(sent + length));
     }
     // The counter stored with the newest frame.
     uint32_t NewestCounter() {

@@ -37,10 +37,10 @@ TEST_F(DriverPathFault, AFrameCountsOnlyWhenItsHeaderDeclaresAWholeFrame) {
         uint64_t rejects;
     };
     const Case cases[] = {
-        {0, 1},                // nothing at all: the buffer still holds the last frame
-        {131072 - 1024, 1},    // short: the last frame's tail would remain
-        {131072 + 4096, 0},    // padded: the frame is whole, the rest is ignored
-        {1u << 20, 1},         // more than the buffer holds
+        {0, 1},              // nothing at all: the buffer still holds the last frame
+        {131072 - 1024, 1},  // short: the last frame's tail would remain
+        {131072 + 4096, 0},  // padded: the frame is whole, the rest is ignored
+        {1u << 20, 1},       // more than the buffer holds
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.declared);
@@ -57,8 +57,9 @@ TEST_F(DriverPathFault, StopWithoutWaitingAbortsTheOutlivedReadBeforeResettingTh
     // The first payload read never returns unless aborted; the payload time-out is long.
     Open("fps=max;stalls=real;faults=payload-stall@1");
     core_->SetFrameTimeout(20000);
+    const size_t reads = FrameEndpointReads();
     ASSERT_EQ(core_->StartTransfer(0), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(WaitForFrameEndpointReads(reads, 2)) << "the thread never reached the payload";
     EXPECT_EQ(core_->StopTransfer(0), 1);
     EXPECT_EQ(sim_->BusyPipeResets(), 0u) << "the pipe was reset under a pending read";
     EXPECT_FALSE(test::Requests(*sim_, kIoctlResetPipe).empty());

@@ -360,6 +360,8 @@ void CSimUsbFront::CImpl::AddNode(int camera) {
                   name.c_str(), bus, devnum, devnode, vendor, product, bus, devnum, port, speed,
                   Hex(Descriptors(vendor, product, HighSpeed())).c_str());
     umockdev_testbed_add_from_string(Testbed(), description, nullptr);
+    // Read-only after the front's own end of the pipe is open.
+    if (options_.readOnlyNodes.count(camera) != 0) chmod(file.c_str(), 0444);
     nodes_[node->devnode] = node;
     live_[static_cast<size_t>(camera)] = node;
     ++enumerations_;

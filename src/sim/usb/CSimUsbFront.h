@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ struct UsbFrontOptions {
     // A kernel driver bound to interface 0 of every camera: it answers GETDRIVER and
     // makes a plain claim fail with EBUSY until it is disconnected.
     std::string kernelDriver;
+    // Cameras (by index) whose device node nobody may write, as a node is for a user
+    // when no udev rule gives the camera to them: libusb's open for reading and
+    // writing fails with EACCES, unless the process may override file permissions
+    // (root with CAP_DAC_OVERRIDE).
+    std::set<int> readOnlyNodes;
     // > 0: a port reset makes the camera enumerate afresh, as a reset that changes its
     // descriptors does: the reset answers "no device", the node goes, and the camera
     // comes back on the same port with a new device number this many ms later.
