@@ -412,7 +412,7 @@ HeldBytes AttributeTracedBlocks() {
         if (simulator) {
             held.simulator += bytes;
             owner = "[simulator] " + owner;
-        } else if (owner.find("AllocateTransferBuffer") != std::string::npos) {
+        } else if (owner.find("TransferBuffer") != std::string::npos) {
             held.transferBuffer += bytes;
         }
         HeldBytes::Owner& o = held.owners[owner.empty() ? "?" : owner];

@@ -81,11 +81,7 @@ bool CVeltCy3Cam::SelectDevice(int tableIndex) {
 }
 
 bool CVeltCy3Cam::AllocateTransferBuffer() {
-    if (!transferBuffer_) {
-        // Not zeroed: the pages are only touched by the endpoint requests that use them.
-        transferBuffer_.reset(new (std::nothrow) uint8_t[kTransferBufferBytes]);
-        if (!transferBuffer_) return false;
-    }
+    if (!transferBuffer_ && !EnsureTransferBuffer(kInitialTransferBufferBytes)) return false;
     ResetPort();
     return true;
 }
@@ -94,8 +90,10 @@ void CVeltCy3Cam::Release() {
     CloseStreamHandle();
     if (UnfinishedTransfers() == 0) {
         transferBuffer_.reset();
+        transferBufferBytes_ = 0;
     } else {
         transferBuffer_.release();  // an endpoint request may still write into it
+        transferBufferBytes_ = 0;
     }
 }
 

@@ -63,7 +63,11 @@ constexpr uint8_t kEeprom = 0xA2;
 class CVeltCy3Cam : public CFx3Api, public CControllerBase {
   public:
     static constexpr uint32_t kMaxTransferBytes = 0x4000000;  // 64 MiB
-    static constexpr uint32_t kTransferBufferBytes = kMaxTransferBytes + kRequestHeaderBytes;
+    // The transfer buffer holds one endpoint request (header and data). It starts at
+    // this size when the camera opens and grows to what a larger request needs, up to
+    // kMaxTransferBytes of data: reserving the whole 64 MiB per open camera would
+    // commit memory that no request of the camera's ever uses.
+    static constexpr uint32_t kInitialTransferBufferBytes = 4096 + kRequestHeaderBytes;
     static constexpr uint32_t kPayloadChunkBytes = 524288;
     static constexpr int kHeaderAttempts = 15;
     static constexpr uint32_t kHeaderTimeoutMs = 400;
@@ -211,6 +215,8 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
                   const uint8_t* target, size_t targetBytes);
     void CollectWrittenOff(uint32_t waitMs);
     bool TransferChecks(platform::DeviceHandle handle, uint32_t length) const;
+    // A transfer buffer of at least `bytes`; false when it cannot be had.
+    bool EnsureTransferBuffer(uint32_t bytes);
     // Opens the stream handle when it is closed; `opened` tells the caller to close it.
     bool OpenStreamIfClosed(bool* opened);
     // Opens the stream handle (stream lock held) and asks to hear of its removal.
@@ -225,6 +231,7 @@ class CVeltCy3Cam : public CFx3Api, public CControllerBase {
     std::atomic<bool> removalPending_{false};  // the camera is being removed
     std::atomic<bool> readsCancelled_{false};  // a stop is ending the frame reads
     std::unique_ptr<uint8_t[]> transferBuffer_;
+    uint32_t transferBufferBytes_ = 0;
     std::mutex controllerLock_;  // FPGA register write-then-read pairs
     uint32_t busSpeed_ = 0;
     std::atomic<int> payloadPieces_{kDefaultPayloadPieces};

@@ -49,6 +49,16 @@ bool CVeltCy3Cam::TransferChecks(platform::DeviceHandle handle, uint32_t length)
     return length <= kMaxTransferBytes && handle != nullptr && transferBuffer_ != nullptr;
 }
 
+bool CVeltCy3Cam::EnsureTransferBuffer(uint32_t bytes) {
+    if (transferBuffer_ && transferBufferBytes_ >= bytes) return true;
+    // Not zeroed: the request header and data are written before each request.
+    std::unique_ptr<uint8_t[]> larger(new (std::nothrow) uint8_t[bytes]);
+    if (!larger) return false;
+    transferBuffer_ = std::move(larger);
+    transferBufferBytes_ = bytes;
+    return true;
+}
+
 bool CVeltCy3Cam::AbortEndpoint(platform::DeviceHandle handle, uint8_t endpoint) {
     if (handle == nullptr) return true;
     IssueAndWait(handle, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, nullptr, kAbortWaitMs);
@@ -467,6 +477,7 @@ bool CVeltCy3Cam::EndpointControlTransfer(platform::DeviceHandle handle, uint8_t
                                           uint32_t length, uint8_t endpoint, uint32_t* count) {
     if (count) *count = 0;
     if (!TransferChecks(handle, length)) return false;
+    if (!EnsureTransferBuffer(length + kRequestHeaderBytes)) return false;
     uint8_t* buffer = transferBuffer_.get();
     RequestFields fields;
     fields.endpoint = endpoint;
@@ -491,8 +502,10 @@ bool CVeltCy3Cam::EndpointControlTransfer(platform::DeviceHandle handle, uint8_t
                     // The driver still owns the transfer buffer: give it up and take a
                     // fresh one for the next request.
                     WriteOff(std::move(operation), nullptr, nullptr, buffer, recordBytes);
-                    KeepWhileDriverWrites(transferBuffer_, kTransferBufferBytes);
-                    transferBuffer_.reset(new (std::nothrow) uint8_t[kTransferBufferBytes]);
+                    const uint32_t size = transferBufferBytes_;
+                    KeepWhileDriverWrites(transferBuffer_, size);
+                    transferBufferBytes_ = 0;
+                    EnsureTransferBuffer(size);
                 }
             }
             return false;
