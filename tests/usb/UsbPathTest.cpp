@@ -355,7 +355,7 @@ TEST_F(UsbPath, AReadGivenBackAfterAResetRetiredItsFileIsCompletedAndTheFileThen
     // retired device file stays open for the read: closed at once, libusb would forget
     // the read, and its waiter would never hear of it.
     frontOptions_.reenumerateAfterResetMs = 100;
-    frontOptions_.lateDiscardMs = 2000;
+    frontOptions_.lateDiscardMs = 3000;  // well after the reset is through, even on a busy machine
     cancelWaitMs_ = 100;
     Create("fps=max");
     const auto paths = channel_->ListInterfaces(kCameraInterfaceGuid, 32);
