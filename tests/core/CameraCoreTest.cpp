@@ -322,10 +322,10 @@ TEST_F(CameraCore, StopWithoutWaitingEndsTheReadTheThreadIsStuckIn) {
     // The first payload read never returns unless aborted; the payload time-out is long.
     Open("fps=max;stalls=real;faults=payload-stall@1");
     core_->SetFrameTimeout(20000);
-    const size_t reads = FrameEndpointReads();
+    const size_t reads = PayloadReads();
     ASSERT_EQ(core_->StartTransfer(0), 1);
     // A stop before the held read would leave the fault for the next start's read.
-    ASSERT_TRUE(WaitForFrameEndpointReads(reads, 2)) << "the thread never reached the payload";
+    ASSERT_TRUE(WaitForPayloadRead(reads)) << "the thread never reached the payload";
     const TransferCounters before = core_->Counters();
     auto start = Clock::now();
     EXPECT_EQ(core_->StopTransfer(0), 1);

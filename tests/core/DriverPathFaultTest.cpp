@@ -57,9 +57,9 @@ TEST_F(DriverPathFault, StopWithoutWaitingAbortsTheOutlivedReadBeforeResettingTh
     // The first payload read never returns unless aborted; the payload time-out is long.
     Open("fps=max;stalls=real;faults=payload-stall@1");
     core_->SetFrameTimeout(20000);
-    const size_t reads = FrameEndpointReads();
+    const size_t reads = PayloadReads();
     ASSERT_EQ(core_->StartTransfer(0), 1);
-    ASSERT_TRUE(WaitForFrameEndpointReads(reads, 2)) << "the thread never reached the payload";
+    ASSERT_TRUE(WaitForPayloadRead(reads)) << "the thread never reached the payload";
     EXPECT_EQ(core_->StopTransfer(0), 1);
     EXPECT_EQ(sim_->BusyPipeResets(), 0u) << "the pipe was reset under a pending read";
     EXPECT_FALSE(test::Requests(*sim_, kIoctlResetPipe).empty());
