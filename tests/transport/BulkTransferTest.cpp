@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "sim/CSimScene.h"
 #include "support/SimTestSupport.h"
@@ -484,17 +485,24 @@ TEST_F(BulkTransferTest, AFrameRequestWrittenOffKeepsItsRecordUntilTheDriverHand
 TEST_F(BulkTransferTest, EndpointTransferGoesThroughTheTransferBuffer) {
     Open("");
     ASSERT_TRUE(cam_->EnsureStreamHandle());
-    uint8_t data[16];
-    for (int i = 0; i < 16; ++i) data[i] = static_cast<uint8_t>(i + 1);
-    uint32_t count = 0;
-    ASSERT_TRUE(cam_->EndpointControlTransfer(cam_->StreamHandle(), data, 16, 0x01, &count));
-    EXPECT_EQ(count, 16u);
-    auto sent = test::Requests(*sim_, kIoctlEndpointRequest);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].fields.endpoint, 0x01);
-    EXPECT_EQ(sent[0].fields.dataOffset, 38u);
-    EXPECT_EQ(sent[0].fields.dataLength, 16u);
-    EXPECT_EQ(sent[0].data[15], 16);
+    // A small request, then one larger than the buffer the open made: it grows.
+    const uint32_t lengths[] = {16, 300000};
+    for (uint32_t length : lengths) {
+        SCOPED_TRACE(length);
+        std::vector<uint8_t> data(length);
+        for (uint32_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
+        uint32_t count = 0;
+        ASSERT_TRUE(cam_->EndpointControlTransfer(cam_->StreamHandle(), data.data(), length, 0x01,
+                                                  &count));
+        EXPECT_EQ(count, length);
+        auto sent = test::Requests(*sim_, kIoctlEndpointRequest);
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.back().fields.endpoint, 0x01);
+        EXPECT_EQ(sent.back().fields.dataOffset, 38u);
+        EXPECT_EQ(sent.back().fields.dataLength, length);
+        ASSERT_GE(sent.back().data.size(), length);
+        EXPECT_EQ(sent.back().data[length - 1], static_cast<uint8_t>((length - 1) * 7 + 1));
+    }
 }
 
 }  // namespace
