@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -249,6 +250,13 @@ TEST_F(UsbPath, CamerasOfAnyVendorAreFoundByTheirInterfaceAndNumberedByPortAsNum
         }
         EXPECT_EQ(channel_->ListInterfaces(kCameraInterfaceGuid, 32), expected);
         ASSERT_EQ(core_->CountDevices(kProduct), static_cast<int>(c.found.size()));
+        // A camera the filter hides does not open either, even by a path another
+        // process left in the shared device table.
+        for (int port : c.ports) {
+            if (std::find(c.found.begin(), c.found.end(), port) != c.found.end()) continue;
+            const std::string hidden = platform::usb::DevicePath(c.vendor, 0x31C4, 2, {port});
+            EXPECT_EQ(channel_->Open(hidden.c_str(), false), nullptr) << hidden;
+        }
     }
     // The first camera by number is the one on port 2, and it streams.
     TearDown();

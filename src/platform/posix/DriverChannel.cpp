@@ -471,6 +471,9 @@ std::vector<std::string> CUsbDriverChannel::ListInterfaces(const Guid& interface
 
 libusb_device* CUsbDriverChannel::FindDevice(libusb_device** list, ssize_t count,
                                              const PathLocation& where) {
+    // The shared device table may hold paths other processes registered without the
+    // vendor filter: a camera the filter hides stays hidden when opened by path.
+    if (vendorFilter_ && where.vendorId != vendorFilter_) return nullptr;
     for (ssize_t i = 0; i < count; ++i) {
         libusb_device_descriptor descriptor{};
         if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS) continue;
